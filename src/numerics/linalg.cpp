@@ -1,0 +1,86 @@
+// Dense LU factorisation with partial pivoting and triangular solves (row-major storage).
+// Used for the stiff integrator's iteration matrix and small dense systems elsewhere.
+#include "nuvex/linalg.h"
+
+#include <cmath>
+#include <cstdint>
+#include <new>
+#include <utility>
+#include <vector>
+
+namespace {
+
+constexpr double kTinyPivot = 1e-300;
+
+// Row with the largest |A[r][col]| among rows col..n-1; ties keep the upper row.
+size_t pivot_row(const double* A, size_t n, size_t col) {
+    size_t best = col;
+    double best_abs = std::fabs(A[col * n + col]);
+    for (size_t r = col + 1; r < n; ++r) {
+        const double v = std::fabs(A[r * n + col]);
+        if (v > best_abs) {
+            best_abs = v;
+            best = r;
+        }
+    }
+    return best;
+}
+
+void swap_rows(double* A, size_t n, size_t a, size_t b) {
+    double* ra = A + a * n;
+    double* rb = A + b * n;
+    for (size_t j = 0; j < n; ++j) std::swap(ra[j], rb[j]);
+}
+
+}  // namespace
+
+extern "C" int nvx_lu_factor(double* A, size_t n, size_t* piv) {
+    for (size_t i = 0; i < n; ++i) {
+        size_t p = i;
+        if (i + 1 < n) p = pivot_row(A, n, i);
+        piv[i] = p;
+        if (p != i) swap_rows(A, n, i, p);
+        const double a_ii = A[i * n + i];
+        if (std::fabs(a_ii) < kTinyPivot) return 1;  // a NaN pivot compares false and goes on
+        const double* row_i = A + i * n;
+        for (size_t r = i + 1; r < n; ++r) {
+            double* row_r = A + r * n;
+            const double l = row_r[i] / a_ii;
+            row_r[i] = l;
+            for (size_t j = i + 1; j < n; ++j) row_r[j] -= l * row_i[j];
+        }
+    }
+    return 0;
+}
+
+extern "C" void nvx_lu_solve(const double* LU, size_t n, const size_t* piv, double* b) {
+    for (size_t i = 0; i < n; ++i) {
+        if (piv[i] != i) std::swap(b[i], b[piv[i]]);
+    }
+    for (size_t j = 1; j < n; ++j) {
+        const double* row = LU + j * n;
+        double s = 0.0;
+        for (size_t k = 0; k < j; ++k) s += row[k] * b[k];
+        b[j] -= s;
+    }
+    for (size_t i = n; i-- > 0;) {
+        const double* row = LU + i * n;
+        double s = 0.0;
+        for (size_t k = i + 1; k < n; ++k) s += row[k] * b[k];
+        b[i] = (b[i] - s) / row[i];
+    }
+}
+
+extern "C" int nvx_solve_linear(const double* A, size_t n, double* b) {
+    if (n == 0) return 0;
+    if (n > SIZE_MAX / n) return 1;  // n*n would overflow: no such matrix can exist
+    try {
+        std::vector<double> lu(A, A + n * n);
+        std::vector<size_t> piv(n);
+        if (nvx_lu_factor(lu.data(), n, piv.data()) != 0) return 1;
+        nvx_lu_solve(lu.data(), n, piv.data(), b);
+        return 0;
+    } catch (const std::bad_alloc&) {
+        return 1;
+    }
+}
