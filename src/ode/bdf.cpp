@@ -50,6 +50,7 @@ private:
     }
     bool eval_jacobian(double t, const double* y);  // false when jac (or an f call) failed
     bool fd_jacobian(double t, const double* y);
+    bool refresh_jacobian(double t_new);
 
     // ---- vector helpers
     double* D(size_t row) { return D_.data() + row * n_; }
@@ -106,7 +107,7 @@ private:
     bool lu_valid_ = false;
     bool jac_current_ = false;
 
-    std::vector<double> D_, J_, LU_;
+    std::vector<double> D_, J_, J_prev_, LU_;
     std::vector<size_t> piv_;
     std::vector<double> y_pred_, scale_, psi_, y_new_, d_, F_, dy_, err_vec_;
     std::vector<double> fd_y_, fd_f0_, fd_f1_;  // finite-difference Jacobian scratch
@@ -117,6 +118,7 @@ void BdfSolver::allocate() {
     const size_t n = n_;
     D_.assign(kDRows * n, 0.0);
     J_.assign(n * n, 0.0);
+    J_prev_.assign(n * n, 0.0);
     LU_.assign(n * n, 0.0);
     piv_.assign(n, 0);
     for (auto* v : {&y_pred_, &scale_, &psi_, &y_new_, &d_, &F_, &dy_, &err_vec_, &fd_y_, &fd_f0_,
@@ -142,6 +144,20 @@ bool BdfSolver::eval_jacobian(double t, const double* y) {
     ++stats_.n_jac;
     if (jac_) return jac_(t, y, J_.data(), user_) == 0;
     return fd_jacobian(t, y);
+}
+
+// Re-evaluates J at the predictor. A Jacobian with non-finite entries (the predictor left the
+// domain of f) would poison every later factorisation, so the previous one is kept instead;
+// either way J counts as current and a further failure halves the step.
+bool BdfSolver::refresh_jacobian(double t_new) {
+    std::copy(J_.begin(), J_.end(), J_prev_.begin());
+    if (!eval_jacobian(t_new, y_pred_.data())) return false;
+    for (double v : J_)
+        if (!std::isfinite(v)) {
+            std::copy(J_prev_.begin(), J_prev_.end(), J_.begin());
+            break;
+        }
+    return true;
 }
 
 // Automatic first step from the size of y0, f0 and a probe of the second derivative.
@@ -358,7 +374,7 @@ int BdfSolver::step(double t_end, char** err) {
             outcome = newton(t_new, c, f_failed);
             if (f_failed) return fail(err, "nvx_ode_bdf: f() failed");
             if (outcome == Newton::converged || jac_current_) break;
-            if (!eval_jacobian(t_new, y_pred_.data()))
+            if (!refresh_jacobian(t_new))
                 return fail(err, jac_ ? "nvx_ode_bdf: jac() failed"
                                       : "nvx_ode_bdf: f() failed during finite-diff Jacobian");
             jac_current_ = true;
