@@ -65,12 +65,12 @@ def key_table(kf, reaclib_rx, table):
     if reaclib_rx is not None and lo > kf.T9[0]:
         s_lo = kf.interp(lo, kf.rate) / reaclib_rate(reaclib_rx, lo, table)
         fu_lo = kf.interp(lo, kf.fu)
-        notes.append("below T9=%.4g the fit is not valid: REACLIB %s scaled by %.4f, factor held at %.4f"
+        notes.append("below T9=%.4g the fit is not valid: %s scaled by %.4f, factor held at %.4f"
                      % (lo, reaclib_rx.ref, s_lo, fu_lo))
     if hi is not None:
         s_hi = kf.interp(hi, kf.rate) / reaclib_rate(reaclib_rx, hi, table)
         fu_hi = kf.interp(hi, kf.fu)
-        notes.append("above T9=%.4g (where the source holds the fit constant): REACLIB %s scaled by %.4f"
+        notes.append("above T9=%.4g (where the source holds the fit constant): %s scaled by %.4f"
                      % (hi, reaclib_rx.ref, s_hi))
     for T9, rate, fu in zip(kf.T9, kf.rate, kf.fu):
         if reaclib_rx is not None and T9 < lo:
