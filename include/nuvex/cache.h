@@ -1,0 +1,46 @@
+/* Fingerprints of cached tables (canonical JSON and a SHA-256 based hash) and the cache file
+ * format with atomic replacement. */
+#ifndef NUVEX_CACHE_H
+#define NUVEX_CACHE_H
+
+#include "nuvex/config.h"
+
+NVX_BEGIN_DECLS
+
+typedef struct NVXFingerprintEntry {
+    const char* key;
+    NVXParam value;
+} NVXFingerprintEntry;
+
+#define NVX_WEAK_FINGERPRINT_LEN 16
+#define NVX_THERMAL_FINGERPRINT_LEN 7
+
+/* Canonical JSON text (malloc'd). */
+NVX_API char* nvx_fingerprint_json(const NVXFingerprintEntry* entries, size_t count);
+/* First 8 bytes of SHA-256 of the text as 16 lower-case hex digits (malloc'd). */
+NVX_API char* nvx_sha256_hex16(const char* text);
+/* Full SHA-256 digest of n bytes. */
+NVX_API void nvx_sha256(const void* data, size_t n, unsigned char digest[32]);
+/* nvx_sha256_hex16 of nvx_fingerprint_json (malloc'd). */
+NVX_API char* nvx_fingerprint_hash(const NVXFingerprintEntry* entries, size_t count);
+
+/* Fill the caller's array (16, resp. 7 entries); strings are borrowed from the record. */
+NVX_API size_t nvx_weak_rate_fingerprint(const NVXConfig* config, NVXFingerprintEntry* entries);
+NVX_API size_t nvx_thermal_fingerprint(const NVXConfig* config, NVXFingerprintEntry* entries);
+
+/* Writes the cache file atomically (temporary file of this writer, then rename); 0 or 1.
+ * `columns` holds n_columns arrays of n_rows doubles; header and provenance may be NULL or "". */
+NVX_API int nvx_cache_write(const char* path, const NVXFingerprintEntry* entries, size_t count,
+                            const char* header, const double* const* columns, size_t n_columns,
+                            size_t n_rows, const char* provenance);
+/* The hash recorded in a cache file's header (malloc'd), or NULL. */
+NVX_API char* nvx_cache_read_fingerprint_hash(const char* path);
+
+/* Creates every missing directory of `dir` (mode 0755); 0 when it exists afterwards. */
+NVX_API int nvx_mkdirs(const char* dir);
+/* Creates the missing directories of the folder that holds `path`. */
+NVX_API int nvx_mkdirs_for_file(const char* path);
+
+NVX_END_DECLS
+
+#endif

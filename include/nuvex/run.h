@@ -1,0 +1,26 @@
+/* The run driver: one complete nucleosynthesis computation for a validated parameter record,
+ * stage by stage, releasing every intermediate record before it returns. */
+#ifndef NUVEX_RUN_H
+#define NUVEX_RUN_H
+
+#include "nuvex/config.h"
+#include "nuvex/custom_network.h"
+#include "nuvex/results.h"
+
+NVX_BEGIN_DECLS
+
+#define NVX_VERSION_STRING "0.3.2"
+
+/* 0 on success, 1 on failure with *err set by the failing stage. custom_network may be NULL. */
+NVX_API int didiva_run(const NVXConfig* config, const NVXCustomNetwork* custom_network,
+                       NVXResults* results, char** err);
+
+/* Fills the abundance-derived quantities and the final abundances of `results` (cleared first)
+ * from nuclide names and final abundances in network order; A of each nuclide from the config's
+ * nuclide table. Returns 0, or 1 on allocation failure. */
+NVX_API int nvx_results_fill_abundances(NVXResults* results, const NVXConfig* config,
+                                        const char (*names)[NVX_NAME_LEN], const double* Y, size_t n);
+
+NVX_END_DECLS
+
+#endif

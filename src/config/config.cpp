@@ -1,0 +1,344 @@
+// Parameter record: defaults, the nuclide table of the data directory, setting parameters by key
+// with kind checks, home-directory expansion of path keys, reaction maps and derived getters.
+#include <pwd.h>
+#include <unistd.h>
+
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "config/err.hpp"
+#include "config/field_table.hpp"
+#include "nuvex/config.h"
+#include "nuvex/constants.h"
+
+namespace nvx {
+namespace {
+
+// Turns Newton's constant from SI units (m^3 kg^-1 s^-2) into MeV^-2.
+double GN_SI_to_MeVm2() {
+    double c = g_const[NVX_C_c_light], hbar = g_const[NVX_C_hbar], MeV = g_const[NVX_C_MeV];
+    return 1.0 / (std::pow(c, 5) * hbar / (MeV * MeV) * 1e-3);
+}
+
+void recompute_eta(NVXConfig* c) {
+    double mB = g_const[NVX_C_m_u] / nvx_maOvermB();
+    c->eta_per_Omegabh2 = nvx_config_rhocOverh2(c) / (nvx_n0CMB() * mB);
+    c->eta0b = c->eta_per_Omegabh2 * c->Omegabh2;
+}
+
+template <typename T>
+T& field_at(NVXConfig* c, const FieldSpec& f) {
+    return *reinterpret_cast<T*>(reinterpret_cast<char*>(c) + f.offset);
+}
+
+// Splits at ',', '\r' and '\n'; runs of separators count as one (empty fields vanish).
+std::vector<std::string> split_csv_fields(const char* line, size_t max_fields) {
+    std::vector<std::string> out;
+    const char* p = line;
+    while (*p && out.size() < max_fields) {
+        while (*p == ',' || *p == '\r' || *p == '\n') ++p;
+        if (!*p) break;
+        const char* start = p;
+        while (*p && *p != ',' && *p != '\r' && *p != '\n') ++p;
+        out.emplace_back(start, static_cast<size_t>(p - start));
+    }
+    return out;
+}
+
+int read_nuclide_table(NVXConfig* c, char** err) {
+    std::string path = std::string(c->data_dir) + "/csv/nuclides.csv";
+    FILE* fp = std::fopen(path.c_str(), "r");
+    if (!fp) return fail(err, "nuclides.csv not found (data_dir misconfigured?)");
+    char line[512];
+    if (!std::fgets(line, sizeof line, fp)) {
+        std::fclose(fp);
+        return fail(err, "nuclides.csv is empty");
+    }
+    static const char* const kCols[5] = {"name", "N", "Z", "mass_excess_keV", "spin"};
+    int pos[5] = {-1, -1, -1, -1, -1};
+    std::vector<std::string> header = split_csv_fields(line, SIZE_MAX);
+    for (size_t i = 0; i < header.size(); ++i)
+        for (int k = 0; k < 5; ++k)
+            if (pos[k] < 0 && header[i] == kCols[k]) pos[k] = static_cast<int>(i);
+    int need = 0;
+    for (int k = 0; k < 5; ++k) {
+        if (pos[k] < 0) {
+            std::fclose(fp);
+            return fail(err, "nuclides.csv header missing one of name,N,Z,mass_excess_keV,spin");
+        }
+        if (pos[k] + 1 > need) need = pos[k] + 1;
+    }
+    size_t cap = 64, n = 0;
+    NVXNuclide* rows = static_cast<NVXNuclide*>(std::malloc(cap * sizeof(NVXNuclide)));
+    if (!rows) {
+        std::fclose(fp);
+        return fail(err, "out of memory while reading nuclides.csv");
+    }
+    while (std::fgets(line, sizeof line, fp)) {
+        if (line[0] == '\0' || std::strcmp(line, "\n") == 0) continue;
+        std::vector<std::string> f = split_csv_fields(line, 16);
+        if (static_cast<int>(f.size()) < need) continue;
+        if (n == cap) {
+            void* grown = std::realloc(rows, 2 * cap * sizeof(NVXNuclide));
+            if (!grown) {
+                std::free(rows);
+                std::fclose(fp);
+                return fail(err, "out of memory while reading nuclides.csv");
+            }
+            rows = static_cast<NVXNuclide*>(grown);
+            cap *= 2;
+        }
+        NVXNuclide& r = rows[n++];
+        copy_name(r.name, sizeof r.name, f[pos[0]].c_str());
+        r.N = static_cast<int32_t>(std::strtol(f[pos[1]].c_str(), nullptr, 10));
+        r.Z = static_cast<int32_t>(std::strtol(f[pos[2]].c_str(), nullptr, 10));
+        r.mass_excess_keV = std::strtod(f[pos[3]].c_str(), nullptr);
+        r.spin = std::strtod(f[pos[4]].c_str(), nullptr);
+    }
+    std::fclose(fp);
+    c->nuclides = rows;
+    c->n_nuclides = n;
+    return 0;
+}
+
+std::string home_of_current_user() {
+    const char* home = std::getenv("HOME");
+    if (home && *home) return home;
+    struct passwd pw;
+    struct passwd* res = nullptr;
+    std::vector<char> buf(16384);
+    if (getpwuid_r(getuid(), &pw, buf.data(), buf.size(), &res) == 0 && res && res->pw_dir &&
+        *res->pw_dir)
+        return res->pw_dir;
+    return "";
+}
+
+std::string home_of_user(const std::string& user) {
+    struct passwd pw;
+    struct passwd* res = nullptr;
+    std::vector<char> buf(16384);
+    if (getpwnam_r(user.c_str(), &pw, buf.data(), buf.size(), &res) == 0 && res && res->pw_dir &&
+        *res->pw_dir)
+        return res->pw_dir;
+    return "";
+}
+
+// '~' and '~/...' use HOME (or the password entry); '~user[/...]' the named user's home.
+std::string expand_home(const char* value) {
+    if (value[0] != '~') return value;
+    if (value[1] == '\0' || value[1] == '/') {
+        std::string home = home_of_current_user();
+        return home.empty() ? std::string(value) : home + (value + 1);
+    }
+    const char* slash = std::strchr(value + 1, '/');
+    std::string user = slash ? std::string(value + 1, static_cast<size_t>(slash - value - 1))
+                             : std::string(value + 1);
+    if (user.empty() || user.size() > 255) return value;
+    std::string home = home_of_user(user);
+    if (home.empty()) return value;
+    return home + (slash ? slash : "");
+}
+
+double param_as_double(int32_t kind, NVXParamPayload p) {
+    switch (kind) {
+        case NVX_PARAM_BOOL:
+        case NVX_PARAM_INT: return static_cast<double>(p.i);
+        case NVX_PARAM_FLOAT: return p.d;
+        default: return 0.0;
+    }
+}
+
+int set_field(NVXConfig* c, const FieldSpec& f, int32_t kind, NVXParamPayload p, char** err) {
+    const bool is_bool = kind == NVX_PARAM_BOOL, is_int = kind == NVX_PARAM_INT;
+    const bool is_float = kind == NVX_PARAM_FLOAT, is_none = kind == NVX_PARAM_NONE;
+    switch (f.kind) {
+        case FieldKind::Bool:
+        case FieldKind::Int:
+            if (!(is_bool || is_int))
+                return fail(err, f.kind == FieldKind::Bool ? "%s expects a bool" : "%s expects an int",
+                            f.key);
+            field_at<int32_t>(c, f) = static_cast<int32_t>(static_cast<uint32_t>(p.i));
+            return 0;
+        case FieldKind::IntOrNone:
+            if (!(is_int || is_none)) return fail(err, "%s expects an int or None", f.key);
+            field_at<int32_t>(c, f) = is_none ? -1 : static_cast<int32_t>(static_cast<uint32_t>(p.i));
+            return 0;
+        case FieldKind::Number:
+            if (!(is_int || is_float)) return fail(err, "%s expects a number", f.key);
+            field_at<double>(c, f) = param_as_double(kind, p);
+            return 0;
+        case FieldKind::NumberOrNoneZero:
+        case FieldKind::NumberOrNoneNaN:
+            if (!(is_int || is_float || is_none)) return fail(err, "%s expects a number or None", f.key);
+            if (is_none)
+                field_at<double>(c, f) = f.kind == FieldKind::NumberOrNoneZero ? 0.0 : std::nan("");
+            else
+                field_at<double>(c, f) = param_as_double(kind, p);
+            return 0;
+        case FieldKind::StringOrNone: {
+            if (!(kind == NVX_PARAM_STRING || is_none)) return fail(err, "%s expects a string or None", f.key);
+            char*& slot = field_at<char*>(c, f);
+            std::free(slot);
+            slot = nullptr;
+            if (is_none || !p.s) return 0;
+            std::string v = f.is_path ? expand_home(p.s) : std::string(p.s);
+            slot = dup_cstr(v.c_str());
+            if (!slot) return fail(err, "out of memory while copying string parameter");
+            return 0;
+        }
+    }
+    return fail(err, "unknown parameter key: %s", f.key);
+}
+
+int set_numeric_special(NVXConfig* c, const char* key, int32_t kind, NVXParamPayload p, char** err) {
+    bool ok = kind == NVX_PARAM_INT || (kind == NVX_PARAM_FLOAT && !std::isnan(p.d));
+    bool omega = std::strcmp(key, "Omegabh2") == 0;
+    if (!ok) return fail(err, omega ? "Omegabh2 requires a numeric value" : "GN requires a numeric value");
+    double v = param_as_double(kind, p);
+    if (omega)
+        nvx_config_set_Omegabh2(c, v);
+    else
+        nvx_config_set_GN(c, v);
+    return 0;
+}
+
+}  // namespace
+}  // namespace nvx
+
+using namespace nvx;
+
+extern "C" {
+
+int nvx_config_init_defaults(NVXConfig* c, const char* data_dir, char** err) {
+    if (!c) return fail(err, "nvx_config_init_defaults: no record");
+    std::memset(c, 0, sizeof *c);
+    nvx_constants_init();
+    copy_name(c->data_dir, sizeof c->data_dir, data_dir ? data_dir : "");
+    for (size_t i = 0; i < FIELD_TABLE_SIZE; ++i) {
+        const FieldSpec& f = FIELD_TABLE[i];
+        switch (f.kind) {
+            case FieldKind::Bool:
+            case FieldKind::Int:
+            case FieldKind::IntOrNone: field_at<int32_t>(c, f) = static_cast<int32_t>(f.default_number); break;
+            case FieldKind::Number:
+            case FieldKind::NumberOrNoneZero:
+            case FieldKind::NumberOrNoneNaN: field_at<double>(c, f) = f.default_number; break;
+            case FieldKind::StringOrNone:
+                if (f.default_string) {
+                    field_at<char*>(c, f) = dup_cstr(f.default_string);
+                    if (!field_at<char*>(c, f)) {
+                        nvx_config_free(c);
+                        return fail(err, "out of memory while copying string parameter");
+                    }
+                }
+                break;
+        }
+    }
+    c->G = 6.6743e-11 * GN_SI_to_MeVm2();
+    c->Omegabh2 = 0.02242;
+    if (read_nuclide_table(c, err)) {
+        nvx_config_free(c);
+        return 1;
+    }
+    recompute_eta(c);
+    return 0;
+}
+
+int nvx_config_set_by_name(NVXConfig* c, const char* key, int32_t kind, NVXParamPayload p, char** err) {
+    if (!c || !key) return fail(err, "unknown parameter key: %s", key ? key : "(null)");
+    if (std::strncmp(key, "p_", 2) == 0) {
+        nvx_rxnmap_set(&c->p_map, key + 2, param_as_double(kind, p));
+        return 0;
+    }
+    if (std::strncmp(key, "delta_", 6) == 0) {
+        nvx_rxnmap_set(&c->delta_map, key + 6, param_as_double(kind, p));
+        return 0;
+    }
+    if (std::strcmp(key, "Omegabh2") == 0 || std::strcmp(key, "GN") == 0)
+        return set_numeric_special(c, key, kind, p, err);
+    const FieldSpec* f = find_field(key);
+    if (!f) return fail(err, "unknown parameter key: %s", key);
+    return set_field(c, *f, kind, p, err);
+}
+
+int nvx_config_set_param(NVXConfig* c, const char* key, NVXParam value, char** err) {
+    return nvx_config_set_by_name(c, key, value.kind, value.payload, err);
+}
+
+void nvx_rxnmap_set(NVXRxnMap* map, const char* name, double value) {
+    if (!map || !name) return;
+    char cut[NVX_RXNMAP_NAME_LEN];
+    copy_name(cut, sizeof cut, name);
+    for (size_t i = 0; i < map->count; ++i)
+        if (std::strcmp(map->entries[i].name, cut) == 0) {
+            map->entries[i].value = value;
+            return;
+        }
+    if (map->count == map->capacity) {
+        size_t cap = map->capacity ? 2 * map->capacity : 64;
+        void* grown = std::realloc(map->entries, cap * sizeof(NVXRxnMapEntry));
+        if (!grown) return;
+        map->entries = static_cast<NVXRxnMapEntry*>(grown);
+        map->capacity = cap;
+    }
+    NVXRxnMapEntry& e = map->entries[map->count++];
+    std::memcpy(e.name, cut, sizeof cut);
+    e.value = value;
+}
+
+double nvx_rxnmap_get(const NVXRxnMap* map, const char* name) {
+    if (!map || !name) return 0.0;
+    for (size_t i = 0; i < map->count; ++i)
+        if (std::strcmp(map->entries[i].name, name) == 0) return map->entries[i].value;
+    return 0.0;
+}
+
+void nvx_rxnmap_free(NVXRxnMap* map) {
+    if (!map) return;
+    std::free(map->entries);
+    map->entries = nullptr;
+    map->count = map->capacity = 0;
+}
+
+void nvx_config_set_Omegabh2(NVXConfig* c, double value) {
+    c->Omegabh2 = value;
+    recompute_eta(c);
+}
+double nvx_config_get_Omegabh2(const NVXConfig* c) { return c->Omegabh2; }
+void nvx_config_set_GN(NVXConfig* c, double GN_SI) {
+    nvx_constants_init();
+    c->G = GN_SI * GN_SI_to_MeVm2();
+}
+double nvx_config_get_GN(const NVXConfig* c) { return c->G / GN_SI_to_MeVm2(); }
+
+double nvx_config_Mpl(const NVXConfig* c) { return 1.0 / std::sqrt(c->G); }
+double nvx_config_rhocOverh2(const NVXConfig* c) {
+    double H100 = nvx_HubbleOverh();
+    return 3.0 * H100 * H100 / (8.0 * M_PI * c->G);
+}
+double nvx_config_T_start_cosmo(const NVXConfig* c) { return c->T_start_cosmo_MeV * nvx_MeV_to_Kelvin(); }
+double nvx_config_T_end(const NVXConfig* c) { return c->T_end_MeV * nvx_MeV_to_Kelvin(); }
+double nvx_config_xi_nu_e(const NVXConfig* c) {
+    return std::isnan(c->munuOverTnu_e) ? c->munuOverTnu : c->munuOverTnu_e;
+}
+double nvx_config_xi_nu_mu(const NVXConfig* c) {
+    return std::isnan(c->munuOverTnu_mu) ? c->munuOverTnu : c->munuOverTnu_mu;
+}
+double nvx_config_xi_nu_tau(const NVXConfig* c) {
+    return std::isnan(c->munuOverTnu_tau) ? c->munuOverTnu : c->munuOverTnu_tau;
+}
+int nvx_config_is_small(const NVXConfig* c) { return c->network && std::strcmp(c->network, "small") == 0; }
+int nvx_config_is_large(const NVXConfig* c) { return c->network && std::strcmp(c->network, "large") == 0; }
+
+const NVXNuclide* nvx_config_find_nuclide(const NVXConfig* c, const char* name) {
+    if (!c || !name) return nullptr;
+    for (size_t i = 0; i < c->n_nuclides; ++i)
+        if (std::strcmp(c->nuclides[i].name, name) == 0) return &c->nuclides[i];
+    return nullptr;
+}
+
+}  // extern "C"

@@ -1,0 +1,68 @@
+// INI loader: one "key = value" (or "key value") per line; bad lines are warnings on standard
+// error and the loader goes on, so a misspelt key never stops the rest of the file from applying.
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+#include "config/err.hpp"
+#include "nuvex/config.h"
+
+namespace {
+
+bool is_space(char ch) {
+    return ch == ' ' || ch == '\t' || ch == '\n' || ch == '\v' || ch == '\f' || ch == '\r';
+}
+
+std::string strip(const std::string& s) {
+    size_t b = 0, e = s.size();
+    while (b < e && is_space(s[b])) ++b;
+    while (e > b && is_space(s[e - 1])) --e;
+    return s.substr(b, e - b);
+}
+
+void apply_line(NVXConfig* c, const char* path, int lineno, const std::string& line) {
+    std::string key, value;
+    size_t eq = line.find('=');
+    if (eq != std::string::npos) {
+        key = strip(line.substr(0, eq));
+        value = strip(line.substr(eq + 1));
+    } else {
+        size_t ws = 0;
+        while (ws < line.size() && !is_space(line[ws])) ++ws;
+        if (ws == line.size()) {
+            std::fprintf(stderr, "%s:%d: warning: ignoring line with no value: '%s'\n", path, lineno,
+                         line.c_str());
+            return;
+        }
+        key = line.substr(0, ws);
+        value = strip(line.substr(ws));
+    }
+    if (key.empty()) {
+        std::fprintf(stderr, "%s:%d: warning: ignoring line with empty key\n", path, lineno);
+        return;
+    }
+    NVXParam p = nvx_parse_literal(value.c_str());
+    char* err = nullptr;
+    if (nvx_config_set_by_name(c, key.c_str(), p.kind, p.payload, &err)) {
+        std::fprintf(stderr, "%s:%d: warning: %s\n", path, lineno, err ? err : "could not set key");
+        std::free(err);
+    }
+}
+
+}  // namespace
+
+extern "C" int nvx_ini_load(NVXConfig* c, const char* path, char** err) {
+    FILE* fp = path ? std::fopen(path, "r") : nullptr;
+    if (!fp) return nvx::fail(err, "cannot open ini file '%s'", path ? path : "(null)");
+    char buf[4096];
+    int lineno = 0;
+    while (std::fgets(buf, sizeof buf, fp)) {
+        ++lineno;
+        std::string line = strip(buf);
+        if (line.empty() || line[0] == '#' || line[0] == ';') continue;
+        apply_line(c, path, lineno, line);
+    }
+    std::fclose(fp);
+    return 0;
+}

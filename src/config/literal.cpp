@@ -1,0 +1,79 @@
+// Parsing of one INI value into a tagged parameter value: quoted strings, None/True/False,
+// decimal integers, reals, and anything else as plain text.
+#include <cctype>
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+#include "config/err.hpp"
+#include "nuvex/config.h"
+
+namespace {
+
+// The returned strings live here until the next call on the same thread.
+thread_local char t_quoted[1024];
+thread_local char t_plain[1024];
+
+bool is_space(char ch) {
+    return ch == ' ' || ch == '\t' || ch == '\n' || ch == '\v' || ch == '\f' || ch == '\r';
+}
+
+bool iequals(const std::string& a, const char* b) {
+    size_t n = std::strlen(b);
+    if (a.size() != n) return false;
+    for (size_t i = 0; i < n; ++i)
+        if (std::tolower(static_cast<unsigned char>(a[i])) != b[i]) return false;
+    return true;
+}
+
+NVXParam string_param(char* buf, const std::string& text) {
+    nvx::copy_name(buf, 1024, text.c_str());
+    NVXParam p;
+    p.kind = NVX_PARAM_STRING;
+    p.payload.s = buf;
+    return p;
+}
+
+}  // namespace
+
+extern "C" NVXParam nvx_parse_literal(const char* text) {
+    std::string s = text ? text : "";
+    size_t b = 0, e = s.size();
+    while (b < e && is_space(s[b])) ++b;
+    while (e > b && is_space(s[e - 1])) --e;
+    s = s.substr(b, e - b);
+
+    NVXParam p;
+    p.payload.i = 0;
+    if (s.size() >= 2 && (s[0] == '"' || s[0] == '\'') && s.back() == s[0])
+        return string_param(t_quoted, s.substr(1, s.size() - 2));
+    if (iequals(s, "none")) {
+        p.kind = NVX_PARAM_NONE;
+        return p;
+    }
+    if (iequals(s, "true") || iequals(s, "false")) {
+        p.kind = NVX_PARAM_BOOL;
+        p.payload.i = iequals(s, "true") ? 1 : 0;
+        return p;
+    }
+    if (!s.empty()) {
+        std::string head = s.substr(0, 255);
+        char* end = nullptr;
+        errno = 0;
+        long long v = std::strtoll(head.c_str(), &end, 10);
+        if (end && *end == '\0' && end != head.c_str() && errno != ERANGE && head.size() == s.size()) {
+            p.kind = NVX_PARAM_INT;
+            p.payload.i = v;
+            return p;
+        }
+        end = nullptr;
+        double d = std::strtod(s.c_str(), &end);
+        if (end && *end == '\0' && end != s.c_str()) {
+            p.kind = NVX_PARAM_FLOAT;
+            p.payload.d = d;
+            return p;
+        }
+    }
+    return string_param(t_plain, s);
+}

@@ -1,0 +1,188 @@
+// Whole-record validation with one message per violated rule, path resolution for nuclear data
+// and caches, and release of everything the parameter record owns.
+#include <sys/stat.h>
+
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+#include "config/err.hpp"
+#include "config/field_table.hpp"
+#include "nuvex/config.h"
+
+namespace nvx {
+namespace {
+
+bool exists(const char* path) {
+    struct stat st;
+    return ::stat(path, &st) == 0;
+}
+
+bool has_text(const char* s) { return s && *s; }
+
+struct PositiveRule {
+    const char* name;
+    double value;
+};
+
+int check_positive_numbers(const NVXConfig* c, char** err) {
+    const PositiveRule rules[] = {
+        {"Omegabh2", c->Omegabh2},
+        {"GN", nvx_config_get_GN(c)},
+        {"numerical_precision", c->numerical_precision},
+        {"T_start_cosmo_MeV", c->T_start_cosmo_MeV},
+        {"T_end_MeV", c->T_end_MeV},
+        {"tau_n", c->tau_n},
+        {"Omegach2", c->Omegach2},
+        {"h", c->h},
+        {"atol_large_LT", c->atol_large_LT},
+        {"epsrel_thermal", c->epsrel_thermal},
+        {"t_decay_end", c->t_decay_end},
+        {"zcEDE", c->zcEDE},
+        {"rate_grid_T9_min", c->rate_grid_T9_min},
+        {"rate_grid_T9_max", c->rate_grid_T9_max},
+    };
+    for (const auto& r : rules)
+        if (!(r.value > 0)) return fail(err, "%s=%.6g is out of range: must be > 0", r.name, r.value);
+    return 0;
+}
+
+int check_positive_ints(const NVXConfig* c, char** err) {
+    const struct {
+        const char* name;
+        int32_t value;
+    } rules[] = {
+        {"n_electron_table", c->n_electron_table},
+        {"sampling_temperature_per_decade", c->sampling_temperature_per_decade},
+        {"sampling_nTOp_per_decade", c->sampling_nTOp_per_decade},
+        {"sampling_nTOp_thermal_per_decade", c->sampling_nTOp_thermal_per_decade},
+        {"vegas_n_eval", c->vegas_n_eval},
+        {"vegas_n_itn", c->vegas_n_itn},
+        {"output_n_points", c->output_n_points},
+        {"rate_grid_npts", c->rate_grid_npts},
+        {"decay_n_points", c->decay_n_points},
+    };
+    for (const auto& r : rules)
+        if (r.value < 1)
+            return fail(err, "%s=%d is out of range: must be a positive integer (>= 1)", r.name, r.value);
+    return 0;
+}
+
+// Infinite values pass the sign rules but turn every later stage into nonsense (an infinite
+// lifetime, an endless decay era): refuse them for every plain number key.
+int check_finite_numbers(const NVXConfig* c, char** err) {
+    for (size_t i = 0; i < FIELD_TABLE_SIZE; ++i) {
+        const FieldSpec& f = FIELD_TABLE[i];
+        if (f.kind != FieldKind::Number && f.kind != FieldKind::NumberOrNoneZero &&
+            f.kind != FieldKind::NumberOrNoneNaN)
+            continue;
+        double v = *reinterpret_cast<const double*>(reinterpret_cast<const char*>(c) + f.offset);
+        if (std::isinf(v) || (std::isnan(v) && f.kind != FieldKind::NumberOrNoneNaN))
+            return fail(err, "%s=%.6g is out of range: must be finite", f.key, v);
+    }
+    if (!std::isfinite(c->Omegabh2)) return fail(err, "Omegabh2=%.6g is out of range: must be finite", c->Omegabh2);
+    if (!std::isfinite(c->G)) return fail(err, "GN=%.6g is out of range: must be finite", nvx_config_get_GN(c));
+    return 0;
+}
+
+void write_path(char* out, size_t size, const char* path) {
+    if (out && size) copy_name(out, size, path);
+}
+
+}  // namespace
+}  // namespace nvx
+
+using namespace nvx;
+
+extern "C" {
+
+int nvx_config_validate(NVXConfig* c, char** err) {
+    if (has_text(c->custom_background)) {
+        if (c->external_scale_factor)
+            return fail(err, "custom_background and external_scale_factor are mutually exclusive");
+        c->incomplete_decoupling = 0;
+        c->spectral_distortions = 0;
+    }
+    if (!(c->amax == -1 || c->amax > 0)) return fail(err, "amax must be None (-1) or a positive integer");
+    if (check_positive_numbers(c, err)) return 1;
+    if (!(c->mc_rate_rescale_cap >= 0))
+        return fail(err, "mc_rate_rescale_cap=%.6g is out of range: must be > 0 or None", c->mc_rate_rescale_cap);
+    if (!(c->std_tau_n >= 0)) return fail(err, "std_tau_n=%.6g is out of range: must be >= 0", c->std_tau_n);
+    if (check_positive_ints(c, err)) return 1;
+    if (!(c->fEDE >= 0 && c->fEDE < 1))
+        return fail(err, "fEDE=%.6g is out of range: must satisfy 0 <= fEDE < 1", c->fEDE);
+    if (c->external_scale_factor && !c->incomplete_decoupling)
+        return fail(err, "external_scale_factor=True requires incomplete_decoupling=True");
+    if (c->spectral_distortions && c->analytic_distortions && c->incomplete_decoupling)
+        return fail(err,
+                    "spectral_distortions=True with analytic_distortions=True requires instantaneous "
+                    "decoupling (incomplete_decoupling=False).");
+    if (c->spectral_distortions && !c->analytic_distortions && !c->incomplete_decoupling)
+        return fail(err,
+                    "spectral_distortions=True with analytic_distortions=False requires "
+                    "incomplete_decoupling=True (the full SOLAN spectrum file is only available in the "
+                    "non-instantaneous decoupling mode).");
+    return check_finite_numbers(c, err);
+}
+
+void nvx_config_resolve_rates_path(const NVXConfig* c, const char* relative, char* out, size_t size) {
+    char cand[4200];
+    if (has_text(c->user_nuclear_dir)) {
+        if (std::strncmp(relative, "nuclear/", 8) == 0) {
+            std::snprintf(cand, sizeof cand, "%s/%s", c->user_nuclear_dir, relative + 8);
+            if (exists(cand)) return write_path(out, size, cand);
+        }
+        std::snprintf(cand, sizeof cand, "%s/%s", c->user_nuclear_dir, relative);
+        if (exists(cand)) return write_path(out, size, cand);
+    }
+    std::snprintf(cand, sizeof cand, "%s/%s", c->data_dir, relative);
+    write_path(out, size, cand);
+}
+
+void nvx_config_cache_write_dir(const NVXConfig* c, const char* subdir, char* out, size_t size) {
+    char cand[4608];
+    if (has_text(c->cache_dir))
+        std::snprintf(cand, sizeof cand, "%s/%s", c->cache_dir, subdir);
+    else
+        std::snprintf(cand, sizeof cand, "%s/cache_plasma_weak/%s", c->data_dir, subdir);
+    write_path(out, size, cand);
+}
+
+void nvx_config_resolve_cache_file(const NVXConfig* c, const char* subdir, const char* file, char* out,
+                                   size_t size) {
+    char cand[4608];
+    if (has_text(c->cache_dir)) {
+        std::snprintf(cand, sizeof cand, "%s/%s/%s", c->cache_dir, subdir, file);
+        if (exists(cand)) return write_path(out, size, cand);
+    }
+    std::snprintf(cand, sizeof cand, "%s/cache_plasma_weak/%s/%s", c->data_dir, subdir, file);
+    if (exists(cand)) return write_path(out, size, cand);
+    char dir[4608];
+    nvx_config_cache_write_dir(c, subdir, dir, sizeof dir);
+    std::string joined = std::string(dir) + "/" + file;
+    write_path(out, size, joined.substr(0, sizeof cand - 1).c_str());
+}
+
+void nvx_config_free(NVXConfig* c) {
+    if (!c) return;
+    for (size_t i = 0; i < FIELD_TABLE_SIZE; ++i) {
+        const FieldSpec& f = FIELD_TABLE[i];
+        if (f.kind != FieldKind::StringOrNone) continue;
+        char** slot = reinterpret_cast<char**>(reinterpret_cast<char*>(c) + f.offset);
+        std::free(*slot);
+        *slot = nullptr;
+    }
+    nvx_rxnmap_free(&c->p_map);
+    nvx_rxnmap_free(&c->delta_map);
+    std::free(c->nuclides);
+    c->nuclides = nullptr;
+    c->n_nuclides = 0;
+    std::free(c->extra_rho_T);
+    std::free(c->extra_rho_val);
+    c->extra_rho_T = c->extra_rho_val = nullptr;
+    c->extra_rho_n = 0;
+}
+
+}  // extern "C"
