@@ -21,14 +21,12 @@ constexpr double kSqrtEps = 1.4901161193847656e-8;
 constexpr double kTenEps = 2.220446049250313e-15;
 
 // Klopfenstein-Shampine NDF coefficients by order (index 0 is a placeholder).
-constexpr double kGamma[kMaxOrder + 2] = {0.0, 1.0, 1.5, 1.8333333333333333, 2.083333333333333,
-                                          2.283333333333333, 0.0};
+constexpr double kGamma[kMaxOrder + 1] = {0.0, 1.0, 1.5, 1.8333333333333333, 2.083333333333333,
+                                          2.283333333333333};
 constexpr double kAlpha[kMaxOrder + 1] = {0.0, 1.185, 1.6666666666666667, 1.9842166666666667,
                                           2.1697916666666663, 2.283333333333333};
-// One entry beyond the highest order so that the order-raise estimate at order 5 is well defined.
-constexpr double kErrorConst[kMaxOrder + 2] = {1.0, 0.315, 0.16666666666666666, 0.09911666666666667,
-                                               0.11354166666666668, 0.16666666666666666,
-                                               0.16666666666666666};
+constexpr double kErrorConst[kMaxOrder + 1] = {1.0, 0.315, 0.16666666666666666, 0.09911666666666667,
+                                               0.11354166666666668, 0.16666666666666666};
 
 enum class Newton { converged, unconverged };
 
