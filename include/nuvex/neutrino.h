@@ -1,0 +1,79 @@
+/* Neutrino decoupling history (tabulated decoupling runs or instantaneous decoupling) and the
+ * spectral distortions of the neutrino occupation; temperatures in MeV. */
+#ifndef NUVEX_NEUTRINO_H
+#define NUVEX_NEUTRINO_H
+
+#include "nuvex/config.h"
+#include "nuvex/plasma.h"
+
+NVX_BEGIN_DECLS
+
+enum { NVX_NU_MODE_TABULATED = 0, NVX_NU_MODE_INSTANTANEOUS = 1 };
+
+/* Owns all its arrays; borrows the parameter record and the plasma. Read-only after init. */
+typedef struct nvx_neutrino_history {
+    int mode;                  /* 0: tabulated (incomplete decoupling); 1: instantaneous */
+    const NVXConfig* config;   /* borrowed */
+    const nvx_plasma* plasma;  /* borrowed; used in instantaneous mode */
+    /* main table, rows in ascending photon temperature */
+    double* Tg;
+    double* ratio_nue;
+    double* ratio_numu;
+    double* ratio_nutau;
+    double* Nheating;
+    size_t n;
+    double* lnTg;
+    double* lnx;
+    double Tg_min, Tg_max;
+    double x_at_Tg_min, x_at_Tg_max;
+    /* spectral tables */
+    int spectral_loaded;
+    double w_min, w_max;       /* extremes of w = x / z_gamma = m_e / T_gamma */
+    double* w_sorted;          /* n_spec: w ascending */
+    double* x_by_w;            /* n_spec: x of the same rows */
+    size_t n_spec;
+    double* lnx_spec;          /* n_spec: ln x, ascending */
+    double* dfnu;              /* n_spec x n_mom, row-major: relative distortion f/f_FD - 1 */
+    double* grid;              /* n_mom comoving momenta, as read */
+    size_t n_mom;
+    double grid_min, grid_max;
+    /* instantaneous mode */
+    double entropy_coefficient;
+    /* analytic distortions */
+    int analytic;
+    double xi_nue;
+    double y_SZ, y_gray;
+} nvx_neutrino_history;
+
+NVX_API int nvx_neutrino_history_init(nvx_neutrino_history* history, const NVXConfig* config,
+                                      const nvx_plasma* plasma, char** err);
+/* Frees every array and zeroes the record (harmless twice). */
+NVX_API void nvx_neutrino_history_free(nvx_neutrino_history* history);
+
+/* Neutrino temperature of each flavour at photon temperature T. */
+NVX_API double nvx_nu_Tnue_of_Tg(const nvx_neutrino_history* history, double T);
+NVX_API double nvx_nu_Tnumu_of_Tg(const nvx_neutrino_history* history, double T);
+NVX_API double nvx_nu_Tnutau_of_Tg(const nvx_neutrino_history* history, double T);
+/* Heating term (0 outside the table and in instantaneous mode). */
+NVX_API double nvx_nu_N_SOLAN_of_Tg(const nvx_neutrino_history* history, double T);
+/* Scale-factor variable x (0 in instantaneous mode; scales as 1/T beyond the table). */
+NVX_API double nvx_nu_x_of_Tg(const nvx_neutrino_history* history, double T);
+
+/* Decoupling-table path: the parameter value `name` when set, else default_name; absolute names
+ * unchanged, others under "<data_dir>/SOLAN/". Returns 1 (with buf cut) when the path does not fit. */
+NVX_API int nvx_resolve_solan_path(const NVXConfig* config, const char* name,
+                                   const char* default_name, char* buf, size_t size);
+
+/* Distortion of the neutrino occupation at signed energy t (units of m_e), z = m_e/T_gamma,
+ * z_nu = m_e/T_nu, s = +-1 the direction of the weak process; analytic or tabulated. */
+NVX_API double nvx_nu_dFDneu(const nvx_neutrino_history* history, double t, double z, double z_nu,
+                             double s);
+/* Moment k = 0..7 of the analytic distortion (0 without analytic distortions; z unused). */
+NVX_API double nvx_nu_dFDneu_moment(const nvx_neutrino_history* history, int k, double t, double z,
+                                    double z_nu, double s);
+/* Energy density (MeV^4) added by the analytic distortion at neutrino temperature T. */
+NVX_API double nvx_nu_rho_nu_SD(const nvx_neutrino_history* history, double T);
+
+NVX_END_DECLS
+
+#endif
