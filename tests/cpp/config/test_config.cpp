@@ -1,0 +1,250 @@
+// Parameter record, constants and literal parsing: defaults against published values, the kind
+// rules of setting by key, home-directory expansion and the nuclide-table reader.
+#include <gtest/gtest.h>
+#include <pwd.h>
+#include <unistd.h>
+
+#include <cmath>
+#include <cstdlib>
+#include <string>
+
+#include "nuvex/config.h"
+#include "nuvex/constants.h"
+#include "test_util.hpp"
+
+namespace {
+
+struct Record {
+    NVXConfig c{};
+    explicit Record(const char* dir = NUVEX_DATA_DIR) {
+        char* err = nullptr;
+        if (nvx_config_init_defaults(&c, dir, &err)) {
+            ADD_FAILURE() << (err ? err : "init failed");
+            std::free(err);
+        }
+    }
+    ~Record() { nvx_config_free(&c); }
+    // Sets a parameter; returns the message on failure, "" on success.
+    std::string set(const char* key, NVXParam p) {
+        char* err = nullptr;
+        if (nvx_config_set_param(&c, key, p, &err) == 0) return "";
+        std::string m = err ? err : "(null)";
+        std::free(err);
+        return m;
+    }
+};
+
+NVXParam B(bool v) { NVXParam p{NVX_PARAM_BOOL, {}}; p.payload.i = v; return p; }
+NVXParam I(int64_t v) { NVXParam p{NVX_PARAM_INT, {}}; p.payload.i = v; return p; }
+NVXParam F(double v) { NVXParam p{NVX_PARAM_FLOAT, {}}; p.payload.d = v; return p; }
+NVXParam S(const char* v) { NVXParam p{NVX_PARAM_STRING, {}}; p.payload.s = v; return p; }
+NVXParam None() { NVXParam p{NVX_PARAM_NONE, {}}; p.payload.i = 0; return p; }
+
+TEST(Constants, ConversionsAgreeWithCodata) {
+    nvx_constants_init();
+    EXPECT_NEAR(nvx_MeV_to_Kelvin() * g_const[NVX_C_k_B] / g_const[NVX_C_MeV], 1.0, 1e-15);
+    EXPECT_NEAR(nvx_MeV_to_Kelvin(), 1.1604518121550083e10, 1e-5);
+    EXPECT_NEAR(nvx_MeV4_to_gcmm3() / 232011.5348269848, 1.0, 1e-14);
+    EXPECT_NEAR(nvx_sW2(), 0.21215165647076067, 1e-15);
+    EXPECT_EQ(nvx_geL() - nvx_gmuL(), 1.0);
+    EXPECT_EQ(nvx_geR(), nvx_sW2());
+    EXPECT_EQ(nvx_gmuR(), nvx_sW2());
+    EXPECT_NEAR(nvx_n0CMB(), 3.155822e-30, 1e-35);
+    EXPECT_NEAR(nvx_n0CMB() / nvx_s0CMB(), 0.24358765646714617 / 0.8772981689857207, 1e-15);
+    EXPECT_NEAR(nvx_mB(), 937.1324, 1e-3);
+    EXPECT_NEAR(nvx_HubbleOverh(), 2.1331197e-39, 1e-45);
+    // photon entropy per T^3 is 4 pi^2 / 45
+    EXPECT_NEAR(nvx_s0bar(), 4 * M_PI * M_PI / 45, 1e-15);
+}
+
+TEST(Config, DefaultsGivePublishedDerivedQuantities) {
+    Record r;
+    EXPECT_NEAR(r.c.eta0b, 6.137439e-10, 1e-15);
+    EXPECT_NEAR(r.c.eta_per_Omegabh2, 2.737484e-8, 1e-13);
+    EXPECT_NEAR(nvx_config_Mpl(&r.c) / 1.22089e22, 1.0, 1e-5);
+    EXPECT_NEAR(r.c.G, 6.70883e-45, 1e-49);
+    EXPECT_NEAR(nvx_config_get_GN(&r.c), 6.6743e-11, 1e-20);
+    EXPECT_STREQ(r.c.network, "small");
+    EXPECT_EQ(r.c.amax, -1);
+    EXPECT_TRUE(std::isnan(r.c.munuOverTnu_e));
+    EXPECT_EQ(r.c.mc_rate_rescale_cap, 30.0);
+    EXPECT_STREQ(r.c.output_file, "results/output_tables.tsv");
+    EXPECT_EQ(nvx_config_is_small(&r.c), 1);
+    EXPECT_EQ(nvx_config_is_large(&r.c), 0);
+    EXPECT_NEAR(nvx_config_T_start_cosmo(&r.c), 40 * nvx_MeV_to_Kelvin(), 1e-3);
+    char* err = nullptr;
+    EXPECT_EQ(nvx_config_validate(&r.c, &err), 0);
+    EXPECT_EQ(err, nullptr);
+}
+
+TEST(Config, KindRulesAndMessages) {
+    Record r;
+    EXPECT_EQ(r.set("amax", None()), "");
+    EXPECT_EQ(r.c.amax, -1);
+    EXPECT_EQ(r.set("amax", B(true)), "amax expects an int or None");
+    EXPECT_EQ(r.set("tau_n", I(880)), "");
+    EXPECT_EQ(r.c.tau_n, 880.0);
+    EXPECT_EQ(r.set("tau_n", B(true)), "tau_n expects a number");
+    EXPECT_EQ(r.c.tau_n, 880.0) << "a rejected value leaves the field as it was";
+    EXPECT_EQ(r.set("verbose", I(2)), "");
+    EXPECT_NE(r.c.verbose, 0);
+    EXPECT_EQ(r.set("verbose", F(1.0)), "verbose expects a bool");
+    EXPECT_EQ(r.set("n_electron_table", S("x")), "n_electron_table expects an int");
+    EXPECT_EQ(r.set("munuOverTnu", F(0.1)), "");
+    EXPECT_EQ(r.set("munuOverTnu_mu", F(0.3)), "");
+    EXPECT_EQ(nvx_config_xi_nu_mu(&r.c), 0.3);
+    EXPECT_EQ(r.set("munuOverTnu_mu", None()), "");
+    EXPECT_TRUE(std::isnan(r.c.munuOverTnu_mu));
+    EXPECT_EQ(nvx_config_xi_nu_mu(&r.c), 0.1);
+    EXPECT_EQ(r.set("mc_rate_rescale_cap", None()), "");
+    EXPECT_EQ(r.c.mc_rate_rescale_cap, 0.0);
+    EXPECT_EQ(r.set("mc_rate_rescale_cap", S("x")), "mc_rate_rescale_cap expects a number or None");
+    EXPECT_EQ(r.set("network", I(3)), "network expects a string or None");
+    EXPECT_EQ(r.set("network", None()), "");
+    EXPECT_EQ(r.c.network, nullptr);
+    EXPECT_EQ(nvx_config_is_small(&r.c), 0);
+    EXPECT_EQ(r.set("no_such_key", I(1)), "unknown parameter key: no_such_key");
+    EXPECT_EQ(r.set("Omegabh2", F(NAN)), "Omegabh2 requires a numeric value");
+    EXPECT_EQ(r.set("Omegabh2", S("0.02")), "Omegabh2 requires a numeric value");
+    EXPECT_EQ(r.set("GN", B(true)), "GN requires a numeric value");
+}
+
+TEST(Config, OmegabSetsEtaWithCurrentG) {
+    Record r;
+    EXPECT_EQ(r.set("Omegabh2", F(0.02242 * 2)), "");
+    EXPECT_NEAR(r.c.eta0b, 2 * 6.137439e-10, 1e-15);
+    // GN does not recompute eta; a later Omegabh2 uses the new G (eta scales as 1/G)
+    double eta = r.c.eta0b;
+    EXPECT_EQ(r.set("GN", F(2 * 6.6743e-11)), "");
+    EXPECT_EQ(r.c.eta0b, eta);
+    EXPECT_EQ(r.set("Omegabh2", I(1)), "");
+    EXPECT_NEAR(r.c.eta0b, 6.137439e-10 / 0.02242 / 2, 1e-14);
+}
+
+TEST(Config, ReactionMapsOverwriteAndCut) {
+    Record r;
+    EXPECT_EQ(r.set("p_d_p__He3_g", I(1)), "");
+    EXPECT_EQ(r.set("p_d_p__He3_g", F(2)), "");
+    EXPECT_EQ(r.c.p_map.count, 1u);
+    EXPECT_EQ(nvx_rxnmap_get(&r.c.p_map, "d_p__He3_g"), 2.0);
+    EXPECT_EQ(r.set("delta_n_p__d_g", B(true)), "");
+    EXPECT_EQ(nvx_rxnmap_get(&r.c.delta_map, "n_p__d_g"), 1.0);
+    EXPECT_EQ(r.set("p_x", S("text")), "");
+    EXPECT_EQ(nvx_rxnmap_get(&r.c.p_map, "x"), 0.0);
+    EXPECT_EQ(nvx_rxnmap_get(&r.c.p_map, "absent"), 0.0);
+    std::string longname(60, 'r');
+    EXPECT_EQ(r.set(("p_" + longname).c_str(), I(3)), "");
+    EXPECT_EQ(nvx_rxnmap_get(&r.c.p_map, longname.substr(0, 39).c_str()), 3.0);
+    for (int i = 0; i < 200; ++i) r.set(("p_r" + std::to_string(i)).c_str(), I(i));
+    EXPECT_EQ(nvx_rxnmap_get(&r.c.p_map, "r199"), 199.0);
+}
+
+TEST(Config, HomeExpansionOnlyForPathKeys) {
+    Record r;
+    const char* old = std::getenv("HOME");
+    std::string saved = old ? old : "";
+    setenv("HOME", "/home/tester", 1);
+    EXPECT_EQ(r.set("cache_dir", S("~/cache")), "");
+    EXPECT_STREQ(r.c.cache_dir, "/home/tester/cache");
+    EXPECT_EQ(r.set("output_file", S("~")), "");
+    EXPECT_STREQ(r.c.output_file, "/home/tester");
+    EXPECT_EQ(r.set("network", S("~/cache")), "");
+    EXPECT_STREQ(r.c.network, "~/cache");
+    struct passwd* pw = getpwuid(getuid());
+    if (pw && pw->pw_name && pw->pw_dir && *pw->pw_dir) {
+        std::string v = std::string("~") + pw->pw_name + "/x";
+        EXPECT_EQ(r.set("user_nuclear_dir", S(v.c_str())), "");
+        EXPECT_EQ(std::string(r.c.user_nuclear_dir), std::string(pw->pw_dir) + "/x");
+    }
+    EXPECT_EQ(r.set("cache_dir", S("~no_such_user_xyz/a")), "");
+    EXPECT_STREQ(r.c.cache_dir, "~no_such_user_xyz/a");
+    if (old) setenv("HOME", saved.c_str(), 1); else unsetenv("HOME");
+}
+
+TEST(Literal, ParsesTheDocumentedForms) {
+    NVXParam p = nvx_parse_literal("  'True'  ");
+    EXPECT_EQ(p.kind, NVX_PARAM_STRING);
+    EXPECT_STREQ(p.payload.s, "True");
+    EXPECT_EQ(nvx_parse_literal("TRUE").kind, NVX_PARAM_BOOL);
+    EXPECT_EQ(nvx_parse_literal("TRUE").payload.i, 1);
+    EXPECT_EQ(nvx_parse_literal("false").payload.i, 0);
+    EXPECT_EQ(nvx_parse_literal("None").kind, NVX_PARAM_NONE);
+    p = nvx_parse_literal("12");
+    EXPECT_EQ(p.kind, NVX_PARAM_INT);
+    EXPECT_EQ(p.payload.i, 12);
+    p = nvx_parse_literal("1e3");
+    EXPECT_EQ(p.kind, NVX_PARAM_FLOAT);
+    EXPECT_EQ(p.payload.d, 1000.0);
+    p = nvx_parse_literal("12abc");
+    EXPECT_EQ(p.kind, NVX_PARAM_STRING);
+    EXPECT_STREQ(p.payload.s, "12abc");
+    p = nvx_parse_literal("");
+    EXPECT_EQ(p.kind, NVX_PARAM_STRING);
+    EXPECT_STREQ(p.payload.s, "");
+    p = nvx_parse_literal("\"x\"");
+    EXPECT_STREQ(p.payload.s, "x");
+    EXPECT_EQ(nvx_parse_literal("'").kind, NVX_PARAM_STRING);
+    std::string huge(5000, '7');
+    p = nvx_parse_literal(huge.c_str());
+    EXPECT_NE(p.kind, NVX_PARAM_INT) << "an integer longer than 255 digits is not read as an int";
+}
+
+TEST(Nuclides, ReaderFindsColumnsInAnyOrderAndSkipsShortRows) {
+    std::string dir = nvx_test::scratch_dir("nuclides");
+    ::mkdir((dir + "/csv").c_str(), 0755);
+    nvx_test::write_file(dir + "/csv/nuclides.csv",
+                         "extra,spin,Z,name,mass_excess_keV,N\r\n"
+                         "x,0.5,1,p,7288.97,0\r\n"
+                         "\n"
+                         "y,1,1,H2\n"
+                         "z,0,2,He4,2424.9,2\n");
+    Record r(dir.c_str());
+    ASSERT_EQ(r.c.n_nuclides, 2u);
+    const NVXNuclide* he4 = nvx_config_find_nuclide(&r.c, "He4");
+    ASSERT_NE(he4, nullptr);
+    EXPECT_EQ(he4->N, 2);
+    EXPECT_EQ(he4->Z, 2);
+    EXPECT_NEAR(he4->mass_excess_keV, 2424.9, 1e-12);
+    EXPECT_EQ(nvx_config_find_nuclide(&r.c, "p")->spin, 0.5);
+    EXPECT_EQ(nvx_config_find_nuclide(&r.c, "H2"), nullptr);
+}
+
+TEST(Nuclides, ShippedTableHoldsTheLightNuclides) {
+    Record r;
+    ASSERT_GE(r.c.n_nuclides, 100u);
+    const NVXNuclide* d = nvx_config_find_nuclide(&r.c, "H2");
+    ASSERT_NE(d, nullptr);
+    EXPECT_NEAR(d->mass_excess_keV, 13135.72, 0.01);  // AME2020
+    EXPECT_EQ(d->spin, 1.0);
+}
+
+TEST(Nuclides, InitialisationFailures) {
+    auto message = [](const std::string& dir) {
+        NVXConfig c;
+        char* err = nullptr;
+        int rc = nvx_config_init_defaults(&c, dir.c_str(), &err);
+        std::string m = err ? err : "";
+        std::free(err);
+        if (rc == 0) nvx_config_free(&c);
+        return m;
+    };
+    std::string dir = nvx_test::scratch_dir("nuclides_bad");
+    EXPECT_EQ(message(dir), "nuclides.csv not found (data_dir misconfigured?)");
+    ::mkdir((dir + "/csv").c_str(), 0755);
+    nvx_test::write_file(dir + "/csv/nuclides.csv", "");
+    EXPECT_EQ(message(dir), "nuclides.csv is empty");
+    nvx_test::write_file(dir + "/csv/nuclides.csv", "name,N,Z,spin\n");
+    EXPECT_EQ(message(dir), "nuclides.csv header missing one of name,N,Z,mass_excess_keV,spin");
+}
+
+TEST(Config, FreeTwiceIsHarmless) {
+    NVXConfig c;
+    char* err = nullptr;
+    ASSERT_EQ(nvx_config_init_defaults(&c, NUVEX_DATA_DIR, &err), 0);
+    nvx_config_free(&c);
+    nvx_config_free(&c);
+    EXPECT_EQ(c.network, nullptr);
+    EXPECT_EQ(c.n_nuclides, 0u);
+}
+
+}  // namespace

@@ -1,0 +1,183 @@
+// Validation rules with their messages, path resolution for nuclear files and caches, the INI
+// loader's warnings, and the logging switch.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <cmath>
+#include <cstdlib>
+#include <string>
+
+#include "nuvex/config.h"
+#include "test_util.hpp"
+
+namespace {
+
+struct Record {
+    NVXConfig c{};
+    Record() {
+        char* err = nullptr;
+        EXPECT_EQ(nvx_config_init_defaults(&c, NUVEX_DATA_DIR, &err), 0);
+        std::free(err);
+    }
+    ~Record() { nvx_config_free(&c); }
+    std::string validate() {
+        char* err = nullptr;
+        if (nvx_config_validate(&c, &err) == 0) return "";
+        std::string m = err ? err : "(null)";
+        std::free(err);
+        return m;
+    }
+    void set_string(char*& field, const char* v) {
+        std::free(field);
+        field = v ? strdup(v) : nullptr;
+    }
+};
+
+TEST(Validate, CustomBackgroundClearsDecouplingSwitches) {
+    Record r;
+    r.set_string(r.c.custom_background, "bg.tsv");
+    EXPECT_EQ(r.validate(), "");
+    EXPECT_EQ(r.c.incomplete_decoupling, 0);
+    EXPECT_EQ(r.c.spectral_distortions, 0);
+    Record s;
+    s.set_string(s.c.custom_background, "bg.tsv");
+    s.c.external_scale_factor = 1;
+    EXPECT_EQ(s.validate(), "custom_background and external_scale_factor are mutually exclusive");
+}
+
+TEST(Validate, RangeRulesInOrder) {
+    struct Case {
+        void (*apply)(NVXConfig&);
+        const char* message;
+    };
+    const Case cases[] = {
+        {[](NVXConfig& c) { c.amax = 0; }, "amax must be None (-1) or a positive integer"},
+        {[](NVXConfig& c) { c.Omegabh2 = 0; }, "Omegabh2=0 is out of range: must be > 0"},
+        {[](NVXConfig& c) { c.G = -c.G; }, "GN=-6.6743e-11 is out of range: must be > 0"},
+        {[](NVXConfig& c) { c.h = NAN; }, "h=nan is out of range: must be > 0"},
+        {[](NVXConfig& c) { c.rate_grid_T9_max = -1; }, "rate_grid_T9_max=-1 is out of range: must be > 0"},
+        {[](NVXConfig& c) { c.mc_rate_rescale_cap = -1; }, "mc_rate_rescale_cap=-1 is out of range: must be > 0 or None"},
+        {[](NVXConfig& c) { c.std_tau_n = -0.5; }, "std_tau_n=-0.5 is out of range: must be >= 0"},
+        {[](NVXConfig& c) { c.n_electron_table = 0; },
+         "n_electron_table=0 is out of range: must be a positive integer (>= 1)"},
+        {[](NVXConfig& c) { c.decay_n_points = -3; },
+         "decay_n_points=-3 is out of range: must be a positive integer (>= 1)"},
+        {[](NVXConfig& c) { c.fEDE = 1; }, "fEDE=1 is out of range: must satisfy 0 <= fEDE < 1"},
+        {[](NVXConfig& c) { c.external_scale_factor = 1; c.incomplete_decoupling = 0; c.spectral_distortions = 0; },
+         "external_scale_factor=True requires incomplete_decoupling=True"},
+        {[](NVXConfig& c) { c.analytic_distortions = 1; },
+         "spectral_distortions=True with analytic_distortions=True requires instantaneous decoupling "
+         "(incomplete_decoupling=False)."},
+        {[](NVXConfig& c) { c.incomplete_decoupling = 0; },
+         "spectral_distortions=True with analytic_distortions=False requires incomplete_decoupling=True "
+         "(the full SOLAN spectrum file is only available in the non-instantaneous decoupling mode)."},
+        {[](NVXConfig& c) { c.tau_n = INFINITY; }, "tau_n=inf is out of range: must be finite"},
+        {[](NVXConfig& c) { c.y_SZ = NAN; }, "y_SZ=nan is out of range: must be finite"},
+        // first violated rule wins
+        {[](NVXConfig& c) { c.Omegabh2 = 0; c.h = 0; }, "Omegabh2=0 is out of range: must be > 0"},
+    };
+    for (const Case& k : cases) {
+        Record r;
+        k.apply(r.c);
+        EXPECT_EQ(r.validate(), k.message);
+    }
+}
+
+TEST(Validate, AcceptedEdges) {
+    Record r;
+    r.c.amax = 1;
+    r.c.mc_rate_rescale_cap = 0;
+    r.c.fEDE = std::nextafter(1.0, 0.0);
+    r.c.munuOverTnu_e = NAN;  // none
+    EXPECT_EQ(r.validate(), "");
+}
+
+TEST(Paths, RatesPreferTheUserDirectory) {
+    Record r;
+    std::string user = nvx_test::scratch_dir("user_nuclear");
+    ::mkdir((user + "/tables").c_str(), 0755);
+    nvx_test::write_file(user + "/tables/x.txt", "1 2 3\n");
+    r.set_string(r.c.user_nuclear_dir, user.c_str());
+    char out[4200];
+    nvx_config_resolve_rates_path(&r.c, "nuclear/tables/x.txt", out, sizeof out);
+    EXPECT_EQ(std::string(out), user + "/tables/x.txt");
+    nvx_config_resolve_rates_path(&r.c, "nuclear/tables/y.txt", out, sizeof out);
+    EXPECT_EQ(std::string(out), std::string(NUVEX_DATA_DIR) + "/nuclear/tables/y.txt");
+    char small[8];
+    nvx_config_resolve_rates_path(&r.c, "nuclear/tables/y.txt", small, sizeof small);
+    EXPECT_EQ(std::string(small).size(), 7u) << "paths that do not fit are cut";
+}
+
+TEST(Paths, CacheReadsShippedFileButWritesToCacheDir) {
+    Record r;
+    std::string data = nvx_test::scratch_dir("cache_data");
+    std::string cache = nvx_test::scratch_dir("cache_dir");
+    std::snprintf(r.c.data_dir, sizeof r.c.data_dir, "%s", data.c_str());
+    r.set_string(r.c.cache_dir, cache.c_str());
+    char out[4608];
+    nvx_config_resolve_cache_file(&r.c, "plasma", "t.dat", out, sizeof out);
+    EXPECT_EQ(std::string(out), cache + "/plasma/t.dat");
+    std::string shipped = data + "/cache_plasma_weak/plasma";
+    ASSERT_EQ(std::system(("mkdir -p '" + shipped + "'").c_str()), 0);
+    nvx_test::write_file(shipped + "/t.dat", "x");
+    nvx_config_resolve_cache_file(&r.c, "plasma", "t.dat", out, sizeof out);
+    EXPECT_EQ(std::string(out), shipped + "/t.dat");
+    nvx_config_cache_write_dir(&r.c, "plasma", out, sizeof out);
+    EXPECT_EQ(std::string(out), cache + "/plasma");
+    r.set_string(r.c.cache_dir, "");
+    nvx_config_cache_write_dir(&r.c, "weak", out, sizeof out);
+    EXPECT_EQ(std::string(out), data + "/cache_plasma_weak/weak");
+}
+
+TEST(Ini, DocumentedLinesAndWarnings) {
+    Record r;
+    std::string dir = nvx_test::scratch_dir("ini");
+    std::string path = dir + "/run.ini";
+    nvx_test::write_file(path,
+                         "# comment\n"
+                         "; another\n"
+                         "\n"
+                         "[section]\n"
+                         "tau_n = 880\n"
+                         "network = 'large'\n"
+                         "verbose = TRUE\n"
+                         "= 5\n"
+                         "verbose\n"
+                         "amax = true\n"
+                         "Omegabh2 0.0224\n"
+                         "p_d_p__He3_g = -1\n");
+    testing::internal::CaptureStderr();
+    char* err = nullptr;
+    EXPECT_EQ(nvx_ini_load(&r.c, path.c_str(), &err), 0);
+    std::string warnings = testing::internal::GetCapturedStderr();
+    EXPECT_EQ(r.c.tau_n, 880.0);
+    EXPECT_STREQ(r.c.network, "large");
+    EXPECT_NE(r.c.verbose, 0);
+    EXPECT_EQ(r.c.amax, -1);
+    EXPECT_EQ(r.c.Omegabh2, 0.0224);
+    EXPECT_EQ(nvx_rxnmap_get(&r.c.p_map, "d_p__He3_g"), -1.0);
+    EXPECT_NE(warnings.find(path + ":4: warning: ignoring line with no value: '[section]'"), std::string::npos);
+    EXPECT_NE(warnings.find(path + ":8: warning: ignoring line with empty key"), std::string::npos);
+    EXPECT_NE(warnings.find(path + ":9: warning: ignoring line with no value: 'verbose'"), std::string::npos);
+    EXPECT_NE(warnings.find(path + ":10: warning: amax expects an int or None"), std::string::npos);
+}
+
+TEST(Ini, MissingFile) {
+    Record r;
+    char* err = nullptr;
+    EXPECT_EQ(nvx_ini_load(&r.c, "/nonexistent/x.ini", &err), 1);
+    ASSERT_NE(err, nullptr);
+    EXPECT_STREQ(err, "cannot open ini file '/nonexistent/x.ini'");
+    std::free(err);
+}
+
+TEST(Log, OnlyUnderVerbose) {
+    Record r;
+    testing::internal::CaptureStdout();
+    nvx_log(&r.c, "bg", "quiet %d", 1);
+    r.c.verbose = 1;
+    nvx_log(&r.c, "bg", "loud %d", 2);
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), "[bg-c] loud 2\n");
+}
+
+}  // namespace
