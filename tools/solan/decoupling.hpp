@@ -1,0 +1,47 @@
+// Neutrino decoupling by the energy-transfer method: photon/e+- plasma plus thermal electron
+// and muon/tau neutrinos, integrated in ln x (x = m_e a) through e+e- annihilation.
+#pragma once
+
+#include <vector>
+
+namespace solan {
+
+struct SolverOptions {
+  bool qed = true;                 // finite-temperature QED correction of the plasma
+  double T_first_MeV = 20.0;       // the first output row sits at x = m_e / T_first
+  double T_last_MeV = 0.005;       // output stops at the first row with T_gamma <= T_last
+  int rows_per_decade = 1000;      // output rows per decade of x
+  int substeps = 1;                // integrator steps per output row
+  double sin2_thetaW = 0.223;      // weak mixing angle of the neutrino-electron couplings
+};
+
+// One output row: the state at scale-factor variable x.
+struct HistoryRow {
+  double x = 0;        // m_e a
+  double z_gamma = 0;  // T_gamma a
+  double z_nue = 0;    // T_nue a
+  double z_numu = 0;   // T_numu a (= T_nutau a)
+  double heating = 0;  // N = Q / (H T_gamma^4): energy flow into neutrinos per Hubble time
+  double t_s = 0;      // cosmic time, seconds
+  double T_MeV() const;
+};
+
+struct History {
+  std::vector<HistoryRow> rows;
+  double Neff = 0;  // (8/7)(11/4)^(4/3) rho_nu / rho_gamma on the last row
+};
+
+// Solves the decoupling history; throws std::runtime_error if the integrator fails.
+History solve_decoupling(const SolverOptions& opt);
+
+// Energy-transfer rates (MeV^5) into one electron neutrino and into one muon (or tau) neutrino
+// flavour, from the plasma at T_gamma and the neutrino temperatures.
+struct TransferRates {
+  double nue = 0, numu = 0;
+};
+TransferRates transfer_rates(double T_gamma, double T_nue, double T_numu, double sin2_thetaW);
+
+// Neff from the three flavour temperatures and the photon temperature.
+double neff_of(double T_gamma, double T_nue, double T_numu);
+
+}  // namespace solan
