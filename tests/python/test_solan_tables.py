@@ -1,0 +1,121 @@
+"""Invariants of the shipped neutrino decoupling tables (data/SOLAN) and their regeneration."""
+import math
+import os
+import pathlib
+import shutil
+import subprocess
+import tempfile
+
+import pytest
+
+ROOT = pathlib.Path(__file__).resolve().parents[2]
+DATA = pathlib.Path(os.environ.get("NUVEX_DATA_DIR", ROOT / "data")) / "SOLAN"
+M_E = 0.51099895
+REF_RATIO = (4.0 / 11.0) ** (1.0 / 3.0)
+VARIANTS = [("", 3.044, 0.002), ("_NoQED", 3.034, 0.003)]
+NAMES = ["SOLANNUVEX_col_1_7.csv", "SOLANNUVEX_NoQED_col_1_7.csv", "SOLANNUVEX.csv",
+         "SOLANNUVEX_NoQED.csv", "SOLANGrid.csv"]
+
+
+def read_table(path, ncols):
+    rows = []
+    for line in path.read_text().splitlines():
+        if not line.strip() or line.lstrip().startswith("#"):
+            continue
+        fields = [f for f in line.replace(",", " ").split()]
+        assert len(fields) == ncols, f"{path.name}: expected {ncols} columns, found {len(fields)}"
+        rows.append([float(f) for f in fields])
+    assert rows, f"{path.name}: no data rows"
+    return rows
+
+
+def neff(T, Te, Tm):
+    # what the background computes from the last row's temperature ratios
+    return (Te ** 4 + 2 * Tm ** 4) / T ** 4 * (8.0 / 7.0) * (11.0 / 4.0) ** (4.0 / 3.0) * (7.0 / 8.0)
+
+
+def fermi(v):
+    return 1.0 / (math.exp(v) + 1.0)
+
+
+@pytest.mark.parametrize("suffix,neff_target,tol", VARIANTS)
+def test_history_table(suffix, neff_target, tol):
+    rows = read_table(DATA / f"SOLANNUVEX{suffix}_col_1_7.csv", 7)
+    x = [r[0] for r in rows]
+    T = [M_E * r[1] / r[0] for r in rows]
+    assert all(b > a for a, b in zip(x, x[1:])), "x must increase"
+    assert all(b < a for a, b in zip(T, T[1:])), "T must decrease"
+    assert 19.9 < T[0] < 20.1 and T[-1] <= 0.005 < T[-2]
+    # comoving temperatures start at 1 (all species coupled) and mu/tau flavours agree
+    assert all(abs(z - 1) < 1e-4 for z in rows[0][1:5])
+    assert all(r[3] == r[4] for r in rows)
+    # after annihilation: z_gamma near (11/4)^(1/3), nu_e hotter than nu_mu, both above (4/11)^(1/3)
+    last = rows[-1]
+    ratio_e, ratio_mu = last[2] / last[1], last[3] / last[1]
+    assert REF_RATIO < ratio_mu < ratio_e < REF_RATIO + 0.005
+    assert abs(last[1] - (11.0 / 4.0) ** (1.0 / 3.0)) < 0.01
+    assert abs(neff(1.0, ratio_e, ratio_mu) - neff_target) <= tol
+    # heating: small while coupled, peaks near decoupling, gone after annihilation
+    N = [r[5] for r in rows]
+    peak = max(N)
+    peak_T = T[N.index(peak)]
+    assert 0.3 < peak_T < 5 and 1e-3 < peak < 0.05
+    assert 0 <= N[0] < 0.05 * peak
+    assert all(abs(n) < 1e-9 * peak for n, t in zip(N, T) if t < 0.01)
+    # linear interpolation of T_nu/T against T between rows stays within 1e-6
+    for col in (2, 3):
+        f = [r[col] / r[1] for r in rows]
+        worst = 0.0
+        for i in range(1, len(rows) - 1):
+            lin = f[i - 1] + (f[i + 1] - f[i - 1]) * (T[i] - T[i - 1]) / (T[i + 1] - T[i - 1])
+            worst = max(worst, abs(f[i] - lin) / 4)
+        assert worst < 1e-6
+
+
+@pytest.mark.parametrize("suffix,neff_target,tol", VARIANTS)
+def test_spectral_table_is_thermal(suffix, neff_target, tol):
+    grid = [r[0] for r in read_table(DATA / "SOLANGrid.csv", 1)]
+    assert len(grid) == 80 and all(b > a > 0 for a, b in zip(grid, grid[1:]))
+    main = {r[0]: r for r in read_table(DATA / f"SOLANNUVEX{suffix}_col_1_7.csv", 7)}
+    spec = read_table(DATA / f"SOLANNUVEX{suffix}.csv", 86)
+    assert len(spec) > 100 and abs(spec[-1][0] / max(main) - 1) < 1e-9
+    for row in spec[:: max(1, len(spec) // 40)] + [spec[-1]]:
+        # spectral rows sit on history rows (same x up to the printed digits)
+        near = min(main, key=lambda v: abs(v - row[0]))
+        assert abs(near / row[0] - 1) < 1e-9
+        z_nue = row[2]
+        for y, d in zip(grid, row[6:]):
+            expect = fermi(y / z_nue) / fermi(y) - 1
+            assert abs(d - expect) <= 1e-8 * (1 + abs(expect))
+
+
+def find_tool(tmp):
+    env = os.environ.get("NUVEX_SOLAN_TOOL")
+    if env:
+        return pathlib.Path(env)
+    in_tree = pathlib.Path.cwd() / "tools" / "solan" / "nuvex_solan"
+    if in_tree.exists():
+        return in_tree
+    build = tmp / "build"
+    subprocess.run(["cmake", "-S", str(ROOT / "tools" / "solan"), "-B", str(build),
+                    "-DCMAKE_BUILD_TYPE=RelWithDebInfo"], check=True, capture_output=True)
+    subprocess.run(["cmake", "--build", str(build), "-j2"], check=True, capture_output=True)
+    return build / "nuvex_solan"
+
+
+def test_regeneration_is_bit_identical():
+    base = pathlib.Path(os.environ.get("NUVEX_TEST_TMP", tempfile.gettempdir()))
+    base.mkdir(parents=True, exist_ok=True)
+    tmp = pathlib.Path(tempfile.mkdtemp(prefix="solan_", dir=base))
+    try:
+        tool = find_tool(tmp)
+        out = tmp / "SOLAN"
+        run = subprocess.run([str(tool), "--out", str(out), "--quiet"], capture_output=True, text=True)
+        assert run.returncode == 0, run.stderr
+        for name in NAMES:
+            assert (out / name).read_bytes() == (DATA / name).read_bytes(), name
+        assert sorted(p.name for p in out.iterdir()) == sorted(NAMES)  # no temporary leftovers
+        bad = subprocess.run([str(tool), "--rows-per-decade", "zero"], capture_output=True, text=True)
+        assert bad.returncode == 1 and "--rows-per-decade" in bad.stderr
+    finally:
+        shutil.rmtree(tmp, ignore_errors=True)
