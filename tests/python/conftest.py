@@ -1,0 +1,31 @@
+# Shared fixtures of the Python suites: the data directory, a scratch directory and the CLI path.
+# The extension module is found through PYTHONPATH, which ctest points at the build tree.
+import os
+import pathlib
+import tempfile
+
+import pytest
+
+ROOT = pathlib.Path(__file__).resolve().parents[2]
+
+
+@pytest.fixture(scope="session")
+def data_dir():
+    return os.environ.get("NUVEX_DATA_DIR", str(ROOT / "data"))
+
+
+@pytest.fixture(scope="session")
+def cli():
+    path = os.environ.get("NUVEX_CLI", str(ROOT / "build" / "nuvex"))
+    if not os.path.exists(path):
+        pytest.skip("nuvex CLI not built")
+    return path
+
+
+@pytest.fixture()
+def scratch():
+    base = os.environ.get("NUVEX_TEST_TMP")
+    if base:
+        os.makedirs(base, exist_ok=True)
+    with tempfile.TemporaryDirectory(dir=base) as d:
+        yield pathlib.Path(d)
