@@ -1,0 +1,18 @@
+// Finite-temperature QED correction to the plasma pressure: acquisition of the three interpolants
+// of the plasma record from table files or by computation.
+#pragma once
+
+#include "nuvex/plasma.h"
+
+namespace nvx {
+
+// Fills plasma->P_int, dP_intdT and d2P_intdT2 (QED enabled); 0 or 1 with a message.
+int qed_acquire_interpolants(nvx_plasma* plasma, const NVXConfig* config, char** err);
+
+// Writes one table file: four comment lines and rows "%.6E %.6E %.6E %.6E".
+int write_one_qed_file(const char* path, const char* source, const char* description,
+                       const char* reference, const char* column_header, const double* T,
+                       const double* value, const double* first_derivative,
+                       const double* second_derivative, size_t n, char** err);
+
+}  // namespace nvx
