@@ -1,0 +1,286 @@
+// Loaders of the network data files (network lists, reaction catalogue, detailed-balance table,
+// decays), the side grammar, rate-table source labels and detailed-balance coefficients.
+#include <cmath>
+#include <vector>
+
+#include "config/err.hpp"
+#include "network/network_internal.hpp"
+#include "nuvex/constants.h"
+
+using nvx::fail;
+using namespace nvx::net;
+
+namespace {
+
+constexpr size_t kLineBuf = 512;
+
+// Splits a line in place at commas into at most 5 fields; a sixth comma ends the fifth field.
+size_t csv_split(char* line, char* fields[5]) {
+    size_t n = 0;
+    fields[n++] = line;
+    for (char* p = line; *p && n <= 5; ++p) {
+        if (*p != ',') continue;
+        *p = '\0';
+        if (n == 5) break;
+        fields[n++] = p + 1;
+    }
+    return n;
+}
+
+// Reads the comma-separated catalogue-like files: header skipped, blank lines skipped, each data
+// line handed to `row` as its 5 fields.
+template <typename RowFn>
+int read_csv5(const char* path, const char* open_msg, char** error, RowFn row) {
+    File f(path);
+    if (!f.fp) return fail(error, open_msg, path);
+    char buf[kLineBuf];
+    int line_no = 0;
+    bool header = true;
+    while (std::fgets(buf, sizeof buf, f.fp)) {
+        ++line_no;
+        std::string line(trim(buf));
+        if (line.empty()) continue;
+        if (header) {
+            header = false;
+            continue;
+        }
+        char* fields[5] = {};
+        if (csv_split(line.data(), fields) < 5)
+            return fail(error, "%s:%d: expected 5 CSV fields, got '%s'", path, line_no, fields[0]);
+        if (row(fields) != 0) return fail(error, "%s:%d: out of memory", path, line_no);
+    }
+    return 0;
+}
+
+double atof_field(const char* s) { return std::atof(s); }
+
+}  // namespace
+
+extern "C" {
+
+void nvx_network_list_free(NVXNetworkList* l) {
+    if (!l) return;
+    std::free(l->entries);
+    *l = NVXNetworkList{};
+}
+void nvx_reaction_table_free(NVXReactionTable* t) {
+    if (!t) return;
+    std::free(t->rows);
+    *t = NVXReactionTable{};
+}
+void nvx_detailed_balance_free(NVXDetailedBalanceTable* t) {
+    if (!t) return;
+    std::free(t->rows);
+    *t = NVXDetailedBalanceTable{};
+}
+void nvx_decay_table_free(NVXDecayTable* t) {
+    if (!t) return;
+    std::free(t->rows);
+    *t = NVXDecayTable{};
+}
+
+int nvx_load_network_list(const char* path, NVXNetworkList* list, char** error) {
+    nvx_network_list_free(list);
+    File f(path);
+    if (!f.fp) return fail(error, "cannot open network list '%s'", path);
+    char buf[kLineBuf];
+    int line_no = 0;
+    while (std::fgets(buf, sizeof buf, f.fp)) {
+        ++line_no;
+        std::string_view line = trim(buf);
+        if (line.empty() || line.front() == '#') continue;
+        size_t comma = line.find(',');
+        std::string_view name = trim(line.substr(0, comma));
+        std::string_view source = comma == std::string_view::npos ? std::string_view{} : trim(line.substr(comma + 1));
+        char cut[NVX_RXN_NAME_LEN];
+        copy_view(cut, sizeof cut, name);
+        if (!cut[0]) {
+            nvx_network_list_free(list);
+            return fail(error, "%s:%d: empty reaction name", path, line_no);
+        }
+        for (size_t i = 0; i < list->count; ++i)
+            if (std::strcmp(list->entries[i].name, cut) == 0) {
+                nvx_network_list_free(list);
+                return fail(error, "%s:%d: duplicate reaction entry '%s' (likely copy-paste mistake)", path,
+                            line_no, cut);
+            }
+        NVXNetworkListEntry* e = grow_push(list->entries, list->count, list->capacity, 64);
+        if (!e) {
+            nvx_network_list_free(list);
+            return fail(error, "%s:%d: out of memory", path, line_no);
+        }
+        std::memcpy(e->name, cut, sizeof cut);
+        copy_view(e->source, sizeof e->source, source);
+    }
+    return 0;
+}
+
+int nvx_load_reactions_large(const char* path, NVXReactionTable* t, char** error) {
+    nvx_reaction_table_free(t);
+    int rc = read_csv5(path, "cannot open reactions_large file '%s'", error, [&](char** fl) {
+        NVXReactionRow* r = grow_push(t->rows, t->count, t->capacity, 128);
+        if (!r) return 1;
+        nvx::copy_name(r->name, sizeof r->name, fl[0]);
+        nvx::copy_name(r->reactants, sizeof r->reactants, fl[1]);
+        nvx::copy_name(r->products, sizeof r->products, fl[2]);
+        nvx::copy_name(r->kind, sizeof r->kind, fl[3]);
+        nvx::copy_name(r->note, sizeof r->note, fl[4]);
+        return 0;
+    });
+    if (rc) nvx_reaction_table_free(t);
+    return rc;
+}
+
+int nvx_load_detailed_balance(const char* path, NVXDetailedBalanceTable* t, char** error) {
+    nvx_detailed_balance_free(t);
+    int rc = read_csv5(path, "cannot open detailed_balance file '%s'", error, [&](char** fl) {
+        NVXDetailedBalanceRow* r = grow_push(t->rows, t->count, t->capacity, 128);
+        if (!r) return 1;
+        nvx::copy_name(r->name, sizeof r->name, fl[0]);
+        r->c0 = atof_field(fl[1]);
+        r->alpha = atof_field(fl[2]);
+        r->beta = atof_field(fl[3]);
+        r->gamma = atof_field(fl[4]);
+        return 0;
+    });
+    if (rc) nvx_detailed_balance_free(t);
+    return rc;
+}
+
+int nvx_load_decays(const char* path, NVXDecayTable* t, char** error) {
+    nvx_decay_table_free(t);
+    File f(path);
+    if (!f.fp) return fail(error, "cannot open decays file '%s'", path);
+    char buf[kLineBuf];
+    int line_no = 0;
+    while (std::fgets(buf, sizeof buf, f.fp)) {
+        ++line_no;
+        std::string line(trim(buf));
+        if (line.empty() || line.front() == '#') continue;
+        NVXDecayRow row{};
+        int used = 0;
+        if (std::sscanf(line.c_str(), "%63s %lf %lf %lf%n", row.name, &row.aux, &row.rate, &row.unc, &used) != 4) {
+            nvx_decay_table_free(t);
+            return fail(error, "%s:%d: cannot parse decay row '%s'", path, line_no, line.c_str());
+        }
+        copy_view(row.note, sizeof row.note, trim(std::string_view(line).substr(static_cast<size_t>(used))));
+        NVXDecayRow* r = grow_push(t->rows, t->count, t->capacity, 64);
+        if (!r) {
+            nvx_decay_table_free(t);
+            return fail(error, "%s:%d: out of memory", path, line_no);
+        }
+        *r = row;
+    }
+    return 0;
+}
+
+int nvx_parse_side(const char* text, NVXSide* side, int32_t* beta, char** error) {
+    *side = NVXSide{};
+    *beta = 0;
+    char buf[NVX_RXN_NAME_LEN];
+    nvx::copy_name(buf, sizeof buf, text ? text : "");
+    std::string_view rest(buf);
+    for (;;) {
+        size_t plus = rest.find('+');
+        std::string_view tok = trim(rest.substr(0, plus));
+        if (tok == "Bm" || tok == "Bp") {
+            *beta += tok == "Bm" ? -1 : 1;
+        } else if (!tok.empty() && tok != "g") {
+            char name[NVX_NAME_LEN];
+            copy_view(name, sizeof name, tok);
+            size_t i = 0;
+            while (i < side->count && std::strcmp(side->names[i], name) != 0) ++i;
+            if (i == side->count) {
+                if (side->count == NVX_SIDE_MAX)
+                    return fail(error, "reaction side '%s' has more than %d distinct species", buf, NVX_SIDE_MAX);
+                std::memcpy(side->names[side->count++], name, sizeof name);
+            }
+            ++side->mult[i];
+        }
+        if (plus == std::string_view::npos) break;
+        rest = rest.substr(plus + 1);
+    }
+    return 0;
+}
+
+void nvx_read_reaction_source(const char* path, char label[NVX_SOURCE_LEN]) {
+    std::strcpy(label, "?");
+    File f(path);
+    if (!f.fp) return;
+    char buf[kLineBuf];
+    while (std::fgets(buf, sizeof buf, f.fp) && buf[0] == '#') {
+        const char* ref = std::strstr(buf, "ref=");
+        if (!ref) continue;
+        std::string_view v(ref + 4);
+        while (!v.empty() && (static_cast<unsigned char>(v.back()) <= ' ' || v.back() == 0x7f)) v.remove_suffix(1);
+        copy_view(label, NVX_SOURCE_LEN, v);
+        return;
+    }
+}
+
+int nvx_compute_detailed_balance_coefficients(const char* const* reactants, size_t n_reactants,
+                                              const char* const* products, size_t n_products,
+                                              const NVXConfig* record, double* alpha, double* beta,
+                                              double* gamma, char** error) {
+    const double* C = nvx_constants_init();
+    const double kB = C[NVX_C_k_B], c = C[NVX_C_c_light], hbar = C[NVX_C_hbar];
+    const double MeV = C[NVX_C_MeV], keV = C[NVX_C_keV], me = C[NVX_C_m_e], u = C[NVX_C_m_u];
+    const char* who = "compute_detailed_balance_coefficients";
+    const NVXNuclide* nn = nvx_config_find_nuclide(record, "n");
+    const NVXNuclide* np = nvx_config_find_nuclide(record, "p");
+    if (!nn || !np) return fail(error, "%s: the nuclide table has no '%s'", who, nn ? "p" : "n");
+
+    struct Particle {
+        const NVXNuclide* nuc;
+        double M_erg;
+        double B_keV;
+    };
+    std::vector<Particle> parts;
+    auto collect = [&](const char* const* names, size_t n) -> int {
+        for (size_t i = 0; i < n; ++i) {
+            const NVXNuclide* x = nvx_config_find_nuclide(record, names[i]);
+            if (!x) {
+                char msg[128];
+                std::snprintf(msg, sizeof msg, "%s: unknown nuclide '%s'", who, names[i]);
+                return nvx::fail(error, "%s", msg);
+            }
+            double M = (x->N + x->Z) * u * MeV + x->mass_excess_keV * keV - x->Z * me * MeV;
+            double B = x->N * nn->mass_excess_keV + x->Z * np->mass_excess_keV - x->mass_excess_keV;
+            parts.push_back({x, M, B});
+        }
+        return 0;
+    };
+    if (collect(reactants, n_reactants) || collect(products, n_products)) return 1;
+
+    const double kT = kB * 1e9;
+    // Partition factor of one side: distinct species in first-occurrence order, 1/m! for m identical.
+    auto side_factor = [&](size_t first, size_t n) {
+        double F = 1.0;
+        std::vector<bool> done(n, false);
+        for (size_t i = 0; i < n; ++i) {
+            if (done[i]) continue;
+            int m = 0;
+            for (size_t j = i; j < n; ++j)
+                if (parts[first + j].nuc == parts[first + i].nuc) done[j] = true, ++m;
+            const Particle& s = parts[first + i];
+            double g = 2.0 * s.nuc->spin + 1.0;
+            double one = g * std::pow(s.M_erg * kT / (2.0 * M_PI), 1.5);
+            double fact = 1.0;
+            for (int k = 2; k <= m; ++k) fact *= k;
+            F *= std::pow(one, m) / fact;
+        }
+        return F;
+    };
+    double Q_keV = 0.0;
+    for (size_t i = 0; i < n_reactants; ++i) Q_keV -= parts[i].B_keV;
+    for (size_t i = 0; i < n_products; ++i) Q_keV += parts[n_reactants + i].B_keV;
+    const double dn = static_cast<double>(n_reactants) - static_cast<double>(n_products);
+    const double m_u_g = u * MeV / (c * c);
+    *beta = 1.5 * dn;
+    *gamma = -Q_keV * keV / kT;
+    *alpha = side_factor(0, n_reactants) / side_factor(n_reactants, n_products) *
+             std::pow(m_u_g / std::pow(c * hbar, 3), dn);
+    return 0;
+}
+
+}  // extern "C"

@@ -1,0 +1,72 @@
+// Internal helpers of the nuclear-network module: text trimming, line reading, growable C tables
+// and name lookups shared by the loaders, the assembly and the rate tabulation.
+#pragma once
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <string_view>
+
+#include "nuvex/network.h"
+
+namespace nvx::net {
+
+inline bool is_space(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\v' || c == '\f'; }
+
+inline std::string_view trim(std::string_view s) {
+    while (!s.empty() && is_space(s.front())) s.remove_prefix(1);
+    while (!s.empty() && is_space(s.back())) s.remove_suffix(1);
+    return s;
+}
+
+// Copies a view into a fixed buffer, cutting it and NUL-terminating.
+inline void copy_view(char* dst, size_t size, std::string_view src) {
+    size_t n = src.size() < size - 1 ? src.size() : size - 1;
+    std::memcpy(dst, src.data(), n);
+    dst[n] = '\0';
+}
+
+// Appends one zeroed element to a C table {rows, count, capacity} grown by doubling.
+template <typename T>
+T* grow_push(T*& rows, size_t& count, size_t& capacity, size_t initial) {
+    if (count == capacity) {
+        size_t cap = capacity ? capacity * 2 : initial;
+        void* p = std::realloc(rows, cap * sizeof(T));
+        if (!p) return nullptr;
+        rows = static_cast<T*>(p);
+        capacity = cap;
+    }
+    T* row = &rows[count++];
+    std::memset(row, 0, sizeof(T));
+    return row;
+}
+
+template <typename Table>
+const auto* find_row(const Table& t, const char* name) {
+    for (size_t i = 0; i < t.count; ++i)
+        if (std::strcmp(t.rows[i].name, name) == 0) return &t.rows[i];
+    return static_cast<decltype(&t.rows[0])>(nullptr);
+}
+
+// Owns a FILE*.
+struct File {
+    FILE* fp = nullptr;
+    explicit File(const char* path) : fp(std::fopen(path, "r")) {}
+    ~File() {
+        if (fp) std::fclose(fp);
+    }
+    File(const File&) = delete;
+    File& operator=(const File&) = delete;
+};
+
+// Particle lists (one entry per particle) of a parsed side, for detailed balance.
+inline void side_particles(const NVXSide& s, const char** out, size_t& n) {
+    for (size_t i = 0; i < s.count; ++i)
+        for (int32_t m = 0; m < s.mult[i]; ++m) out[n++] = s.names[i];
+}
+
+// Largest number of particles one side can list (63 characters of text, 2 per token).
+constexpr size_t kMaxParticles = 32;
+
+}  // namespace nvx::net
