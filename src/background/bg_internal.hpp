@@ -1,0 +1,55 @@
+// Internals shared by the background translation units: the density terms of the Friedmann sum,
+// the recorded Dormand-Prince path and small table helpers.
+#pragma once
+
+#include <cstddef>
+#include <vector>
+
+#include "nuvex/background.h"
+
+namespace nvx::bg {
+
+inline constexpr double kPi = 3.141592653589793;
+inline constexpr double kEightPi = 25.132741228718345;
+// (7/8)(4/11)^(4/3): one neutrino flavour over the photon density after annihilation.
+inline constexpr double kNeffDivisor = 0.22710731766023898;
+
+// Photons, e+e- pairs and the QED correction T P' - P (when enabled), MeV^4.
+double rho_plasma(const nvx_background* bg, double T);
+// Neutrinos: three flavours with chemical potentials, the DeltaNeff species and, when the history
+// carries analytic distortions, their density at the mean-energy temperature; MeV^4.
+double rho_neutrinos(const nvx_background* bg, double T, double Tnue, double Tnumu, double Tnutau);
+// Matter and cosmological constant, early dark energy and the host's extra density, MeV^4.
+double rho_extra(const nvx_background* bg, double T, double a);
+// ((Tnue^4 + Tnumu^4 + Tnutau^4)/3)^(1/4): temperature of the mean neutrino energy density.
+double Tnu_average(double Tnue, double Tnumu, double Tnutau);
+// H in s^-1 for a total energy density in MeV^4.
+double hubble_of_rho(const NVXConfig* config, double rho_MeV4);
+// Theoretical free-neutron decay rate or 1/tau_n, s^-1.
+double neutron_decay_rate(const NVXConfig* config);
+
+// Every accepted Runge-Kutta step with what its continuous extension needs.
+struct DensePath {
+    size_t dim = 0;
+    std::vector<double> start, size;                    // one per step
+    std::vector<double> y0, K1, K3, K4, K5, K6, K7;     // dim per step
+    explicit DensePath(size_t d) : dim(d) {}
+    size_t steps() const { return start.size(); }
+    // Solution at abscissa X: the last step starting at or before X, theta clamped into [0, 1].
+    void eval(double X, double* out) const;
+};
+
+// Integrator per-step callback that appends a step to a DensePath.
+void dense_path_push(const double* y_old, const double* K1, const double* K3, const double* K4,
+                     const double* K5, const double* K6, double t_old, double h, const double* K7,
+                     size_t n, void* user);
+// Releases the recorded steps.
+void dense_path_free(DensePath* path);
+
+// Owning malloc'd copy of a vector (the record's arrays are released with free()).
+double* to_c_array(const std::vector<double>& v);
+
+// Shared tail of both constructors: weak-rate tables on (T, Tnue) and lambda_n.
+int init_weak(nvx_background* bg, const double* T, const double* Tnue, size_t n, char** err);
+
+}  // namespace nvx::bg

@@ -1,0 +1,310 @@
+// Standard background construction: Friedmann terms, entropy-conserving integration of ln(aT) and t
+// over ln T (or t over ln a with an external scale factor), and the final lookup tables.
+#include <cmath>
+#include <cstdio>
+#include <ctime>
+#include <new>
+#include <vector>
+
+#include "background/bg_internal.hpp"
+#include "config/err.hpp"
+#include "nuvex/constants.h"
+#include "nuvex/ode.h"
+
+namespace nvx::bg {
+namespace {
+
+double T0_MeV() { return g_const[NVX_C_T_CMB] / nvx_MeV_to_Kelvin(); }
+
+double hubble_at(const nvx_background* bg, double T, double a) {
+    const nvx_neutrino_history* h = &bg->history;
+    return nvx_bg_Hubble(bg, T, nvx_nu_Tnue_of_Tg(h, T), nvx_nu_Tnumu_of_Tg(h, T),
+                         nvx_nu_Tnutau_of_Tg(h, T), a);
+}
+
+// d/dlnT of (ln(aT), t): comoving entropy conservation corrected by the neutrino heating term.
+int combined_bg_rhs(double lnT, const double* y, double* dydt, void* user) {
+    const auto* bg = static_cast<const nvx_background*>(user);
+    const double T = std::exp(lnT);
+    double s = 0.0, ds = 0.0;
+    nvx_plasma_spl_and_dspl_dT(bg->plasma, &s, &ds, T);
+    const double T3 = T * T * T;
+    const double sbar = s / T3;
+    const double dsbar = ds / T3 - 3.0 * s / (T3 * T);
+    const double N = nvx_nu_N_SOLAN_of_Tg(&bg->history, T);
+    const double dlna_dlnT = -(T * dsbar + 3.0 * sbar) / (3.0 * sbar + N);
+    const double a = std::exp(y[0] - lnT);
+    dydt[0] = 1.0 + dlna_dlnT;
+    dydt[1] = dlna_dlnT / hubble_at(bg, T, a);
+    return 0;
+}
+
+struct ExternalRhs {
+    const nvx_background* bg;
+    const nvx_cubic_spline* T_of_a;
+};
+
+// dt/dln a = 1/H with T read from the spline T(a) of the external scale factor.
+int dtdlna_rhs(double lna, const double*, double* dydt, void* user) {
+    const auto* u = static_cast<const ExternalRhs*>(user);
+    const double a = std::exp(lna);
+    const double T = nvx_cubic_spline_eval(u->T_of_a, a);
+    dydt[0] = 1.0 / hubble_at(u->bg, T, a);
+    return 0;
+}
+
+nvx_ode_rk_opts background_rk_opts(DensePath* path) {
+    nvx_ode_rk_opts opts;
+    nvx_ode_rk_default_opts(&opts);
+    opts.rtol = 1e-11;
+    opts.atol = 1e-11;
+    opts.step_cb = dense_path_push;
+    opts.step_cb_user = path;
+    return opts;
+}
+
+void setup_matter_lambda(nvx_background* bg) {
+    const NVXConfig* c = bg->config;
+    const double rhoc_h2 = nvx_config_rhocOverh2(c);
+    const double Omegabh2 = nvx_config_get_Omegabh2(c);
+    bg->has_matter_lambda = 1;
+    bg->rho_cdm0 = c->Omegach2 * rhoc_h2;
+    const double OL_h2 = c->h * c->h - Omegabh2 - c->Omegach2;
+    bg->rho_Lambda = OL_h2 * rhoc_h2;
+    if (OL_h2 < 0.0)
+        std::fprintf(stderr,
+                     "[bckg] warning: Omega_Lambda h^2 = %.4g < 0 (h=%g, Omegabh2=%g, Omegach2=%g). "
+                     "Cosmological constant is negative -- non-standard cosmology.\n",
+                     OL_h2, c->h, Omegabh2, c->Omegach2);
+}
+
+int setup_ede(nvx_background* bg, char** err) {
+    const NVXConfig* c = bg->config;
+    if (c->fEDE == 0.0) return 0;
+    const double w3 = 3.0 * c->wnEDE;
+    // The density scale needs 4/(w3 - 1) > 0; at or below w = 1/3 it is infinite or complex.
+    if (!(w3 > 1.0))
+        return fail(err, "nvx_bg_init_standard: wnEDE=%g gives no finite early dark energy density "
+                    "(wnEDE must exceed 1/3 when fEDE is not 0)", c->wnEDE);
+    const double a_c = 1.0 / (1.0 + c->zcEDE);
+    const double u = std::pow(4.0 / (w3 - 1.0), 1.0 / (w3 + 3.0));
+    const double T0 = T0_MeV();
+    // Standard radiation over photons: 1 + N_eff (7/8) (4/11)^(4/3) with N_eff = 3.044.
+    const double rad_over_gamma = 1.0 + 3.044 * 7.0 * 0.125 * 0.25955122018313026;
+    bg->has_ede = 1;
+    bg->T_ede = T0 / a_c;
+    bg->rho_ede_c = (1.0 + 4.0 / (w3 - 1.0)) * 0.5 * rad_over_gamma * nvx_rho_g(T0 / (u * a_c)) *
+                    c->fEDE / (1.0 - c->fEDE);
+    bg->ede_power = w3 + 3.0;
+    return 0;
+}
+
+int setup_extra_rho(nvx_background* bg, char** err) {
+    const NVXConfig* c = bg->config;
+    if (c->extra_rho_n < 4 || !c->extra_rho_T || !c->extra_rho_val) return 0;
+    std::vector<double> logT;
+    try {
+        logT.resize(c->extra_rho_n);
+    } catch (const std::bad_alloc&) {
+        return fail(err, "nvx_bg_init_standard: OOM for extra_rho log-grid");
+    }
+    for (size_t i = 0; i < c->extra_rho_n; ++i) logT[i] = std::log10(c->extra_rho_T[i]);
+    char* fit_err = nullptr;
+    if (nvx_cubic_spline_fit_notaknot(logT.data(), c->extra_rho_val, c->extra_rho_n,
+                                      &bg->extra_rho, &fit_err) != 0) {
+        if (fit_err) {
+            if (err) *err = fit_err; else std::free(fit_err);
+            return 1;
+        }
+        return fail(err, "nvx_bg_init_standard: extra_rho spline fit failed");
+    }
+    bg->has_extra_rho = 1;
+    return 0;
+}
+
+// Everything the integration produces before it is turned into the record's tables.
+struct Solution {
+    std::vector<double> lnT, lna;   // sampling grid, ln T ascending
+    std::vector<double> a_asc, T_desc;
+    DensePath path{2};              // (ln aT, t) against ln T, or t against ln a (external)
+    double shift = 0.0;             // added to the integrated time
+};
+
+int integrate_lnT(nvx_background* bg, Solution& s, double a_lo, double T_lo, double T_hi,
+                  char** err) {
+    double y[2] = {std::log(a_lo * T_lo), 0.0};
+    if (nvx_ode_rk45(combined_bg_rhs, bg, y, 2, nullptr, nullptr, std::log(T_lo), std::log(T_hi),
+                     background_rk_opts(&s.path), err) != 0) {
+        dense_path_free(&s.path);
+        return 1;
+    }
+    double out[2];
+    for (size_t k = 0; k < s.lnT.size(); ++k) {
+        s.path.eval(s.lnT[k], out);
+        s.lna[k] = out[0] - s.lnT[k];
+    }
+    return 0;
+}
+
+int integrate_lna(nvx_background* bg, Solution& s, double lna_hi, double lna_end, double t_hi,
+                  char** err) {
+    nvx_cubic_spline T_of_a{};
+    if (nvx_cubic_spline_fit_notaknot(s.a_asc.data(), s.T_desc.data(), s.a_asc.size(), &T_of_a,
+                                      err) != 0)
+        return 1;
+    s.path = DensePath(1);
+    ExternalRhs user{bg, &T_of_a};
+    double y[1] = {t_hi};
+    const int rc = nvx_ode_rk45(dtdlna_rhs, &user, y, 1, nullptr, nullptr, lna_hi, lna_end,
+                                background_rk_opts(&s.path), err);
+    nvx_cubic_spline_free(&T_of_a);
+    if (rc != 0) dense_path_free(&s.path);
+    return rc;
+}
+
+void fill_final_tables(nvx_background* bg, const Solution& s, double lna_hi, double lna_end,
+                       std::vector<double> (&cols)[7]) {
+    const size_t n = s.lnT.size();
+    auto& [t, T, Tnue, Tnumu, Tnutau, Tavg, a] = cols;
+    for (auto& c : cols) c.resize(n);
+    double y[2];
+    for (size_t l = 0; l < n; ++l) {
+        const double lna = lna_hi + (double(l) / double(n - 1)) * (lna_end - lna_hi);
+        a[l] = std::exp(lna);
+        T[l] = nvx_interp_linear(s.a_asc.data(), s.T_desc.data(), n, 1, a[l]);
+        if (bg->external_scale_factor) {
+            s.path.eval(lna, y);
+            t[l] = y[0];
+        } else {
+            s.path.eval(std::log(T[l]), y);
+            t[l] = y[1] + s.shift;
+        }
+        Tnue[l] = nvx_nu_Tnue_of_Tg(&bg->history, T[l]);
+        Tnumu[l] = nvx_nu_Tnumu_of_Tg(&bg->history, T[l]);
+        Tnutau[l] = nvx_nu_Tnutau_of_Tg(&bg->history, T[l]);
+        Tavg[l] = Tnu_average(Tnue[l], Tnumu[l], Tnutau[l]);
+    }
+}
+
+int store_tables(nvx_background* bg, const Solution& s, std::vector<double> (&cols)[7],
+                 char** err) {
+    const size_t n = s.lnT.size();
+    double** dst[] = {&bg->t, &bg->T, &bg->Tnue, &bg->Tnumu, &bg->Tnutau, &bg->Tnu_avg, &bg->a};
+    for (size_t i = 0; i < 7; ++i) *dst[i] = to_c_array(cols[i]);
+    std::vector<double> T_up(cols[1].rbegin(), cols[1].rend());
+    std::vector<double> t_up(cols[0].rbegin(), cols[0].rend());
+    bg->T_up = to_c_array(T_up);
+    bg->t_up = to_c_array(t_up);
+    bg->lnT_grid = to_c_array(s.lnT);
+    bg->lna_grid = to_c_array(s.lna);
+    bg->a_asc = to_c_array(s.a_asc);
+    bg->T_desc = to_c_array(s.T_desc);
+    bg->n = n;
+    bg->n_grid = n;
+    for (double* p : {bg->t, bg->T, bg->Tnue, bg->Tnumu, bg->Tnutau, bg->Tnu_avg, bg->a, bg->T_up,
+                      bg->t_up, bg->lnT_grid, bg->lna_grid, bg->a_asc, bg->T_desc})
+        if (!p) return fail(err, "nvx_bg_init_standard: out of memory for the background tables");
+    return 0;
+}
+
+int solve(nvx_background* bg, char** err) {
+    const NVXConfig* c = bg->config;
+    const double T_hi = c->T_start_cosmo_MeV, T_lo = c->T_end_MeV;
+    if (!(T_hi > T_lo))
+        return fail(err, "nvx_bg_init_standard: T_start_cosmo_MeV=%g must exceed T_end_MeV=%g",
+                    T_hi, T_lo);
+    nvx_log(c, "bg", "Solving cosmological background: a(T), t(T) relations ...");
+    const std::clock_t clock0 = std::clock();
+
+    long n_grid = std::lround(std::log10(T_hi / T_lo) * c->sampling_temperature_per_decade);
+    if (n_grid < 3) n_grid = 2;
+    const size_t n = size_t(n_grid);
+    Solution s;
+    s.lnT.resize(n);
+    s.lna.resize(n);
+    const double lnT_lo = std::log(T_lo), lnT_hi = std::log(T_hi);
+    for (size_t k = 0; k < n; ++k) s.lnT[k] = lnT_lo + (double(k) / double(n - 1)) * (lnT_hi - lnT_lo);
+
+    // Scale factor at T_lo from entropy conservation between T_lo and today.
+    const double T0 = T0_MeV();
+    const double sbar_lo = nvx_plasma_spl(bg->plasma, T_lo) / (T_lo * T_lo * T_lo);
+    const double a_lo = T0 / (T_lo * std::cbrt(sbar_lo / nvx_s0bar()));
+
+    if (bg->external_scale_factor) {
+        const double x_lo = nvx_nu_x_of_Tg(&bg->history, T_lo);
+        if (!(x_lo > 0.0))
+            return fail(err, "nvx_bg_init_standard: external_scale_factor needs the decoupling "
+                        "table's scale-factor variable, which is not positive at T=%g MeV", T_lo);
+        bg->a_per_x = a_lo / x_lo;
+    } else if (integrate_lnT(bg, s, a_lo, T_lo, T_hi, err) != 0) {
+        return 1;
+    }
+    auto a_of_T = [&](double T) {
+        return bg->external_scale_factor ? bg->a_per_x * nvx_nu_x_of_Tg(&bg->history, T)
+                                         : std::exp(nvx_interp_linear(s.lnT.data(), s.lna.data(),
+                                                                      n, 1, std::log(T)));
+    };
+    s.a_asc.resize(n);
+    s.T_desc.resize(n);
+    for (size_t i = 0; i < n; ++i) {
+        const size_t k = n - 1 - i;
+        s.T_desc[i] = std::exp(s.lnT[k]);
+        s.a_asc[i] = bg->external_scale_factor ? bg->a_per_x * nvx_nu_x_of_Tg(&bg->history, s.T_desc[i])
+                                               : std::exp(s.lna[k]);
+    }
+    const double a_hi = a_of_T(T_hi), a_end = a_of_T(T_lo);
+    const double lna_hi = std::log(a_hi), lna_end = std::log(a_end);
+    // Radiation domination before T_hi fixes the time origin: t = 1/(2H).
+    const double t_hi = 1.0 / (2.0 * hubble_at(bg, T_hi, a_hi));
+
+    if (bg->external_scale_factor) {
+        if (integrate_lna(bg, s, lna_hi, lna_end, t_hi, err) != 0) return 1;
+    } else {
+        double y[2];
+        s.path.eval(lnT_hi, y);
+        s.shift = t_hi - y[1];
+    }
+    std::vector<double> cols[7];
+    fill_final_tables(bg, s, lna_hi, lna_end, cols);
+    dense_path_free(&s.path);
+    if (store_tables(bg, s, cols, err) != 0) return 1;
+    bg->ready = 1;
+    bg->incomplete_decoupling = c->incomplete_decoupling;
+    nvx_log(c, "bg", "Background a(T), t(T) ready in %.2f s",
+            double(std::clock() - clock0) / CLOCKS_PER_SEC);
+    return 0;
+}
+
+int init_standard(nvx_background* bg, const NVXConfig* config, const nvx_plasma* plasma,
+                  char** err) {
+    nvx_constants_init();
+    bg->mode = NVX_BG_STANDARD;
+    bg->config = config;
+    bg->plasma = plasma;
+    bg->external_scale_factor = config->external_scale_factor;
+    setup_matter_lambda(bg);
+    if (setup_ede(bg, err) != 0) return 1;
+    if (nvx_neutrino_history_init(&bg->history, config, plasma, err) != 0) return 1;
+    bg->history_ready = 1;
+    if (setup_extra_rho(bg, err) != 0) return 1;
+    if (solve(bg, err) != 0) return 1;
+    return init_weak(bg, bg->T, bg->Tnue, bg->n, err);
+}
+
+}  // namespace
+}  // namespace nvx::bg
+
+extern "C" int nvx_bg_init_standard(nvx_background* bg, const NVXConfig* config,
+                                    const nvx_plasma* plasma, char** err) {
+    if (!bg) return nvx::fail(err, "nvx_bg_init_standard: no background record");
+    *bg = nvx_background{};
+    if (!config || !plasma) return nvx::fail(err, "nvx_bg_init_standard: no parameter record or plasma");
+    int rc;
+    try {
+        rc = nvx::bg::init_standard(bg, config, plasma, err);
+    } catch (const std::bad_alloc&) {
+        rc = nvx::fail(err, "nvx_bg_init_standard: out of memory");
+    }
+    if (rc != 0) nvx_background_free(bg);
+    return rc;
+}
