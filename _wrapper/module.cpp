@@ -288,7 +288,10 @@ PyObject* raise_with(PyObject* type, char* msg, const char* fallback, const char
     return nullptr;
 }
 
-int apply_params(NVXConfig* config, PyObject* params) {
+// Walks the parameter dictionary in order: keys must be str, values become tagged parameters.
+// `use` receives the key, the value and the str copy (which it owns); 0 or 1 with an exception set.
+template <typename Use>
+int for_each_param(PyObject* params, Use use) {
     PyObject *key, *value;
     Py_ssize_t pos = 0;
     while (PyDict_Next(params, &pos, &key, &value)) {
@@ -300,16 +303,19 @@ int apply_params(NVXConfig* config, PyObject* params) {
         if (!k) return 1;
         NVXParam p;
         char* copy = nullptr;
-        if (py_to_nvxparam(value, &p, &copy)) return 1;
+        if (py_to_nvxparam(value, &p, &copy) || use(k, p, copy)) return 1;
+    }
+    return 0;
+}
+
+int apply_params(NVXConfig* config, PyObject* params) {
+    return for_each_param(params, [config](const char* k, NVXParam p, char* copy) {
         char* err = nullptr;
         int rc = nvx_config_set_by_name(config, k, p.kind, p.payload, &err);
         std::free(copy);
-        if (rc) {
-            raise_with(PyExc_ValueError, err, "nvx_config_set_by_name failed");
-            return 1;
-        }
-    }
-    return 0;
+        if (rc) raise_with(PyExc_ValueError, err, "nvx_config_set_by_name failed");
+        return rc;
+    });
 }
 
 int hand_over_extra_rho(NVXConfig* config, PyObject* T, PyObject* val) {
@@ -416,24 +422,14 @@ int collect_quantities(PyObject* q, McInputs& in) {
 }
 
 int collect_params(PyObject* params, McInputs& in) {
-    PyObject *key, *value;
-    Py_ssize_t pos = 0;
-    while (PyDict_Next(params, &pos, &key, &value)) {
-        if (!PyUnicode_Check(key)) {
-            PyErr_SetString(PyExc_TypeError, "params keys must be str");
-            return 1;
-        }
-        const char* k = PyUnicode_AsUTF8(key);
-        if (!k) return 1;
-        NVXKeyParam kp;
-        char* copy = nullptr;
-        if (py_to_nvxparam(value, &kp.value, &copy)) return 1;
+    int rc = for_each_param(params, [&in](const char* k, NVXParam p, char* copy) {
         if (copy) in.copies.push_back(copy);
         in.key_store.emplace_back(k);
-        in.params.push_back(kp);
-    }
+        in.params.push_back({nullptr, p});
+        return 0;
+    });
     for (size_t i = 0; i < in.params.size(); ++i) in.params[i].key = in.key_store[i].c_str();
-    return 0;
+    return rc;
 }
 
 int collect_previous(PyObject* centrals, PyObject* values, McInputs& in) {
