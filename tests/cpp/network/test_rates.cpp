@@ -1,0 +1,149 @@
+// Nuclear rates per era: initialisation of both networks (fixture and shipped data), variations
+// with the cap, evaluation with reverse rates and the per-temperature buffer, and the summary.
+#include <gtest/gtest.h>
+
+#include "net_fixture.hpp"
+
+using namespace net_test;
+
+namespace {
+
+struct Rates {
+    NVXNuclearRates r{};
+    Msg m;
+    ~Rates() { nvx_nuclear_rates_free(&r); }
+};
+
+TEST(NuclearRates, VariationsAndCap) {
+    DataDir dd("net_rates1");
+    Config cfg(dd.root, "test");
+    Rates R;
+    ASSERT_EQ(nvx_nuclear_rates_init(&R.r, &cfg.c, nullptr, &R.m.p), 0) << R.m.str();
+    NVXNetworkDef& lt = R.r.lt;
+    const size_t M = lt.n_grid, rows = (lt.n_reactions - 1) * M;
+    EXPECT_EQ(std::memcmp(lt.rates_current, lt.rates_base, rows * sizeof(double)), 0);
+
+    const int a = index_of(lt, "d_d__t_p"), b = index_of(lt, "t_d__a_n"), c = index_of(lt, "He3_n__t_p");
+    nvx_rxnmap_set(&cfg.c.p_map, "d_d__t_p", 1.0);
+    nvx_rxnmap_set(&cfg.c.delta_map, "t_d__a_n", 49.0);   // factor 50
+    nvx_rxnmap_set(&cfg.c.delta_map, "He3_n__t_p", -0.99);  // factor 0.01
+    cfg.c.mc_rate_rescale_cap = 30;
+    nvx_nuclear_rates_apply_variations(&R.r, &cfg.c);
+    for (size_t j = 0; j < M; j += 97) {
+        EXPECT_DOUBLE_EQ(lt.rates_current[(a - 1) * M + j], 1.2 * lt.rates_base[(a - 1) * M + j]);
+        EXPECT_DOUBLE_EQ(lt.rates_current[(b - 1) * M + j], 30.0 * lt.rates_base[(b - 1) * M + j]);
+        EXPECT_DOUBLE_EQ(lt.rates_current[(c - 1) * M + j], lt.rates_base[(c - 1) * M + j] / 30.0);
+    }
+    cfg.c.mc_rate_rescale_cap = 0;  // no cap
+    nvx_nuclear_rates_apply_variations(&R.r, &cfg.c);
+    EXPECT_DOUBLE_EQ(lt.rates_current[(b - 1) * M + 5], 50.0 * lt.rates_base[(b - 1) * M + 5]);
+    nvx_rxnmap_free(&cfg.c.p_map);
+    nvx_rxnmap_free(&cfg.c.delta_map);
+    nvx_nuclear_rates_apply_variations(&R.r, &cfg.c);
+    EXPECT_EQ(std::memcmp(lt.rates_current, lt.rates_base, rows * sizeof(double)), 0);
+}
+
+TEST(NuclearRates, EvaluationReverseRatesAndBuffer) {
+    DataDir dd("net_rates2");
+    Config cfg(dd.root, "test");
+    Rates R;
+    ASSERT_EQ(nvx_nuclear_rates_init(&R.r, &cfg.c, nullptr, &R.m.p), 0) << R.m.str();
+    NVXNetworkDef& lt = R.r.lt;
+    const size_t M = lt.n_grid;
+    const double T_K = 0.5e9;
+    const double* buf = nvx_network_fill_buffer(&lt, 1, T_K, 0.3, 0.1);
+    EXPECT_EQ(buf[0], 0.3);
+    EXPECT_EQ(buf[1], 0.1);
+    const int a = index_of(lt, "d_d__t_p");
+    const double fwd = buf[2 * a];
+    EXPECT_NEAR(fwd / rate_of(0.5, 1.0), 1.0, 1e-4);  // linear interpolation on a fine grid
+    EXPECT_NEAR(buf[2 * a + 1], std::min(1.5e10 * std::pow(0.5, 1.5) * std::exp(-20 / 0.5) * fwd, lt.reverse_caps[a - 1]),
+                1e-12 * buf[2 * a + 1]);
+    const int dec = index_of(lt, "t__He3_Bm");  // no coefficients: no reverse rate
+    EXPECT_EQ(buf[2 * dec + 1], 0.0);
+    // Same temperature and era: the buffer is reused without recomputation.
+    lt.rates_current[(a - 1) * M + 0] *= 1.0;
+    const double saved = buf[2 * a];
+    for (size_t j = 0; j < M; ++j) lt.rates_current[(a - 1) * M + j] *= 2.0;
+    EXPECT_EQ(nvx_network_fill_buffer(&lt, 1, T_K, 0.3, 0.1)[2 * a], saved);
+    nvx_nuclear_rates_apply_variations(&R.r, &cfg.c);  // restores and invalidates
+    for (size_t j = 0; j < M; ++j) lt.rates_current[(a - 1) * M + j] = 1e-40;
+    buf = nvx_network_fill_buffer(&lt, 1, T_K, 0.3, 0.1);
+    EXPECT_EQ(buf[2 * a], 1e-40);
+    EXPECT_EQ(buf[2 * a + 1], 0.0);  // forward too small: no reverse rate
+    // Far below the nuclear era the uncapped MT law would overflow; the LT cap bounds it.
+    nvx_nuclear_rates_apply_variations(&R.r, &cfg.c);
+    buf = nvx_network_fill_buffer(&lt, 1, 2e6, 0, 0);
+    EXPECT_TRUE(std::isfinite(buf[2 * a + 1]));
+    EXPECT_LE(buf[2 * a + 1], lt.reverse_caps[a - 1]);
+}
+
+TEST(NuclearRates, RhsAndJacobianEntryPointsAgree) {
+    DataDir dd("net_rates3");
+    Config cfg(dd.root, "test");
+    Rates R;
+    ASSERT_EQ(nvx_nuclear_rates_init(&R.r, &cfg.c, nullptr, &R.m.p), 0) << R.m.str();
+    const size_t S = R.r.mt.n_species;
+    std::vector<double> Y(S, 1e-5), dY(S), J(S * S), J2(S * S);
+    Y[0] = 0.15, Y[1] = 0.75;
+    nvx_nuclear_rates_rhs_mt(&R.r, Y.data(), dY.data(), 8e9, 1e-5, 1.0, 0.2);
+    nvx_nuclear_rates_jac_mt(&R.r, Y.data(), J.data(), 8e9, 1e-5, 1.0, 0.2);
+    double sumA = 0, scale = 0;
+    for (size_t k = 0; k < S; ++k) {
+        sumA += (R.r.mt.species_N[k] + R.r.mt.species_Z[k]) * dY[k];
+        scale += std::fabs(dY[k]);
+    }
+    EXPECT_LE(std::fabs(sumA), 1e-12 * scale);
+    nvx_network_jacobian(&R.r.mt_compiled, Y.data(), nvx_network_fill_buffer(&R.r.mt, 0, 8e9, 1.0, 0.2), J2.data(), 1e-5);
+    EXPECT_EQ(J, J2);
+}
+
+TEST(NuclearRates, ConservationFailureFreesEverything) {
+    DataDir dd("net_rates4");
+    dd.write_list("lossy", {"n_p__d_g", "n_lost__p"});
+    Config cfg(dd.root, "lossy");
+    Rates R;
+    EXPECT_EQ(nvx_nuclear_rates_init(&R.r, &cfg.c, nullptr, &R.m.p), 1);
+    EXPECT_EQ(R.m.str(), "network violates N/Z conservation in 1 reaction(s) (index, dN, dZ): (2: dN=-1, dZ=0)");
+    EXPECT_EQ(R.r.lt.n_reactions, 0u);
+    EXPECT_EQ(R.r.mt.n_reactions, 0u);
+    EXPECT_EQ(R.r.mt_compiled.n_reactions, 0u);
+}
+
+TEST(NuclearRates, SummaryLog) {
+    DataDir dd("net_rates5");
+    Config cfg(dd.root, "test");
+    Rates R;
+    ASSERT_EQ(nvx_nuclear_rates_init(&R.r, &cfg.c, nullptr, &R.m.p), 0);
+    cfg.c.verbose = 1;
+    testing::internal::CaptureStdout();
+    nvx_nuclear_rates_log_summary(&R.r, &cfg.c);
+    std::string out = testing::internal::GetCapturedStdout();
+    EXPECT_NE(out.find("[rates-c] MT network: 9 reactions over 8 nuclides.\n"), std::string::npos);
+    EXPECT_NE(out.find("[rates-c] LT network: 10 reactions over 8 nuclides.\n"), std::string::npos);
+    EXPECT_NE(out.find("[rates-c] LT nuclides: n, p, H2, H3, He3, He4, Li7, Be7\n"), std::string::npos);
+    EXPECT_NE(out.find("Loaded 11 reactions (LT network):\n"), std::string::npos);
+    EXPECT_NE(out.find("  Li7 + p <-> He4 + He4   [TestRef2024]\n"), std::string::npos);
+    EXPECT_NE(out.find("  n <-> p" + std::string(14, ' ') + "\n"), std::string::npos);
+}
+
+// The shipped data directory: both networks assemble, compile and conserve N and Z.
+TEST(ShippedData, SmallAndLargeNetworksLoadAndConserve) {
+    for (const char* network : {"small", "large"}) {
+        Config cfg(NUVEX_DATA_DIR, network);
+        ASSERT_TRUE(cfg.ok) << network;
+        Rates R;
+        ASSERT_EQ(nvx_nuclear_rates_init(&R.r, &cfg.c, nullptr, &R.m.p), 0) << network << ": " << R.m.str();
+        EXPECT_GE(R.r.mt.n_reactions, 12u) << network;
+        EXPECT_GE(R.r.lt.n_reactions, R.r.mt.n_reactions) << network;
+        for (size_t r = 1; r < R.r.lt.n_reactions; ++r) {
+            EXPECT_STRNE(R.r.lt.sources[r], "?") << R.r.lt.reaction_names[r];
+            for (size_t j = 0; j < R.r.lt.n_grid; j += 50) {
+                const double v = R.r.lt.rates_base[(r - 1) * R.r.lt.n_grid + j];
+                ASSERT_TRUE(std::isfinite(v) && v >= 0) << R.r.lt.reaction_names[r] << " j=" << j << " v=" << v;
+            }
+        }
+    }
+}
+
+}  // namespace
