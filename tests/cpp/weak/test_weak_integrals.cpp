@@ -122,3 +122,36 @@ TEST(WeakRates, ColdPlasmaStaysFinite) {
     }
     nvx_weak_ctx_free(&c);
 }
+
+TEST(WeakRates, TabulatedDecouplingHistory) {
+    Fixture f("weak_solan");
+    f.cfg.incomplete_decoupling = 1;
+    f.cfg.spectral_distortions = 1;
+    f.cfg.radiative_corrections = 1;
+    f.cfg.finite_mass_corrections = 1;
+    nvx_neutrino_history h{};
+    char* err = nullptr;
+    ASSERT_EQ(0, nvx_neutrino_history_init(&h, &f.cfg, nullptr, &err)) << (err ? err : "");
+    f.T_MeV.clear();
+    f.Tnu_MeV.clear();
+    for (int i = 0; i <= 50; ++i) {
+        f.T_MeV.push_back(std::pow(10.0, -3.0 + 5.0 * i / 50.0));
+        f.Tnu_MeV.push_back(nvx_nu_Tnue_of_Tg(&h, f.T_MeV.back()));
+    }
+    nvx_weak_ctx c = f.ctx(&h);
+    const double fn = nvx_compute_fn(&f.cfg);
+    // Neutrinos are slightly colder than photons after annihilation: ratio -> ~(4/11)^(1/3).
+    EXPECT_NEAR(nvx_weak_ctx_Tnu(&c, K_of_MeV(0.01)) / K_of_MeV(0.01), std::cbrt(4.0 / 11.0), 0.01);
+    for (int s : {+1, -1}) {
+        const double T = K_of_MeV(1.0);
+        const double sd = nvx_weak_rate_integral(&c, NVX_WEAK_SD_CCR, T, s);
+        const double ccr = nvx_weak_rate_integral(&c, NVX_WEAK_CCR, T, s);
+        std::printf("tabulated distortion at 1 MeV, s=%+d: %+.3e of the CCR rate\n", s, sd / ccr);
+        EXPECT_LT(std::fabs(sd / ccr), 5e-3);
+        EXPECT_NE(sd, 0.0);
+    }
+    EXPECT_NEAR(nvx_weak_rate_term(&c, K_of_MeV(0.01), +1) / fn, 1.0, 2e-4);
+    EXPECT_LT(nvx_weak_rate_term(&c, K_of_MeV(0.01), -1) / fn, 1e-17);
+    nvx_weak_ctx_free(&c);
+    nvx_neutrino_history_free(&h);
+}
