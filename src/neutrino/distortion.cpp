@@ -28,7 +28,9 @@ MomentTerms moment_terms(const nvx_neutrino_history* hist, double a, double z_nu
     const double f = nvx::fermi(m.u / m.h);
     const double h4 = m.h * m.h * m.h * m.h;
     m.X = (l - 1.0) * l * h4 - (f - 1.0) * f;
-    m.W = f * (f - 1.0) * (f - 1.0) + f * f * (f - 1.0) - (2.0 * l - 1.0) * (l - 1.0) * l * h4 * m.h;
+    // m (m-1)^2 + m^2 (m-1) factorised, so that an undistorted spectrum (m = l, h = 1) gives
+    // exactly 0 instead of a rounding residue
+    m.W = f * (f - 1.0) * (2.0 * f - 1.0) - l * (l - 1.0) * (2.0 * l - 1.0) * (h4 * m.h);
     m.GB = m.h * m.h * m.h * l - f;  // grey-body excess of the occupation
     return m;
 }

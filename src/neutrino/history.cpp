@@ -57,6 +57,7 @@ int load_main(nvx_neutrino_history* h, const NVXConfig* c, double m_e, char** er
     OwnedTable t;
     if (nvx_table_read(path.c_str(), kMainColumns, &t.t, err) != 0) return 1;
     const size_t n = t.t.nrows;
+    if (n == 0) return nvx::fail(err, "%s: no data rows found", path.c_str());
     for (size_t r = 0; r < n; ++r)
         for (size_t col = 0; col < 5; ++col)
             if (!positive_finite(t.at(col, r)))
