@@ -21,6 +21,16 @@ NVX_API int didiva_run(const NVXConfig* config, const NVXCustomNetwork* custom_n
 NVX_API int nvx_results_fill_abundances(NVXResults* results, const NVXConfig* config,
                                         const char (*names)[NVX_NAME_LEN], const double* Y, size_t n);
 
+struct nvx_nuclear_network;
+struct nvx_background;
+
+/* Clears `results` and fills it from a solved network and its background: abundance ratios, Neff
+ * and neutrino densities, final abundances and, under "output_time_evolution", the sampled
+ * evolution with the forward rates. Returns 0, or 1 when an array cannot be allocated. */
+NVX_API int nvx_assemble_results(NVXResults* results, const NVXConfig* config,
+                                 const struct nvx_nuclear_network* network,
+                                 const struct nvx_background* background);
+
 NVX_END_DECLS
 
 #endif
