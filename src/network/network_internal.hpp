@@ -23,7 +23,7 @@ inline std::string_view trim(std::string_view s) {
 // Copies a view into a fixed buffer, cutting it and NUL-terminating.
 inline void copy_view(char* dst, size_t size, std::string_view src) {
     size_t n = src.size() < size - 1 ? src.size() : size - 1;
-    std::memcpy(dst, src.data(), n);
+    if (n) std::memcpy(dst, src.data(), n);
     dst[n] = '\0';
 }
 
