@@ -61,12 +61,19 @@ std::string canonical_float(double v) {
             size_t head = static_cast<size_t>(E + 1);
             std::string lead = D.substr(0, std::min(head, D.size()));
             lead.append(head - lead.size(), '0');
-            out += lead + ".";
-            out += D.size() > head ? D.substr(head) : "0";
+            out += lead;
+            out += '.';
+            if (D.size() > head)
+                out.append(D, head, std::string::npos);
+            else
+                out += '0';
         }
     } else {
-        out += D.substr(0, 1);
-        if (D.size() > 1) out += "." + D.substr(1);
+        out += D[0];
+        if (D.size() > 1) {
+            out += '.';
+            out.append(D, 1, std::string::npos);
+        }
         char b[16];
         std::snprintf(b, sizeof b, "e%+03d", E);
         out += b;
