@@ -1,0 +1,175 @@
+# End-to-end runs through run_bbn and the CLI: primordial abundances with the defaults against
+# published standard-BBN values, the known parameter sensitivities, the agreement of the two
+# networks, the evolution dictionary, the output files and integrator failures.
+#
+# All runs share one cache directory per session, so the weak-rate tables (and, for the runs with
+# the defaults, their thermal corrections) are computed once. Runs that do not check published
+# values switch the thermal corrections off: they only shift Yp by about 1e-5.
+import json
+import math
+import re
+import subprocess
+
+import pytest
+
+_nuvex_c = pytest.importorskip("_nuvex_c")
+
+
+@pytest.fixture(scope="session")
+def cache_dir(tmp_path_factory):
+    return str(tmp_path_factory.mktemp("nuvex_cache"))
+
+
+@pytest.fixture(scope="session")
+def run(data_dir, cache_dir):
+    def go(thermal=False, **params):
+        p = {"cache_dir": cache_dir, "thermal_corrections": thermal}
+        p.update(params)
+        return _nuvex_c.run_bbn(p, data_dir, show_progress=0)
+    return go
+
+
+@pytest.fixture(scope="session")
+def defaults(run):
+    return run(thermal=True)
+
+
+@pytest.fixture(scope="session")
+def fast(run):
+    return run()
+
+
+def mass_number(name):
+    if name in ("n", "p"):
+        return 1
+    return int(re.search(r"\d+$", name).group())
+
+
+def charge(name, data_dir):
+    with open(f"{data_dir}/csv/nuclides.csv") as f:
+        for line in f:
+            parts = line.strip().split(",")
+            if parts[0] == name:
+                return int(parts[2])
+    raise KeyError(name)
+
+
+# ---- published values ------------------------------------------------------------------
+
+def test_default_abundances_match_standard_bbn(defaults):
+    r = defaults
+    assert 0.2460 < r["YPBBN"] < 0.2475
+    assert 0.2450 < r["YPCMB"] < 0.2462
+    assert 2.45e-5 < r["DoH"] < 2.56e-5
+    assert 1.00e-5 < r["He3oH"] < 1.07e-5
+    assert 5.0e-10 < r["Li7oH"] < 5.6e-10
+    assert 3.040 < r["Neff"] < 3.047
+    assert r["YPCMB"] < r["YPBBN"]  # true atomic masses lower the mass fraction
+
+
+def test_final_abundances_conserve_baryon_number(defaults, data_dir):
+    Y = defaults["Y_final"]
+    assert list(Y)[:6] == ["n", "p", "H2", "H3", "He3", "He4"]
+    assert math.isclose(sum(mass_number(k) * v for k, v in Y.items()), 1.0, abs_tol=1e-8)
+    assert Y["n"] < 1e-12  # every free neutron has decayed or been captured
+    assert math.isclose(defaults["YPBBN"], 4 * Y["He4"], rel_tol=1e-15)
+    assert math.isclose(defaults["DoH"], Y["H2"] / Y["p"], rel_tol=1e-15)
+    assert all(charge(k, data_dir) <= mass_number(k) for k in Y)
+
+
+def test_small_and_large_networks_agree(fast, run):
+    large = run(network="large")
+    assert abs(large["YPBBN"] - fast["YPBBN"]) < 1e-4
+    assert math.isclose(large["DoH"], fast["DoH"], rel_tol=0.01)
+    assert math.isclose(large["He3oH"], fast["He3oH"], rel_tol=0.01)
+    assert "YCNO" in large and "YCNO" not in fast
+    assert "Li6oLi7" in large and "Li6oLi7" not in fast
+    assert 1e-16 < large["YCNO"] < 1e-13
+
+
+# ---- sensitivities -----------------------------------------------------------------------
+
+def test_deuterium_falls_as_the_baryon_density_rises(run):
+    lo, hi = run(Omegabh2=0.0220), run(Omegabh2=0.0228)
+    slope = math.log(hi["DoH"] / lo["DoH"]) / math.log(0.0228 / 0.0220)
+    assert -1.75 < slope < -1.45
+    assert hi["YPBBN"] > lo["YPBBN"]
+
+
+def test_helium_rises_with_extra_radiation(fast, run):
+    plus = run(DeltaNeff=1.0)
+    dY = plus["YPBBN"] - fast["YPBBN"]
+    assert 0.011 < dY < 0.015
+    assert math.isclose(plus["Neff"] - fast["Neff"], 1.0, abs_tol=0.01)
+
+
+def test_helium_rises_with_the_neutron_lifetime(run):
+    short, long_ = run(tau_n=873.4), run(tau_n=883.4)
+    slope = (long_["YPBBN"] - short["YPBBN"]) / 10.0
+    assert 1.5e-4 < slope < 2.5e-4
+
+
+# ---- evolution and files -----------------------------------------------------------------
+
+def test_evolution_dictionary_shape(run, scratch):
+    r = run(output_time_evolution=True, output_rates_time_evolution=True, output_n_points=40,
+            output_file=str(scratch / "evo.tsv"))
+    ev = r["evolution"]
+    assert list(ev)[:7] == ["t", "a", "T_gamma", "T_nue", "T_numu", "T_nutau", "Y"]
+    for key in ("t", "a", "T_gamma", "T_nue", "T_numu", "T_nutau"):
+        assert len(ev[key]) == 40
+    assert list(ev["Y"]) == list(r["Y_final"])
+    assert all(len(col) == 40 for col in ev["Y"].values())
+    t = ev["t"]
+    assert all(b > a for a, b in zip(t, t[1:]))
+    assert math.isclose(ev["T_gamma"][0], 40.0, rel_tol=1e-6)
+    assert math.isclose(ev["T_gamma"][-1], 1e-3, rel_tol=1e-4)
+    assert ev["Y"]["He4"][0] == 0.0  # 40 MeV: before the network starts at 10 MeV
+    assert math.isclose(ev["Y"]["He4"][-1], r["Y_final"]["He4"], rel_tol=1e-9)
+    names = list(ev["rates"])
+    assert names == sorted(names) and all(n.endswith("_frwrd") for n in names)
+    assert len(names) == 15  # the small network's reactions after the weak n<->p one
+    assert all(len(v) == 40 for v in ev["rates"].values())
+
+    bare = run(output_time_evolution=True, output_n_points=3, output_file="")
+    assert "rates" not in bare["evolution"] and len(bare["evolution"]["t"]) == 3
+    assert "evolution" not in run()
+
+
+def test_output_files(run, scratch):
+    files = {k: str(scratch / "out" / name) for k, name in
+             [("output_file", "evo.tsv"), ("output_final_file", "final.dat"),
+              ("output_background_file", "bg.tsv"), ("output_decay_file", "decay.tsv")]}
+    r = run(network="large", output_time_evolution=True, output_n_points=5, output_final_result=True,
+            output_background_evolution=True, decay_era=True, output_decay_evolution=True,
+            decay_n_points=1, **files)
+    species = list(r["Y_final"])
+    evo = open(files["output_file"]).read().splitlines()
+    assert evo[0].split("\t") == ["t_s", "a", "T_gamma_MeV", "T_nue_MeV", "T_numu_MeV", "T_nutau_MeV"] + [
+        "Y_" + s for s in species]
+    assert len(evo) == 6
+    final = open(files["output_final_file"]).read().splitlines()
+    assert final[0] == "# nuclide     Y" and len(final) == len(species) + 1
+    assert final[6].split()[0] == "He4" and math.isclose(float(final[6].split()[1]), r["Y_final"]["He4"], rel_tol=1e-6)
+    bg = open(files["output_background_file"]).read().splitlines()
+    assert bg[0].startswith("T [MeV]\tt [s]\ta [1]") and len(bg) == 6
+    decay = open(files["output_decay_file"]).read().splitlines()
+    assert decay[0].split("\t") == ["t"] + ["Y" + s for s in species]
+    assert len(decay) == 2
+    t_end = float(evo[-1].split("\t")[0])
+    assert math.isclose(float(decay[1].split("\t")[0]), t_end + 1.0, rel_tol=1e-7)
+
+
+def test_integrator_failure_raises_runtime_error(run):
+    with pytest.raises(RuntimeError, match=r"^didiva_run failed: nvx_ode_bdf: step size underflowed"):
+        run(numerical_precision=10.0)
+
+
+def test_cli_prints_the_run_results(cli, data_dir, cache_dir, fast):
+    out = subprocess.run([cli, "--data-dir", data_dir, "--set", f"cache_dir='{cache_dir}'",
+                          "--set", "thermal_corrections=False", "--set", "show_progress=False", "--json"],
+                         capture_output=True, text=True, timeout=300, check=True).stdout
+    got = json.loads(out)
+    for key in ("YPBBN", "DoH", "He3oH", "Li7oH", "Neff"):
+        assert got[key] == fast[key]
+    assert got["Y_final"] == fast["Y_final"]
