@@ -43,30 +43,34 @@ int ht_rhs(double t, const double* y, double* dydt, void* user) {
     return 0;
 }
 
+// Conditions of the plasma at time t that every network evaluation needs.
+struct NetPoint {
+    double t = -1.0;
+    double T_K, rho_gcm3, l_np, l_pn;
+};
+
 struct NetUser {
     const nvx_background* bg;
     NVXNuclearRates* rates;
     nvx_nuclear_era_stats* stats;
+    NetPoint last;  // the Newton iterations and the Jacobian revisit the same time
 };
 
-// Conditions of the plasma at time t that every network evaluation needs.
-struct NetPoint {
-    double T_K, rho_gcm3, l_np, l_pn;
-};
-
-NetPoint net_point(const nvx_background* bg, double t) {
-    NetPoint p;
-    p.rho_gcm3 = nvx_bg_rhoB_BBN(bg, t);
-    p.T_K = T_kelvin_at(bg, t);
-    p.l_np = nvx_bg_weak_nTOp_frwrd(bg, p.T_K);
-    p.l_pn = nvx_bg_weak_nTOp_bkwrd(bg, p.T_K);
+const NetPoint& net_point(NetUser* u, double t) {
+    NetPoint& p = u->last;
+    if (p.t == t) return p;
+    p.t = t;
+    p.rho_gcm3 = nvx_bg_rhoB_BBN(u->bg, t);
+    p.T_K = T_kelvin_at(u->bg, t);
+    p.l_np = nvx_bg_weak_nTOp_frwrd(u->bg, p.T_K);
+    p.l_pn = nvx_bg_weak_nTOp_bkwrd(u->bg, p.T_K);
     return p;
 }
 
 int mt_rhs(double t, const double* y, double* dydt, void* user) {
     auto* u = static_cast<NetUser*>(user);
     ++u->stats->rhs_evals;
-    const NetPoint p = net_point(u->bg, t);
+    const NetPoint& p = net_point(u, t);
     nvx_nuclear_rates_rhs_mt(u->rates, y, dydt, p.T_K, p.rho_gcm3, p.l_np, p.l_pn);
     return 0;
 }
@@ -74,7 +78,7 @@ int mt_rhs(double t, const double* y, double* dydt, void* user) {
 int mt_jac(double t, const double* y, double* J, void* user) {
     auto* u = static_cast<NetUser*>(user);
     ++u->stats->jac_evals;
-    const NetPoint p = net_point(u->bg, t);
+    const NetPoint& p = net_point(u, t);
     nvx_nuclear_rates_jac_mt(u->rates, y, J, p.T_K, p.rho_gcm3, p.l_np, p.l_pn);
     return 0;
 }
@@ -82,7 +86,7 @@ int mt_jac(double t, const double* y, double* J, void* user) {
 int lt_rhs(double t, const double* y, double* dydt, void* user) {
     auto* u = static_cast<NetUser*>(user);
     ++u->stats->rhs_evals;
-    const NetPoint p = net_point(u->bg, t);
+    const NetPoint& p = net_point(u, t);
     nvx_nuclear_rates_rhs_lt(u->rates, y, dydt, p.T_K, p.rho_gcm3, p.l_np, p.l_pn);
     return 0;
 }
@@ -90,7 +94,7 @@ int lt_rhs(double t, const double* y, double* dydt, void* user) {
 int lt_jac(double t, const double* y, double* J, void* user) {
     auto* u = static_cast<NetUser*>(user);
     ++u->stats->jac_evals;
-    const NetPoint p = net_point(u->bg, t);
+    const NetPoint& p = net_point(u, t);
     nvx_nuclear_rates_jac_lt(u->rates, y, J, p.T_K, p.rho_gcm3, p.l_np, p.l_pn);
     return 0;
 }
@@ -150,7 +154,7 @@ int run_network_era(nvx_nuclear_network* nn, bool lt, double t0, double t1, std:
     nvx_ode_bdf_default_opts(&opts);
     opts.rtol = lt ? 10.0 * c->numerical_precision : c->numerical_precision;
     opts.atol = lt ? c->atol_large_LT : 1e-16;
-    NetUser user{nn->bg, nn->rates, &st};
+    NetUser user{nn->bg, nn->rates, &st, NetPoint{}};
     BdfStats bdf;
     const auto start = Clock::now();
     int rc = ode_bdf(lt ? lt_rhs : mt_rhs, lt ? lt_jac : mt_jac, &user, y.data(), y.size(), recorder_cb, t0,
