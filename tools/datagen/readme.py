@@ -12,7 +12,8 @@ def render(b):
           "library only) from the public nuclear data copied to `data/sources/` (see `data/sources/README.md`",
           "for their provenance). Do not edit the generated files by hand: change the generator and rerun it.",
           "The generator is deterministic; `tests/python/test_data_dir.py` checks that a fresh run reproduces",
-          "these files byte for byte. `SOLAN/` (neutrino decoupling tables) is produced separately.", "",
+          "these files byte for byte. `SOLAN/` (neutrino decoupling tables, `tools/solan`) and the QED tables",
+          "below (`tools/qedtables`) are produced by the other two steps of `make data`.", "",
           "## Files", "",
           "| file | content | source |", "|---|---|---|",
           "| `csv/nuclides.csv` | %d nuclides: `name,N,Z,mass_excess_keV,spin` then `A,half_life_s,mass_excess_unc_keV,mass_from_systematics,spin_tentative` | AME2020/NUBASE2020 (`sources/nuclides_Zle11_Ale24.csv`) |" % len(b.nuclides),
@@ -81,4 +82,12 @@ def render(b):
           "2018, 7Be(n,a) is the Hou 2015 re-evaluation (about 10x below Wagoner's estimate), d(a,g) is NACRE,",
           "above the LUNA-era few-body rate. Every other table agrees with its REACLIB source within 10%.",
           "`Li7_p__a_a_g` has no REACLIB counterpart (estimate, see `tools/datagen/network.py`).", ""]
+    L += ([] if L and L[-1] == "" else [""]) + ["## Shipped QED tables", "",
+          "`cache_plasma_weak/plasma/QED_pressure_correction_e2.txt` and `..._e3.txt` hold the QED corrections of",
+          "the plasma pressure (order e^2 and e^3) with their first two temperature derivatives on 500 points from",
+          "1 keV to 100 MeV, written by `tools/qedtables` with the library's own integrals. Runs load them (linear",
+          "interpolation of seven-digit values) instead of recomputing the table every time; a run with",
+          "`recompute_qed_corrections` computes them afresh. `tests/cpp/data` checks that they equal a fresh",
+          "computation byte for byte. Every other file under `cache_plasma_weak/` is a cache written by runs and is",
+          "not shipped."]
     return "\n".join(L)
