@@ -67,37 +67,22 @@ const NetPoint& net_point(NetUser* u, double t) {
     return p;
 }
 
-int mt_rhs(double t, const double* y, double* dydt, void* user) {
+using EraEval = void (*)(NVXNuclearRates*, const double*, double*, double, double, double, double);
+
+// Right-hand side or Jacobian of one era at time t, with the background conditions of that time.
+template <EraEval Eval, bool IsJacobian>
+int era_eval(double t, const double* y, double* out, void* user) {
     auto* u = static_cast<NetUser*>(user);
-    ++u->stats->rhs_evals;
+    ++(IsJacobian ? u->stats->jac_evals : u->stats->rhs_evals);
     const NetPoint& p = net_point(u, t);
-    nvx_nuclear_rates_rhs_mt(u->rates, y, dydt, p.T_K, p.rho_gcm3, p.l_np, p.l_pn);
+    Eval(u->rates, y, out, p.T_K, p.rho_gcm3, p.l_np, p.l_pn);
     return 0;
 }
 
-int mt_jac(double t, const double* y, double* J, void* user) {
-    auto* u = static_cast<NetUser*>(user);
-    ++u->stats->jac_evals;
-    const NetPoint& p = net_point(u, t);
-    nvx_nuclear_rates_jac_mt(u->rates, y, J, p.T_K, p.rho_gcm3, p.l_np, p.l_pn);
-    return 0;
-}
-
-int lt_rhs(double t, const double* y, double* dydt, void* user) {
-    auto* u = static_cast<NetUser*>(user);
-    ++u->stats->rhs_evals;
-    const NetPoint& p = net_point(u, t);
-    nvx_nuclear_rates_rhs_lt(u->rates, y, dydt, p.T_K, p.rho_gcm3, p.l_np, p.l_pn);
-    return 0;
-}
-
-int lt_jac(double t, const double* y, double* J, void* user) {
-    auto* u = static_cast<NetUser*>(user);
-    ++u->stats->jac_evals;
-    const NetPoint& p = net_point(u, t);
-    nvx_nuclear_rates_jac_lt(u->rates, y, J, p.T_K, p.rho_gcm3, p.l_np, p.l_pn);
-    return 0;
-}
+constexpr auto mt_rhs = era_eval<nvx_nuclear_rates_rhs_mt, false>;
+constexpr auto mt_jac = era_eval<nvx_nuclear_rates_jac_mt, true>;
+constexpr auto lt_rhs = era_eval<nvx_nuclear_rates_rhs_lt, false>;
+constexpr auto lt_jac = era_eval<nvx_nuclear_rates_jac_lt, true>;
 
 // ---- messages -----------------------------------------------------------------------------
 
