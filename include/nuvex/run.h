@@ -24,7 +24,7 @@ NVX_API int nvx_results_fill_abundances(NVXResults* results, const NVXConfig* co
 struct nvx_nuclear_network;
 struct nvx_background;
 
-/* Clears `results` and fills it from a solved network and its background: abundance ratios, Neff
+/* Clears `results` (without releasing: release a filled record first) and fills it from a solved network and its background: abundance ratios, Neff
  * and neutrino densities, final abundances and, under "output_time_evolution", the sampled
  * evolution with the forward rates. Returns 0, or 1 when an array cannot be allocated. */
 NVX_API int nvx_assemble_results(NVXResults* results, const NVXConfig* config,

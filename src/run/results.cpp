@@ -46,7 +46,8 @@ extern "C" {
 
 int nvx_results_fill_abundances(NVXResults* r, const NVXConfig* config, const char (*names)[NVX_NAME_LEN],
                                 const double* Y, size_t n) {
-    didiva_results_free(r);
+    // cleared, not freed: a record that was never filled may hold anything
+    std::memset(r, 0, sizeof *r);
     double p = find_Y(names, Y, n, "p"), d = find_Y(names, Y, n, "H2"), t = find_Y(names, Y, n, "H3");
     double he3 = find_Y(names, Y, n, "He3"), he4 = find_Y(names, Y, n, "He4");
     double li7 = find_Y(names, Y, n, "Li7"), be7 = find_Y(names, Y, n, "Be7");

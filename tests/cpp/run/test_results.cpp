@@ -1,0 +1,149 @@
+// Result record and custom-network text: abundance ratios computed by hand from chosen final
+// abundances, lookup by name, and the rate-table text parser of the host's network override.
+#include <gtest/gtest.h>
+
+#include <array>
+#include <cmath>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "nuvex/config.h"
+#include "nuvex/custom_network.h"
+#include "nuvex/results.h"
+#include "nuvex/run.h"
+
+namespace {
+
+struct Record {
+    NVXConfig c{};
+    Record() {
+        char* err = nullptr;
+        if (nvx_config_init_defaults(&c, NUVEX_DATA_DIR, &err)) {
+            ADD_FAILURE() << (err ? err : "init failed");
+            std::free(err);
+        }
+    }
+    ~Record() { nvx_config_free(&c); }
+};
+
+struct Abundances {
+    std::vector<std::array<char, NVX_NAME_LEN>> names;
+    std::vector<double> Y;
+    void add(const char* name, double y) {
+        std::array<char, NVX_NAME_LEN> n{};
+        std::strncpy(n.data(), name, NVX_NAME_LEN - 1);
+        names.push_back(n);
+        Y.push_back(y);
+    }
+    int fill(NVXResults* r, const NVXConfig* c) const {
+        return nvx_results_fill_abundances(r, c, reinterpret_cast<const char(*)[NVX_NAME_LEN]>(names.data()),
+                                           Y.data(), Y.size());
+    }
+};
+
+double quantity(const NVXResults& r, const char* name, int* found) { return nvx_results_get_quantity(&r, name, found); }
+
+TEST(Results, RatiosFromTheFinalAbundances) {
+    Record rec;
+    Abundances a;
+    a.add("n", 1e-16);
+    a.add("p", 0.75);
+    a.add("H2", 2.0e-5);
+    a.add("H3", 1.0e-7);
+    a.add("He3", 7.5e-6);
+    a.add("He4", 0.0625);
+    a.add("Li7", 1.0e-10);
+    a.add("Be7", 3.0e-10);
+    a.add("Li6", 4.0e-14);
+    a.add("C12", 1.0e-15);
+    a.add("N14", 2.0e-16);
+    a.add("O", 5.0e-16);     // no digits: not an isotope name
+    a.add("C12x", 5.0e-16);  // trailing letter: not counted
+    NVXResults r;
+    std::memset(&r, 0xAB, sizeof r);  // never filled: must be cleared, not released
+    ASSERT_EQ(a.fill(&r, &rec.c), 0);
+
+    EXPECT_DOUBLE_EQ(r.YPBBN, 0.25);
+    const double mHe = 4.0026032541, mH = 1.00782503223;
+    EXPECT_NEAR(r.YPCMB, (mHe / 4 * 0.25) / (0.75 * mH + mHe / 4 * 0.25), 1e-15);
+    EXPECT_DOUBLE_EQ(r.DoH, 2.0e-5 / 0.75);
+    EXPECT_DOUBLE_EQ(r.He3oH, (1.0e-7 + 7.5e-6) / 0.75);
+    EXPECT_DOUBLE_EQ(r.He3oHe4, (1.0e-7 + 7.5e-6) / 0.0625);
+    EXPECT_DOUBLE_EQ(r.Li7oH, 4.0e-10 / 0.75);
+    ASSERT_TRUE(r.has_Li6oLi7);
+    EXPECT_DOUBLE_EQ(r.Li6oLi7, 4.0e-14 / 4.0e-10);
+    ASSERT_TRUE(r.has_YCNO);
+    EXPECT_DOUBLE_EQ(r.YCNO, 12 * 1.0e-15 + 14 * 2.0e-16);
+    EXPECT_FALSE(r.has_Neff || r.has_Omeganurel || r.has_OneOverOmeganunr || r.has_evolution);
+    EXPECT_EQ(r.n_nuclides, a.Y.size());
+    EXPECT_STREQ(r.nuclide_names[5], "He4");
+
+    int found = -1;
+    EXPECT_DOUBLE_EQ(quantity(r, "He4", &found), 0.0625);
+    EXPECT_EQ(found, 1);
+    EXPECT_DOUBLE_EQ(quantity(r, "DoH", &found), r.DoH);
+    EXPECT_EQ(found, 1);
+    EXPECT_EQ(quantity(r, "Neff", &found), 0.0);
+    EXPECT_EQ(found, 0);
+    EXPECT_EQ(quantity(r, "Xx99", &found), 0.0);
+    EXPECT_EQ(found, 0);
+    didiva_results_free(&r);
+    didiva_results_free(&r);  // harmless twice
+    EXPECT_EQ(r.n_nuclides, 0u);
+}
+
+TEST(Results, ZeroDenominatorsAndAbsentNuclides) {
+    Record rec;
+    Abundances a;
+    a.add("p", 0.0);
+    a.add("H2", 1e-5);
+    a.add("He4", 0.0);
+    NVXResults r{};
+    ASSERT_EQ(a.fill(&r, &rec.c), 0);
+    EXPECT_TRUE(std::isinf(r.DoH) && r.DoH > 0);  // numerator non-zero
+    EXPECT_TRUE(std::isnan(r.He3oH));             // 0/0
+    EXPECT_TRUE(std::isnan(r.He3oHe4));
+    EXPECT_TRUE(std::isnan(r.Li7oH));
+    EXPECT_FALSE(r.has_Li6oLi7);
+    EXPECT_FALSE(r.has_YCNO);
+    int found = -1;
+    nvx_results_get_quantity(&r, "Li6oLi7", &found);
+    EXPECT_EQ(found, 0);
+    didiva_results_free(&r);
+}
+
+TEST(CustomNetwork, RateTableText) {
+    NVXCustomNetwork net{};
+    const char* text =
+        "# T9 rate factor\n"
+        "\n"
+        "  \t0.001 1.5e-3 1.1\n"
+        "0.01\t2.0   # two numbers, then a comment\n"
+        "junk 1 2\n"
+        "0.1 3 1.2 extra words\r\n"
+        "1.0";
+    ASSERT_EQ(nvx_custom_network_add_entry_text(&net, "d_p__He3_g", text), 0);
+    ASSERT_EQ(net.n_entries, 1u);
+    const NVXCustomEntry& e = net.entries[0];
+    ASSERT_EQ(e.n_rows, 3u);  // "1.0" alone has no second number
+    EXPECT_EQ(e.col1[0], 0.001);
+    EXPECT_EQ(e.col3[0], 1.1);
+    EXPECT_EQ(e.col2[1], 2.0);
+    EXPECT_EQ(e.col3[1], 0.0);
+    EXPECT_EQ(e.col1[2], 0.1);
+    EXPECT_EQ(e.col3[2], 1.2);
+
+    EXPECT_EQ(nvx_custom_network_add_entry_text(&net, "x", "# only comments\n\n  # more\n"), 1);
+    EXPECT_EQ(net.n_entries, 1u);
+
+    std::string long_name(80, 'r');
+    ASSERT_EQ(nvx_custom_network_add_removed(&net, long_name.c_str()), 0);
+    EXPECT_EQ(std::strlen(net.removed[0]), 63u);
+    free_custom_network(&net);
+    free_custom_network(&net);
+    EXPECT_EQ(net.n_entries + net.n_removed, 0u);
+}
+
+}  // namespace
