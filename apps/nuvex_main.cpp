@@ -1,5 +1,7 @@
 // Command-line front end of NUVEX: builds a parameter record from the data directory, an INI file
 // and --set overrides, runs one computation and prints the result quantities as a table or JSON.
+#include <cerrno>
+#include <climits>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
@@ -52,6 +54,16 @@ std::vector<std::string> split_commas(const std::string& s) {
     return out;
 }
 
+// Whole-text decimal integer within [lo, hi]; false for anything else.
+bool parse_long(const std::string& text, long lo, long hi, long& out) {
+    char* end = nullptr;
+    errno = 0;
+    long v = std::strtol(text.c_str(), &end, 10);
+    if (text.empty() || !end || *end || errno == ERANGE || v < lo || v > hi) return false;
+    out = v;
+    return true;
+}
+
 // Returns 0 to go on, 1 for a usage error, 2 after --help.
 int parse_args(int argc, char** argv, Options& o) {
     for (int i = 1; i < argc; ++i) {
@@ -89,9 +101,17 @@ int parse_args(int argc, char** argv, Options& o) {
         } else if (a == "--quantities" && value(v)) {
             o.quantities = split_commas(v);
         } else if (a == "--seed" && value(v)) {
-            o.seed = std::strtol(v.c_str(), nullptr, 10);
+            if (!parse_long(v, LONG_MIN, LONG_MAX, o.seed)) {
+                std::fprintf(stderr, "nuvex: --seed expects an integer, got '%s'\n", v.c_str());
+                return 1;
+            }
         } else if (a == "--jobs" && value(v)) {
-            o.jobs = static_cast<int>(std::strtol(v.c_str(), nullptr, 10));
+            long jobs = 0;
+            if (!parse_long(v, -1, 4096, jobs)) {
+                std::fprintf(stderr, "nuvex: --jobs expects an integer from -1 to 4096, got '%s'\n", v.c_str());
+                return 1;
+            }
+            o.jobs = static_cast<int>(jobs);
         } else {
             std::fprintf(stderr, "nuvex: unknown or incomplete option '%s'\n", a.c_str());
             usage(stderr);

@@ -173,3 +173,14 @@ def test_cli_prints_the_run_results(cli, data_dir, cache_dir, fast):
     for key in ("YPBBN", "DoH", "He3oH", "Li7oH", "Neff"):
         assert got[key] == fast[key]
     assert got["Y_final"] == fast["Y_final"]
+
+
+@pytest.mark.parametrize("args, text", [
+    (["--mc", "2", "--seed", "12x"], "--seed expects an integer"),
+    (["--mc", "2", "--jobs", "two"], "--jobs expects an integer"),
+    (["--set", "=5"], "--set expects KEY=VALUE"),
+    (["--mc", "0"], "--mc expects a positive number"),
+])
+def test_cli_refuses_malformed_options(cli, data_dir, args, text):
+    res = subprocess.run([cli, "--data-dir", data_dir] + args, capture_output=True, text=True, timeout=60)
+    assert res.returncode == 2 and text in res.stderr
