@@ -1,5 +1,6 @@
 // Custom background: T, t, a read from a tab- or comma-separated table with a header line, kept
 // sorted three ways for the lookups, and the late-time Friedmann estimate of the neutrino density.
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
@@ -7,6 +8,7 @@
 #include <new>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "background/bg_internal.hpp"
@@ -86,6 +88,15 @@ int read_table(const char* path, Rows& rows, char** err) {
     if (rows.T.size() < 2)
         return fail(err, "custom_background file '%s' needs at least two data rows (found %zu)",
                     path, rows.T.size());
+    // A column holding one value throughout leaves nothing to interpolate along it.
+    const std::pair<const char*, const std::vector<double>*> cols[] = {
+        {"T", &rows.T}, {"t", &rows.t}, {"a", &rows.a}};
+    for (const auto& [title, v] : cols) {
+        const auto [lo, hi] = std::minmax_element(v->begin(), v->end());
+        if (!(*hi > *lo))
+            return fail(err, "custom_background file '%s': column %s has the same value in every row",
+                        path, title);
+    }
     return 0;
 }
 

@@ -14,6 +14,20 @@ double lin(const double* x, const double* y, size_t n, double xq) {
     return nvx_interp_linear(x, y, n, 1, xq);
 }
 
+// Extrapolating lookup in a custom table, whose sorted columns may hold ties: rows with equal
+// keys at a table end would make the end segment zero wide (0/0), so the end segment moves
+// inward to the nearest one of non-zero width. Interior queries never land on a tie.
+double lin_rows(const double* x, const double* y, size_t n, double xq) {
+    if (n < 2) return nvx_interp_linear(x, y, n, 1, xq);
+    size_t i = nvx_find_segment(x, n, xq);
+    if (i == 0)
+        while (i + 2 < n && x[i + 1] == x[i]) ++i;
+    else
+        while (i > 0 && x[i + 1] == x[i]) --i;
+    if (x[i + 1] == x[i]) return y[i];
+    return y[i] + (y[i + 1] - y[i]) * (xq - x[i]) / (x[i + 1] - x[i]);
+}
+
 double clamped(const double* x, const double* y, size_t n, double xq) {
     return nvx_interp_linear(x, y, n, 0, xq);
 }
@@ -31,33 +45,33 @@ void free_array(double*& p) {
 extern "C" {
 
 double nvx_bg_T_of_t(const nvx_background* bg, double t) {
-    if (custom(bg)) return lin(bg->by_t_t, bg->by_t_T, bg->n_rows, t);
+    if (custom(bg)) return lin_rows(bg->by_t_t, bg->by_t_T, bg->n_rows, t);
     return lin(bg->t, bg->T, bg->n, t);
 }
 
 double nvx_bg_t_of_T(const nvx_background* bg, double T) {
-    if (custom(bg)) return lin(bg->by_T_T, bg->by_T_t, bg->n_rows, T);
+    if (custom(bg)) return lin_rows(bg->by_T_T, bg->by_T_t, bg->n_rows, T);
     return lin(bg->T_up, bg->t_up, bg->n, T);
 }
 
 double nvx_bg_a_of_T(const nvx_background* bg, double T) {
-    if (custom(bg)) return lin(bg->by_T_T, bg->by_T_a, bg->n_rows, T);
+    if (custom(bg)) return lin_rows(bg->by_T_T, bg->by_T_a, bg->n_rows, T);
     if (bg->external_scale_factor) return bg->a_per_x * nvx_nu_x_of_Tg(&bg->history, T);
     return std::exp(lin(bg->lnT_grid, bg->lna_grid, bg->n_grid, std::log(T)));
 }
 
 double nvx_bg_T_of_a(const nvx_background* bg, double a) {
-    if (custom(bg)) return lin(bg->by_a_a, bg->by_a_T, bg->n_rows, a);
+    if (custom(bg)) return lin_rows(bg->by_a_a, bg->by_a_T, bg->n_rows, a);
     return lin(bg->a_asc, bg->T_desc, bg->n_grid, a);
 }
 
 double nvx_bg_a_of_t(const nvx_background* bg, double t) {
-    if (custom(bg)) return lin(bg->by_t_t, bg->by_t_a, bg->n_rows, t);
+    if (custom(bg)) return lin_rows(bg->by_t_t, bg->by_t_a, bg->n_rows, t);
     return clamped(bg->t, bg->a, bg->n, t);
 }
 
 double nvx_bg_t_of_a(const nvx_background* bg, double a) {
-    if (custom(bg)) return lin(bg->by_a_a, bg->by_a_t, bg->n_rows, a);
+    if (custom(bg)) return lin_rows(bg->by_a_a, bg->by_a_t, bg->n_rows, a);
     return clamped(bg->a, bg->t, bg->n, a);
 }
 

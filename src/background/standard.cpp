@@ -102,6 +102,17 @@ int setup_ede(nvx_background* bg, char** err) {
 int setup_extra_rho(nvx_background* bg, char** err) {
     const NVXConfig* c = bg->config;
     if (c->extra_rho_n < 4 || !c->extra_rho_T || !c->extra_rho_val) return 0;
+    // The spline does not check its knots: unordered or non-positive temperatures and non-finite
+    // densities would turn every Hubble rate into inf or NaN without a word.
+    for (size_t i = 0; i < c->extra_rho_n; ++i) {
+        const double T = c->extra_rho_T[i];
+        if (!(T > 0.0) || !std::isfinite(T) || (i > 0 && !(T > c->extra_rho_T[i - 1])))
+            return fail(err, "nvx_bg_init_standard: extra_rho_T must be positive, finite and strictly "
+                        "increasing (extra_rho_T[%zu] = %g)", i, T);
+        if (!std::isfinite(c->extra_rho_val[i]))
+            return fail(err, "nvx_bg_init_standard: extra_rho_val[%zu] = %g is not finite", i,
+                        c->extra_rho_val[i]);
+    }
     std::vector<double> logT;
     try {
         logT.resize(c->extra_rho_n);

@@ -4,6 +4,8 @@
 #include <fstream>
 #include <sstream>
 
+#include <sys/stat.h>
+
 #include "bg_fixture.hpp"
 
 using namespace bgtest;
@@ -116,6 +118,54 @@ TEST(CustomBackground, SeparatorsOrderAndTies) {
     EXPECT_NEAR(nvx_bg_T_of_t(&bg, 5.0), 0.4, 1e-12);
 }
 
+TEST(CustomBackground, TiesAtTheTableEndsStayFinite) {
+    // A repeated first and last line (common when tables are concatenated): the zero-wide end
+    // segments must not turn the extrapolation into 0/0.
+    const std::string path = write_table(
+        "ends.csv", "T,t,a\n1,1,1e-10\n1,1,1e-10\n0.5,2,2e-10\n0.25,4,4e-10\n0.25,4,4e-10\n");
+    BgRun r(instantaneous(false), path.c_str());
+    ASSERT_TRUE(r.ok()) << r.error;
+    const nvx_background& bg = r.bg;
+    // Beyond the ends the lookups continue the nearest segment of non-zero width.
+    EXPECT_NEAR(nvx_bg_T_of_t(&bg, 4.0), 0.25, 1e-15);
+    EXPECT_NEAR(nvx_bg_T_of_t(&bg, 6.0), 0.25 - 2 * 0.125, 1e-15);
+    EXPECT_NEAR(nvx_bg_a_of_t(&bg, 6.0), 6e-10, 1e-22);
+    EXPECT_NEAR(nvx_bg_T_of_t(&bg, 1.0), 1.0, 1e-15);
+    EXPECT_NEAR(nvx_bg_T_of_t(&bg, 0.5), 1.25, 1e-15);
+    EXPECT_NEAR(nvx_bg_t_of_T(&bg, 0.25), 4.0, 1e-15);
+    EXPECT_NEAR(nvx_bg_t_of_T(&bg, 1.0), 1.0, 1e-15);
+    EXPECT_NEAR(nvx_bg_t_of_a(&bg, 5e-10), 5.0, 1e-12);
+    EXPECT_TRUE(std::isfinite(nvx_bg_rhoB_BBN(&bg, 10.0)));
+    // A column with one value throughout cannot be interpolated along.
+    const std::string flat = write_table("flat.csv", "T,t,a\n1,1,1e-10\n0.5,2,1e-10\n");
+    EXPECT_EQ(custom_error(flat), "custom_background file '" + flat + "': column a has the same value in every row");
+}
+
+// The late-time expansion rate comes from a power-law fit over the last b rows only: b = n/2
+// below 100 rows (at least 2), else 50. Rows before the window follow another law, so a window
+// one row too wide or too narrow changes H = p / t_last.
+TEST(CustomBackground, LateTimeFitUsesTheLastRows) {
+    for (const auto& [n, b] : {std::pair<size_t, size_t>{3, 2}, {10, 5}, {300, 50}}) {
+        std::ostringstream table;
+        table.precision(17);
+        table << "T,t,a\n";
+        for (size_t i = 0; i < n; ++i) {
+            const double t = 1.0 + double(i);
+            const double a = i + b >= n ? 1e-9 * std::sqrt(t) : 2e-9 * t;
+            table << 1e-9 / a << "," << t << "," << a << "\n";
+        }
+        const std::string path = write_table("fit" + std::to_string(n) + ".csv", table.str());
+        BgRun r(instantaneous(false), path.c_str());
+        ASSERT_TRUE(r.ok()) << r.error;
+        testing::internal::CaptureStderr();
+        r.Neff();
+        const std::string note = testing::internal::GetCapturedStderr();
+        const size_t at = note.find("H = ");
+        ASSERT_NE(at, std::string::npos) << note;
+        EXPECT_NEAR(std::stod(note.substr(at + 4)) * double(n) / 0.5, 1.0, 1e-6) << n;
+    }
+}
+
 TEST(CustomBackground, Messages) {
     EXPECT_EQ(custom_error("/nonexistent/bg.csv"), "custom_background file '/nonexistent/bg.csv' not found");
     EXPECT_EQ(custom_error(write_table("empty.csv", "")), "custom_background file is empty");
@@ -181,6 +231,18 @@ TEST(BackgroundOutput, ColumnsRowsAndRange) {
     EXPECT_EQ(nvx_bg_write_time_evolution(&r.bg, "/proc/nope/bg.tsv", 3, &err), 1);
     EXPECT_STREQ(err, "nvx_bg_write_time_evolution: cannot open /proc/nope/bg.tsv");
     std::free(err);
+    err = nullptr;
+
+    // A write that fails (full device) is reported, and a device named as the output is never
+    // removed the way an incomplete regular file is.
+    struct stat st {};
+    if (stat("/dev/full", &st) == 0 && S_ISCHR(st.st_mode)) {
+        EXPECT_EQ(nvx_bg_write_time_evolution(&r.bg, "/dev/full", 2000, &err), 1);
+        EXPECT_STREQ(err, "nvx_bg_write_time_evolution: cannot write /dev/full");
+        std::free(err);
+        ASSERT_EQ(stat("/dev/full", &st), 0);
+        EXPECT_TRUE(S_ISCHR(st.st_mode));
+    }
 }
 
 TEST(BackgroundOutput, HeatingColumnWithDecouplingTables) {

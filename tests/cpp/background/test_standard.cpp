@@ -184,6 +184,38 @@ TEST(StandardBackground, DarkEnergyAndExtraDensityTerms) {
                 1e-9);
 }
 
+// The host's table must be a function of temperature: unordered or non-positive temperatures
+// and non-finite densities are refused by name instead of turning every H into NaN.
+TEST(StandardBackground, ExtraDensityTableIsChecked) {
+    struct Case {
+        std::vector<double> T, val;
+        const char* key;
+    };
+    const double nan = std::nan("");
+    const Case cases[] = {
+        {{1e-3, 1e-1, 1e-2, 1.0}, {1, 1, 1, 1}, "extra_rho_T[2]"},
+        {{1e-3, 1e-2, 1e-2, 1.0}, {1, 1, 1, 1}, "extra_rho_T[2]"},
+        {{0.0, 1e-2, 1e-1, 1.0}, {1, 1, 1, 1}, "extra_rho_T[0]"},
+        {{1e-3, 1e-2, 1e-1, 1.0}, {1, nan, 1, 1}, "extra_rho_val[1]"},
+    };
+    for (const Case& k : cases) {
+        BgRun r(instantaneous(false), nullptr, false);
+        ASSERT_TRUE(r.ok()) << r.error;
+        const size_t n = k.T.size();
+        r.c.extra_rho_T = static_cast<double*>(std::malloc(n * sizeof(double)));
+        r.c.extra_rho_val = static_cast<double*>(std::malloc(n * sizeof(double)));
+        r.c.extra_rho_n = n;
+        for (size_t i = 0; i < n; ++i) {
+            r.c.extra_rho_T[i] = k.T[i];
+            r.c.extra_rho_val[i] = k.val[i];
+        }
+        r.build();
+        EXPECT_NE(r.error.find(k.key), std::string::npos) << r.error;
+        EXPECT_EQ(r.bg.ready, 0);
+        EXPECT_EQ(r.bg.has_extra_rho, 0);
+    }
+}
+
 TEST(StandardBackground, EarlyDarkEnergy) {
     Settings s = instantaneous(false);
     s.push_back({"fEDE", F(0.1)});
