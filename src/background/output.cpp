@@ -6,6 +6,8 @@
 #include <string>
 #include <vector>
 
+#include <sys/stat.h>
+
 #include "background/bg_internal.hpp"
 #include "config/err.hpp"
 #include "nuvex/cache.h"
@@ -84,7 +86,9 @@ int write_evolution(const nvx_background* bg, const char* path, int n_points, ch
     }
     const bool write_failed = std::ferror(f) != 0;
     if (std::fclose(f) != 0 || write_failed) {
-        std::remove(path);
+        // A file cut short must not look complete; devices named as the output stay untouched.
+        struct stat st {};
+        if (stat(path, &st) == 0 && S_ISREG(st.st_mode)) std::remove(path);
         return fail(err, "nvx_bg_write_time_evolution: cannot write %s", path);
     }
     std::printf("[output] Background time-evolution data (%d rows) written to %s\n", n_points, path);

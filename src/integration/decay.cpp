@@ -138,7 +138,10 @@ int write_decay_file(const nvx_nuclear_network* nn, const std::vector<double>& t
         std::fputc('\n', fp);
     }
     const bool ok = !std::ferror(fp);
-    if (std::fclose(fp) != 0 || !ok) return fail(err, "nvx_nuclear_network_decay_era: cannot write %s", path);
+    if (std::fclose(fp) != 0 || !ok) {
+        remove_incomplete_output(path);  // a file cut short must not look complete
+        return fail(err, "nvx_nuclear_network_decay_era: cannot write %s", path);
+    }
     std::printf("[output] Decay-era evolution (%d rows) written to %s\n", static_cast<int>(times.size()), path);
     std::fflush(stdout);
     return 0;

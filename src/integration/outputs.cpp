@@ -7,6 +7,8 @@
 #include <string>
 #include <vector>
 
+#include <sys/stat.h>
+
 #include "config/err.hpp"
 #include "integration/nn_internal.hpp"
 #include "nuvex/cache.h"
@@ -37,13 +39,21 @@ FILE* open_output(const char* path) {
     return std::fopen(path, "w");
 }
 
-// Closes the file and reports whether every write reached it.
-bool close_output(FILE* fp) {
+// Closes the file and reports whether every write reached it; a file cut short (full disk) is
+// removed rather than left looking complete.
+bool close_output(FILE* fp, const char* path) {
     const bool ok = !std::ferror(fp);
-    return (std::fclose(fp) == 0) && ok;
+    if (std::fclose(fp) == 0 && ok) return true;
+    remove_incomplete_output(path);
+    return false;
 }
 
 }  // namespace
+
+void remove_incomplete_output(const char* path) {
+    struct stat st {};
+    if (stat(path, &st) == 0 && S_ISREG(st.st_mode)) std::remove(path);
+}
 
 void build_rate_columns(const NVXNetworkDef& lt, char (*names)[NVX_RXN_NAME_LEN], size_t* order) {
     if (lt.n_reactions < 2) return;
@@ -142,7 +152,7 @@ int nvx_nuclear_network_write_time_evolution(const nvx_nuclear_network* nn, size
         for (size_t j = 0; j < m; ++j) std::fprintf(fp, "\t%.8e", rates[i * m + j]);
         std::fputc('\n', fp);
     }
-    if (!nvx::close_output(fp)) return nvx::fail(err, "nvx_nuclear_network_write_time_evolution: cannot write %s", path);
+    if (!nvx::close_output(fp, path)) return nvx::fail(err, "nvx_nuclear_network_write_time_evolution: cannot write %s", path);
     std::printf("[output] Time-evolution data (%zu rows) written to %s\n", count, path);
     std::fflush(stdout);
     return 0;
@@ -155,7 +165,7 @@ int nvx_nuclear_network_write_final_result(const nvx_nuclear_network* nn, char**
     if (!fp) return nvx::fail(err, "nvx_nuclear_network_write_final_result: cannot open %s", path);
     std::fprintf(fp, "# %-12sY\n", "nuclide");
     for (size_t i = 0; i < nn->n_species; ++i) std::fprintf(fp, "%-14s%.6e\n", nn->species[i], nn->Y_final[i]);
-    if (!nvx::close_output(fp)) return nvx::fail(err, "nvx_nuclear_network_write_final_result: cannot write %s", path);
+    if (!nvx::close_output(fp, path)) return nvx::fail(err, "nvx_nuclear_network_write_final_result: cannot write %s", path);
     std::printf("[output] Final abundances (%zu nuclides) written to %s\n", nn->n_species, path);
     std::fflush(stdout);
     return 0;

@@ -8,6 +8,8 @@
 #include <string>
 #include <vector>
 
+#include <sys/stat.h>
+
 #include "integration/nn_internal.hpp"
 #include "nuvex/constants.h"
 #include "run_fixture.hpp"
@@ -260,4 +262,18 @@ TEST(Outputs, AnUnwritableFileIsAWarningNotAFailure) {
     const std::string said = testing::internal::GetCapturedStderr();
     EXPECT_NE(said.find("nvx_nuclear_network_write_final_result: cannot open /proc/nope/final.dat"), std::string::npos);
     EXPECT_GT(g.nn.n_species, 0u);
+}
+
+TEST(Outputs, AFailedWriteKeepsADeviceNamedAsTheOutput) {
+    struct stat st {};
+    if (stat("/dev/full", &st) != 0 || !S_ISCHR(st.st_mode)) GTEST_SKIP() << "no /dev/full";
+    RunContext run({{"output_time_evolution", "True"}, {"output_file", "'/dev/full'"}, {"output_n_points", "3000"}});
+    ASSERT_TRUE(run.ok()) << run.error;
+    NetworkGuard g;
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(run.solve(g.nn), "");
+    const std::string said = testing::internal::GetCapturedStderr();
+    EXPECT_NE(said.find("nvx_nuclear_network_write_time_evolution: cannot write /dev/full"), std::string::npos) << said;
+    ASSERT_EQ(stat("/dev/full", &st), 0);
+    EXPECT_TRUE(S_ISCHR(st.st_mode));
 }
