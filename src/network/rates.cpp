@@ -95,7 +95,11 @@ void nvx_network_apply_variations(NVXNetworkDef* d, const NVXConfig* record) {
             // A missing uncertainty factor (custom table without a third column) means "not varied by p".
             const double u = unc[j] > 0.0 ? unc[j] : 1.0;
             double f = std::exp(p * std::log(u)) + delta;
-            if (cap > 0.0) f = std::clamp(f, 1.0 / cap, cap);
+            // Upper bound first, then lower: also defined for a cap below 1 (where 1/cap > cap).
+            if (cap > 0.0) {
+                if (f > cap) f = cap;
+                if (f < 1.0 / cap) f = 1.0 / cap;
+            }
             cur[j] = f * base[j];
         }
     }

@@ -34,6 +34,15 @@ TEST(NuclearRates, VariationsAndCap) {
         EXPECT_DOUBLE_EQ(lt.rates_current[(b - 1) * M + j], 30.0 * lt.rates_base[(b - 1) * M + j]);
         EXPECT_DOUBLE_EQ(lt.rates_current[(c - 1) * M + j], lt.rates_base[(c - 1) * M + j] / 30.0);
     }
+    // A cap below 1 (allowed: any positive value) clamps from above, then from below, so every
+    // varied factor ends at 1/cap.
+    cfg.c.mc_rate_rescale_cap = 0.5;
+    nvx_nuclear_rates_apply_variations(&R.r, &cfg.c);
+    for (size_t j = 0; j < M; j += 97) {
+        EXPECT_DOUBLE_EQ(lt.rates_current[(a - 1) * M + j], 2.0 * lt.rates_base[(a - 1) * M + j]);
+        EXPECT_DOUBLE_EQ(lt.rates_current[(b - 1) * M + j], 2.0 * lt.rates_base[(b - 1) * M + j]);
+        EXPECT_DOUBLE_EQ(lt.rates_current[(c - 1) * M + j], 2.0 * lt.rates_base[(c - 1) * M + j]);
+    }
     cfg.c.mc_rate_rescale_cap = 0;  // no cap
     nvx_nuclear_rates_apply_variations(&R.r, &cfg.c);
     EXPECT_DOUBLE_EQ(lt.rates_current[(b - 1) * M + 5], 50.0 * lt.rates_base[(b - 1) * M + 5]);
