@@ -168,8 +168,11 @@ int add_custom_row(Assembly& a, const char* name, char** error) {
     nvx::copy_name(r->kind, sizeof r->kind, "custom");
     NVXSide sa, sb;
     int32_t ba, bb;
-    if (nvx_parse_side(r->reactants, &sa, &ba, error) || nvx_parse_side(r->products, &sb, &bb, error))
+    char* side_msg = nullptr;
+    if (nvx_parse_side(r->reactants, &sa, &ba, &side_msg) || nvx_parse_side(r->products, &sb, &bb, &side_msg)) {
+        std::free(side_msg);
         return fail(error, "cannot add reaction '%s': more than %d distinct species on a side", name, NVX_SIDE_MAX);
+    }
     if (ba != bb) return 0;
     const char* pa[kMaxParticles];
     const char* pb[kMaxParticles];

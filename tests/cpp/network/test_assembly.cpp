@@ -145,6 +145,12 @@ TEST(Assembly, CustomRemovalReplacementAndAddition) {
     Def f;
     EXPECT_EQ(nvx_load_network(&cfg.c, "LT", nullptr, 0, bad.get(), &f.d, &f.m.p), 1);
     EXPECT_EQ(f.m.str(), "cannot add reaction 'pLi7aa': no '__' separator (only the \"a_b__c_d\" syntax is supported)");
+
+    Custom wide;  // nine distinct reactants do not fit a side record
+    wide.add("p_n_t_He3_a_Li6_Li7_Be7_B8__C12", T9, rate, unc, 4);
+    Def w;
+    EXPECT_EQ(nvx_load_network(&cfg.c, "LT", nullptr, 0, wide.get(), &w.d, &w.m.p), 1);
+    EXPECT_EQ(w.m.str(), "cannot add reaction 'p_n_t_He3_a_Li6_Li7_Be7_B8__C12': more than 8 distinct species on a side");
 }
 
 TEST(Assembly, LimitsAndMissingPieces) {
