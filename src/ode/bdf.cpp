@@ -97,6 +97,7 @@ private:
     double direction_ = 1.0;
     double t_ = 0.0;
 
+    long n_taken_ = 0;  // steps taken in this call
     int order_ = 1;
     int n_equal_steps_ = 0;
     int n_iter_ = 0;
@@ -327,7 +328,8 @@ void BdfSolver::select_order_and_step() {
 
 // One accepted step (with as many attempts as it takes); 0, or 1 with the message set.
 int BdfSolver::step(double t_end, char** err) {
-    if (stats_.n_steps >= std::max(opts_.max_steps, 0))
+    // Counted here, not in the caller's statistics, which may carry totals of earlier calls.
+    if (n_taken_ >= std::max(opts_.max_steps, 0))
         return fail(err, "nvx_ode_bdf: max_steps exceeded");
     const double toward = direction_ > 0 ? kInf : -kInf;
     const double min_step = 10.0 * std::fabs(std::nextafter(t_, toward) - t_);
@@ -343,6 +345,7 @@ int BdfSolver::step(double t_end, char** err) {
     // Written so that a NaN step size ends the run instead of looping.
     if (!(h_abs_ >= min_step))
         return fail(err, "nvx_ode_bdf: step size underflowed below machine precision");
+    ++n_taken_;
     jac_current_ = false;
 
     for (;;) {

@@ -309,4 +309,22 @@ TEST(BdfBehaviour, LowerMaxOrderNeedsMoreStepsButStaysAccurate) {
     EXPECT_GT(steps[0], 3 * steps[1]);  // order 1 only: many more steps for the same tolerance
 }
 
+// The step limit counts the steps of this call only: statistics that add up several calls (or a
+// caller that did not zero them) must not end a run early.
+TEST(BdfBehaviour, StepLimitIgnoresCarriedStatistics) {
+    SymmetricSystem sys({-1.0, -50.0, -2e3});
+    nvx_ode_bdf_opts o;
+    nvx_ode_bdf_default_opts(&o);
+    o.max_steps = 1000;
+    std::vector<double> y = {1.0, 1.0, 1.0};
+    nvx::BdfStats st;
+    st.n_steps = 5000;  // totals of earlier runs
+    ErrText e;
+    ASSERT_EQ(nvx::ode_bdf(SymmetricSystem::rhs, SymmetricSystem::jac, &sys, y.data(), 3, nullptr, 0.0,
+                           2.0, o, nullptr, &st, &e.p), 0)
+        << (e.p ? e.p : "");
+    EXPECT_GT(st.n_steps, 5000);
+    EXPECT_LT(st.n_steps, 6000);
+}
+
 }  // namespace
