@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <fstream>
 #include <string>
 #include <vector>
 
@@ -179,6 +180,38 @@ int build_config(const Options& o, NVXConfig& config) {
     return 0;
 }
 
+std::string strip(const std::string& s) {
+    const char* ws = " \t\n\v\f\r";
+    size_t b = s.find_first_not_of(ws);
+    if (b == std::string::npos) return "";
+    return s.substr(b, s.find_last_not_of(ws) - b + 1);
+}
+
+// The key and value texts of an INI file, split as the INI loader splits them; lines the loader
+// warns about (and skips) are left out here too.
+void ini_pairs(const std::string& path, std::vector<std::string>& keys, std::vector<std::string>& texts) {
+    std::ifstream in(path);
+    std::string line;
+    while (std::getline(in, line)) {
+        line = strip(line);
+        if (line.empty() || line[0] == '#' || line[0] == ';') continue;
+        std::string key, value;
+        size_t eq = line.find('=');
+        if (eq != std::string::npos) {
+            key = strip(line.substr(0, eq));
+            value = strip(line.substr(eq + 1));
+        } else {
+            size_t ws = line.find_first_of(" \t\v\f");
+            if (ws == std::string::npos) continue;
+            key = line.substr(0, ws);
+            value = strip(line.substr(ws));
+        }
+        if (key.empty()) continue;
+        keys.push_back(key);
+        texts.push_back(value);
+    }
+}
+
 int run_single(const Options& o) {
     NVXConfig config;
     if (build_config(o, config)) return 1;
@@ -202,25 +235,31 @@ int run_monte_carlo(const Options& o) {
     nvx_config_free(&config);
     std::vector<NVXKeyParam> params;
     std::vector<std::string> keys, texts;
-    NVXConfig scratch;
-    char* err = nullptr;
-    if (nvx_config_init_defaults(&scratch, o.data_dir.c_str(), &err)) return fail_with("cannot initialise", err);
-    nvx_config_free(&scratch);
-    if (!o.ini.empty())
-        std::fprintf(stderr, "nuvex: note: --ini values are applied to the central run check only; "
-                             "pass Monte Carlo parameters with --set\n");
+    // the Monte Carlo driver takes a parameter list: the INI lines first, then --set, as in a single run
+    if (!o.ini.empty()) ini_pairs(o.ini, keys, texts);
     for (const auto& kv : o.sets) {
         keys.push_back(kv.first);
         texts.push_back(kv.second);
     }
+    NVXConfig scratch;
+    char* err = nullptr;
+    if (nvx_config_init_defaults(&scratch, o.data_dir.c_str(), &err)) return fail_with("cannot initialise", err);
     std::vector<std::string> strings(keys.size());
     for (size_t i = 0; i < keys.size(); ++i) {
         NVXParam p = nvx_parse_literal(texts[i].c_str());
-        if (p.kind == NVX_PARAM_STRING) strings[i] = p.payload.s;
+        if (p.kind == NVX_PARAM_STRING) {
+            strings[i] = p.payload.s;
+            p.payload.s = strings[i].c_str();
+        }
+        // INI lines the loader refused (with a warning) are left out, as in a single run
+        char* set_err = nullptr;
+        if (nvx_config_set_by_name(&scratch, keys[i].c_str(), p.kind, p.payload, &set_err)) {
+            std::free(set_err);
+            continue;
+        }
         params.push_back({keys[i].c_str(), p});
     }
-    for (size_t i = 0; i < params.size(); ++i)
-        if (params[i].value.kind == NVX_PARAM_STRING) params[i].value.payload.s = strings[i].c_str();
+    nvx_config_free(&scratch);
     std::vector<const char*> q;
     for (const auto& s : o.quantities) q.push_back(s.c_str());
     NVXMCResult mc{};
