@@ -63,6 +63,9 @@ extern "C" int nvx_ini_load(NVXConfig* c, const char* path, char** err) {
         if (line.empty() || line[0] == '#' || line[0] == ';') continue;
         apply_line(c, path, lineno, line);
     }
+    // a directory opens but cannot be read: that is no configuration, not an empty one
+    const bool read_failed = std::ferror(fp) != 0;
     std::fclose(fp);
+    if (read_failed) return nvx::fail(err, "error reading ini file '%s'", path);
     return 0;
 }

@@ -169,6 +169,13 @@ TEST(Ini, MissingFile) {
     ASSERT_NE(err, nullptr);
     EXPECT_STREQ(err, "cannot open ini file '/nonexistent/x.ini'");
     std::free(err);
+    err = nullptr;
+    // a directory opens on POSIX systems but is no configuration
+    std::string dir = nvx_test::scratch_dir("ini_dir");
+    EXPECT_EQ(nvx_ini_load(&r.c, dir.c_str(), &err), 1);
+    ASSERT_NE(err, nullptr);
+    EXPECT_EQ(std::string(err), "error reading ini file '" + dir + "'");
+    std::free(err);
 }
 
 TEST(Log, OnlyUnderVerbose) {
