@@ -98,6 +98,10 @@ void run_worker(const Call& call, WorkerTask& task) {
     NVXConfig config;
     if (make_config(call.data_dir, call.params, call.n_params, config, &err)) return record_failure(err);
     config.show_progress = 0;
+    // The output files belong to the central run: samples that wrote them would leave a perturbed
+    // sample's abundances behind, written by several threads into one file at once.
+    config.output_time_evolution = 0;
+    config.output_final_result = 0;
     McWorker worker;
     if (worker.init(std::move(config), call.custom, &err)) return record_failure(err);
     for (int k = task.first; k < task.last && !cancel_requested(); ++k) {

@@ -89,3 +89,15 @@ def test_progress_lines(params, data_dir, capfd):
     err = capfd.readouterr().err
     assert "[MC] Running 1 sample...\n" in err
     assert "\r[MC] 1/1 samples (100%)\n" in err
+
+
+def test_output_files_hold_the_central_run(params, data_dir, scratch):
+    final = scratch / "final.dat"
+    p = dict(params, output_final_result=True, output_final_file=str(final),
+             output_time_evolution=True, output_n_points=20, output_file=str(scratch / "evo.tsv"))
+    with_files = _nuvex_c.run_mc(p, data_dir, 3, ["H2"], seed=9, n_jobs=2, progress=0)["H2"]
+    plain = _nuvex_c.run_mc(params, data_dir, 3, ["H2"], seed=9, n_jobs=2, progress=0)["H2"]
+    assert with_files["values"] == plain["values"]
+    rows = dict(line.split() for line in final.read_text().splitlines() if not line.startswith("#"))
+    assert float(rows["H2"]) == pytest.approx(with_files["central"], rel=1e-6)
+    assert len((scratch / "evo.tsv").read_text().splitlines()) == 21
