@@ -107,3 +107,28 @@ TEST(NeutrinoDistortion, EnergyDensity) {
     EXPECT_DOUBLE_EQ(nvx_nu_rho_nu_SD(&sz, T),
                      pre * 0.03 * (xi2 * xi2 + 2 * kPi * kPi * xi2 + 7 * std::pow(kPi, 4) / 15));
 }
+
+TEST(NeutrinoDistortion, MomentsAreDerivativesOfTheWeightedShape) {
+    // The moments replace the Fermi-Dirac occupation functions of the finite-mass terms, which are
+    // t^2 f, t^3 f, d/dt(t^n f) for n = 2, 3, 4 and d2/dt2(t^n f) for n = 2, 3, 4; the closed
+    // forms must be those of the distortion itself. Checked against central differences.
+    const double e = 1e-4;
+    for (const auto& [Y, yg, xi] : {std::tuple{0.05, 0.0, 0.0}, std::tuple{0.0, 0.1, 0.0},
+                                    std::tuple{0.03, -0.06, 0.4}})
+        for (double zn : {1.0, 1.7})
+            for (double s : {1.0, -1.0})
+                for (double t : {0.4, 1.3, -0.9, -2.2}) {
+                    const nvx_neutrino_history h = analytic(Y, yg, xi);
+                    auto w = [&](int n, double x) {
+                        return std::pow(x, n) * nvx::dfdneu_analytic(&h, x, zn, s);
+                    };
+                    for (int k = 2; k < 8; ++k) {
+                        const int n = k < 5 ? k : k - 3;
+                        const double ref =
+                            k < 5 ? (w(n, t + e) - w(n, t - e)) / (2 * e)
+                                  : (w(n, t + e) - 2 * w(n, t) + w(n, t - e)) / (e * e);
+                        EXPECT_NEAR(nvx_nu_dFDneu_moment(&h, k, t, 0, zn, s), ref, 2e-6)
+                            << "k=" << k << " t=" << t << " s=" << s << " zn=" << zn;
+                    }
+                }
+}
