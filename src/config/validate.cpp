@@ -84,6 +84,16 @@ int check_finite_numbers(const NVXConfig* c, char** err) {
     }
     if (!std::isfinite(c->Omegabh2)) return fail(err, "Omegabh2=%.6g is out of range: must be finite", c->Omegabh2);
     if (!std::isfinite(c->G)) return fail(err, "GN=%.6g is out of range: must be finite", nvx_config_get_GN(c));
+    // a non-finite rate variation ends in an integrator failure that names nothing
+    const struct {
+        const char* prefix;
+        const NVXRxnMap& map;
+    } maps[] = {{"p_", c->p_map}, {"delta_", c->delta_map}};
+    for (const auto& m : maps)
+        for (size_t i = 0; i < m.map.count; ++i)
+            if (!std::isfinite(m.map.entries[i].value))
+                return fail(err, "%s%s=%.6g is out of range: must be finite", m.prefix, m.map.entries[i].name,
+                            m.map.entries[i].value);
     return 0;
 }
 

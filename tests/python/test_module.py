@@ -32,6 +32,7 @@ def test_module_shape():
     ({"tau_n": float("nan")}, ValueError, "tau_n=nan is out of range: must be > 0"),
     ({"tau_n": float("inf")}, ValueError, "tau_n=inf is out of range: must be finite"),
     ({"h": -float("inf")}, ValueError, "h=-inf is out of range: must be > 0"),
+    ({"p_d_p__He3_g": float("nan")}, ValueError, "p_d_p__He3_g=nan is out of range: must be finite"),
     ({"amax": 0}, ValueError, "amax must be None (-1) or a positive integer"),
     ({"fEDE": 1}, ValueError, "fEDE=1 is out of range: must satisfy 0 <= fEDE < 1"),
     ({"tau_n": 2 ** 80}, OverflowError, None),

@@ -73,6 +73,13 @@ TEST(Validate, RangeRulesInOrder) {
          "(the full SOLAN spectrum file is only available in the non-instantaneous decoupling mode)."},
         {[](NVXConfig& c) { c.tau_n = INFINITY; }, "tau_n=inf is out of range: must be finite"},
         {[](NVXConfig& c) { c.y_SZ = NAN; }, "y_SZ=nan is out of range: must be finite"},
+        {[](NVXConfig& c) { nvx_rxnmap_set(&c.p_map, "d_p__He3_g", NAN); },
+         "p_d_p__He3_g=nan is out of range: must be finite"},
+        {[](NVXConfig& c) {
+             nvx_rxnmap_set(&c.delta_map, "d_p__He3_g", -2.0);  // finite: accepted
+             nvx_rxnmap_set(&c.delta_map, "d_d__t_p", -INFINITY);
+         },
+         "delta_d_d__t_p=-inf is out of range: must be finite"},
         // first violated rule wins
         {[](NVXConfig& c) { c.Omegabh2 = 0; c.h = 0; }, "Omegabh2=0 is out of range: must be > 0"},
     };
