@@ -155,3 +155,35 @@ TEST(WeakRates, TabulatedDecouplingHistory) {
     nvx_weak_ctx_free(&c);
     nvx_neutrino_history_free(&h);
 }
+
+TEST(WeakRates, GreyBodyDistortionIsARescaledNeutrinoTemperature) {
+    // A grey-body distortion without chemical potential is D(y) = F(y z_nu/h)/h^3 - F(y z_nu) for
+    // y >= 0, odd in y. With f_h the Fermi-Dirac occupation at temperature h T_nu and theta the
+    // step 1{y < 0} (the occupation of infinitely cold neutrinos), D = (f_h - theta)/h^3 - (f - theta)
+    // for either sign. The distortion kinds must therefore follow from the plain kinds with hot,
+    // normal and cold neutrinos: this ties the closed-form distortion moments to the Fermi-Dirac
+    // occupation functions of the finite-mass terms.
+    const double y_gray = 0.15, h = 1.0 + y_gray, h3 = h * h * h;
+    const nvx_neutrino_history grey = analytic_history(0.0, y_gray, 0.0);
+    Fixture normal("weak_grey"), hot("weak_grey_hot", h), cold("weak_grey_cold", 1e-7);
+    nvx_weak_ctx c = normal.ctx(&grey), c_hot = hot.ctx(), c_cold = cold.ctx();
+    const std::pair<int, int> kinds[] = {{NVX_WEAK_SD, NVX_WEAK_BORN},
+                                         {NVX_WEAK_SD_CCR, NVX_WEAK_CCR},
+                                         {NVX_WEAK_SDFM, NVX_WEAK_FM},
+                                         {NVX_WEAK_SDFM_CCR, NVX_WEAK_FM_CCR}};
+    for (double T_MeV : {0.2, 1.0, 3.0})
+        for (int s : {+1, -1})
+            for (const auto& [dist, plain] : kinds) {
+                const double T = K_of_MeV(T_MeV);
+                const double I = nvx_weak_rate_integral(&c, plain, T, s);
+                const double I_hot = nvx_weak_rate_integral(&c_hot, plain, T, s);
+                const double I_cold = nvx_weak_rate_integral(&c_cold, plain, T, s);
+                const double want = (I_hot - I_cold) / h3 - (I - I_cold);
+                const double got = nvx_weak_rate_integral(&c, dist, T, s);
+                EXPECT_NEAR(got, want, 1e-9 * (std::fabs(I) + std::fabs(I_cold)))
+                    << "kind " << dist << " T " << T_MeV << " MeV s " << s;
+            }
+    nvx_weak_ctx_free(&c);
+    nvx_weak_ctx_free(&c_hot);
+    nvx_weak_ctx_free(&c_cold);
+}
