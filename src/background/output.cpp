@@ -9,6 +9,7 @@
 #include <sys/stat.h>
 
 #include "background/bg_internal.hpp"
+#include "cache/output_file.hpp"
 #include "config/err.hpp"
 #include "nuvex/cache.h"
 
@@ -76,21 +77,15 @@ int write_evolution(const nvx_background* bg, const char* path, int n_points, ch
     } catch (const std::bad_alloc&) {
         return fail(err, "nvx_bg_write_time_evolution: out of memory for data");
     }
-    if (std::string(path).find('/') != std::string::npos) nvx_mkdirs_for_file(path);
-    FILE* f = std::fopen(path, "w");
-    if (!f) return fail(err, "nvx_bg_write_time_evolution: cannot open %s", path);
+    OutputFile out;
+    if (!out.open(path)) return fail(err, "nvx_bg_write_time_evolution: cannot open %s", path);
+    FILE* f = out.get();
     std::fputs(header_line(with_heating, with_extra).c_str(), f);
     for (const auto& row : data) {
         for (size_t j = 0; j < row.size(); ++j) std::fprintf(f, j ? "\t%.10e" : "%.10e", row[j]);
         std::fputc('\n', f);
     }
-    const bool write_failed = std::ferror(f) != 0;
-    if (std::fclose(f) != 0 || write_failed) {
-        // A file cut short must not look complete; devices named as the output stay untouched.
-        struct stat st {};
-        if (stat(path, &st) == 0 && S_ISREG(st.st_mode)) std::remove(path);
-        return fail(err, "nvx_bg_write_time_evolution: cannot write %s", path);
-    }
+    if (!out.commit()) return fail(err, "nvx_bg_write_time_evolution: cannot write %s", path);
     std::printf("[output] Background time-evolution data (%d rows) written to %s\n", n_points, path);
     std::fflush(stdout);
     return 0;

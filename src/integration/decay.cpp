@@ -6,6 +6,7 @@
 #include <new>
 #include <vector>
 
+#include "cache/output_file.hpp"
 #include "config/err.hpp"
 #include "integration/nn_internal.hpp"
 #include "nuvex/cache.h"
@@ -125,9 +126,9 @@ int write_decay_file(const nvx_nuclear_network* nn, const std::vector<double>& t
                      const std::vector<double>& rows, char** err) {
     const char* path = nn->config->output_decay_file;
     if (!path || !path[0]) return fail(err, "nvx_nuclear_network_decay_era: no output_decay_file");
-    if (std::strchr(path, '/')) nvx_mkdirs_for_file(path);
-    FILE* fp = std::fopen(path, "w");
-    if (!fp) return fail(err, "nvx_nuclear_network_decay_era: cannot open %s", path);
+    OutputFile out;
+    if (!out.open(path)) return fail(err, "nvx_nuclear_network_decay_era: cannot open %s", path);
+    FILE* fp = out.get();
     const size_t n = nn->n_species;
     std::fputs("t", fp);
     for (size_t j = 0; j < n; ++j) std::fprintf(fp, "\tY%s", nn->species[j]);
@@ -137,11 +138,7 @@ int write_decay_file(const nvx_nuclear_network* nn, const std::vector<double>& t
         for (size_t j = 0; j < n; ++j) std::fprintf(fp, "\t%.18e", rows[k * n + j]);
         std::fputc('\n', fp);
     }
-    const bool ok = !std::ferror(fp);
-    if (std::fclose(fp) != 0 || !ok) {
-        remove_incomplete_output(path);  // a file cut short must not look complete
-        return fail(err, "nvx_nuclear_network_decay_era: cannot write %s", path);
-    }
+    if (!out.commit()) return fail(err, "nvx_nuclear_network_decay_era: cannot write %s", path);
     std::printf("[output] Decay-era evolution (%d rows) written to %s\n", static_cast<int>(times.size()), path);
     std::fflush(stdout);
     return 0;

@@ -38,10 +38,6 @@ int dt_expm(const double* A, size_t n, double* E, char** err);
 // Decay matrix of the LT network: M[u][h] is the rate (s^-1) at which species h feeds species u.
 std::vector<double> decay_matrix(const NVXNetworkDef& lt, double tau_n_s);
 
-// Removes an output file whose writing failed, when it is a regular file (never a device such as
-// /dev/stdout that the user named as the output).
-void remove_incomplete_output(const char* path);
-
 // Prints a warning for a failed output file and releases the message.
 void warn_output_failure(char* message);
 

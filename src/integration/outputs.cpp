@@ -10,6 +10,7 @@
 #include <sys/stat.h>
 
 #include "config/err.hpp"
+#include "cache/output_file.hpp"
 #include "integration/nn_internal.hpp"
 #include "nuvex/cache.h"
 #include "nuvex/constants.h"
@@ -33,27 +34,8 @@ double rate_at(const NVXNetworkDef& lt, size_t row, double T9) {
     return (1.0 - w) * r[k] + w * r[k + 1];
 }
 
-// Opens an output file after creating its folders; nullptr when it cannot be opened.
-FILE* open_output(const char* path) {
-    if (std::strchr(path, '/')) nvx_mkdirs_for_file(path);
-    return std::fopen(path, "w");
-}
-
-// Closes the file and reports whether every write reached it; a file cut short (full disk) is
-// removed rather than left looking complete.
-bool close_output(FILE* fp, const char* path) {
-    const bool ok = !std::ferror(fp);
-    if (std::fclose(fp) == 0 && ok) return true;
-    remove_incomplete_output(path);
-    return false;
-}
-
 }  // namespace
 
-void remove_incomplete_output(const char* path) {
-    struct stat st {};
-    if (stat(path, &st) == 0 && S_ISREG(st.st_mode)) std::remove(path);
-}
 
 void build_rate_columns(const NVXNetworkDef& lt, char (*names)[NVX_RXN_NAME_LEN], size_t* order) {
     if (lt.n_reactions < 2) return;
@@ -140,8 +122,9 @@ int nvx_nuclear_network_write_time_evolution(const nvx_nuclear_network* nn, size
         nvx_nuclear_network_sample_rates(nn, Tg.data(), count, rates.data());
     }
     const char* path = c->output_file;
-    FILE* fp = nvx::open_output(path);
-    if (!fp) return nvx::fail(err, "nvx_nuclear_network_write_time_evolution: cannot open %s", path);
+    nvx::OutputFile out;
+    if (!out.open(path)) return nvx::fail(err, "nvx_nuclear_network_write_time_evolution: cannot open %s", path);
+    FILE* fp = out.get();
     std::fputs("t_s\ta\tT_gamma_MeV\tT_nue_MeV\tT_numu_MeV\tT_nutau_MeV", fp);
     for (size_t j = 0; j < ns; ++j) std::fprintf(fp, "\tY_%s", nn->species[j]);
     for (size_t j = 0; j < m; ++j) std::fprintf(fp, "\t%s", name_slots[j]);
@@ -152,7 +135,7 @@ int nvx_nuclear_network_write_time_evolution(const nvx_nuclear_network* nn, size
         for (size_t j = 0; j < m; ++j) std::fprintf(fp, "\t%.8e", rates[i * m + j]);
         std::fputc('\n', fp);
     }
-    if (!nvx::close_output(fp, path)) return nvx::fail(err, "nvx_nuclear_network_write_time_evolution: cannot write %s", path);
+    if (!out.commit()) return nvx::fail(err, "nvx_nuclear_network_write_time_evolution: cannot write %s", path);
     std::printf("[output] Time-evolution data (%zu rows) written to %s\n", count, path);
     std::fflush(stdout);
     return 0;
@@ -161,11 +144,12 @@ int nvx_nuclear_network_write_time_evolution(const nvx_nuclear_network* nn, size
 int nvx_nuclear_network_write_final_result(const nvx_nuclear_network* nn, char** err) {
     const char* path = nn->config->output_final_file;
     if (!path || !path[0]) return 0;
-    FILE* fp = nvx::open_output(path);
-    if (!fp) return nvx::fail(err, "nvx_nuclear_network_write_final_result: cannot open %s", path);
+    nvx::OutputFile out;
+    if (!out.open(path)) return nvx::fail(err, "nvx_nuclear_network_write_final_result: cannot open %s", path);
+    FILE* fp = out.get();
     std::fprintf(fp, "# %-12sY\n", "nuclide");
     for (size_t i = 0; i < nn->n_species; ++i) std::fprintf(fp, "%-14s%.6e\n", nn->species[i], nn->Y_final[i]);
-    if (!nvx::close_output(fp, path)) return nvx::fail(err, "nvx_nuclear_network_write_final_result: cannot write %s", path);
+    if (!out.commit()) return nvx::fail(err, "nvx_nuclear_network_write_final_result: cannot write %s", path);
     std::printf("[output] Final abundances (%zu nuclides) written to %s\n", nn->n_species, path);
     std::fflush(stdout);
     return 0;
