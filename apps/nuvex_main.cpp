@@ -6,7 +6,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <fstream>
 #include <string>
 #include <vector>
 
@@ -180,36 +179,16 @@ int build_config(const Options& o, NVXConfig& config) {
     return 0;
 }
 
-std::string strip(const std::string& s) {
-    const char* ws = " \t\n\v\f\r";
-    size_t b = s.find_first_not_of(ws);
-    if (b == std::string::npos) return "";
-    return s.substr(b, s.find_last_not_of(ws) - b + 1);
-}
+struct IniPairs {
+    std::vector<std::string>* keys;
+    std::vector<std::string>* texts;
+};
 
-// The key and value texts of an INI file, split as the INI loader splits them; lines the loader
-// warns about (and skips) are left out here too.
-void ini_pairs(const std::string& path, std::vector<std::string>& keys, std::vector<std::string>& texts) {
-    std::ifstream in(path);
-    std::string line;
-    while (std::getline(in, line)) {
-        line = strip(line);
-        if (line.empty() || line[0] == '#' || line[0] == ';') continue;
-        std::string key, value;
-        size_t eq = line.find('=');
-        if (eq != std::string::npos) {
-            key = strip(line.substr(0, eq));
-            value = strip(line.substr(eq + 1));
-        } else {
-            size_t ws = line.find_first_of(" \t\v\f");
-            if (ws == std::string::npos) continue;
-            key = line.substr(0, ws);
-            value = strip(line.substr(ws));
-        }
-        if (key.empty()) continue;
-        keys.push_back(key);
-        texts.push_back(value);
-    }
+int collect_ini_pair(const char* key, const char* value, const char*, int, void* user) {
+    auto* pairs = static_cast<IniPairs*>(user);
+    pairs->keys->push_back(key);
+    pairs->texts->push_back(value);
+    return 0;
 }
 
 int run_single(const Options& o) {
@@ -235,14 +214,16 @@ int run_monte_carlo(const Options& o) {
     nvx_config_free(&config);
     std::vector<NVXKeyParam> params;
     std::vector<std::string> keys, texts;
+    char* err = nullptr;
     // the Monte Carlo driver takes a parameter list: the INI lines first, then --set, as in a single run
-    if (!o.ini.empty()) ini_pairs(o.ini, keys, texts);
+    IniPairs pairs{&keys, &texts};
+    if (!o.ini.empty() && nvx_ini_for_each(o.ini.c_str(), collect_ini_pair, &pairs, 1, &err))
+        return fail_with("cannot load INI file", err);
     for (const auto& kv : o.sets) {
         keys.push_back(kv.first);
         texts.push_back(kv.second);
     }
     NVXConfig scratch;
-    char* err = nullptr;
     if (nvx_config_init_defaults(&scratch, o.data_dir.c_str(), &err)) return fail_with("cannot initialise", err);
     std::vector<std::string> strings(keys.size());
     for (size_t i = 0; i < keys.size(); ++i) {

@@ -183,6 +183,11 @@ NVX_API void nvx_config_resolve_cache_file(const NVXConfig* config, const char* 
 
 /* ---- INI ---- */
 NVX_API int nvx_ini_load(NVXConfig* config, const char* path, char** err);
+/* Calls fn(key, value_text, path, line, user) for every well-formed "key = value" line of an INI
+ * file, in order (malformed lines give the loader's warnings unless quiet); a non-zero return of fn
+ * stops the walk. 0, or 1 when the file cannot be opened or read. */
+typedef int (*nvx_ini_line_fn)(const char* key, const char* value, const char* path, int line, void* user);
+NVX_API int nvx_ini_for_each(const char* path, nvx_ini_line_fn fn, void* user, int quiet, char** err);
 
 /* ---- logging ---- */
 NVX_API void nvx_log(const NVXConfig* config, const char* tag, const char* format, ...)

@@ -195,3 +195,25 @@ TEST(Log, OnlyUnderVerbose) {
 }
 
 }  // namespace
+
+namespace {
+
+int collect(const char* key, const char* value, const char*, int line, void* user) {
+    auto* out = static_cast<std::string*>(user);
+    *out += std::to_string(line) + ":" + key + "=" + value + ";";
+    return std::string(key) == "stop";
+}
+
+TEST(Ini, WalkGivesWellFormedPairsInOrder) {
+    std::string dir = nvx_test::scratch_dir("ini_walk");
+    std::string path = dir + "/walk.ini";
+    nvx_test::write_file(path, "a = 1\n# c\nlonely\nb  'x y'\n= 3\nstop = 1\nafter = 2\n");
+    std::string seen;
+    char* err = nullptr;
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(nvx_ini_for_each(path.c_str(), collect, &seen, 1, &err), 0);
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), "") << "quiet walks print no warnings";
+    EXPECT_EQ(seen, "1:a=1;4:b='x y';6:stop=1;");
+}
+
+}  // namespace
