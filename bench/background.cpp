@@ -11,13 +11,7 @@
 #include "nuvex/background.h"
 #include "nuvex/constants.h"
 
-// Counts every malloc of the process so that the lookups can be shown not to allocate.
-static std::atomic<long> g_mallocs{0};
-extern "C" void* __libc_malloc(size_t);
-extern "C" void* malloc(size_t n) {
-    g_mallocs.fetch_add(1, std::memory_order_relaxed);
-    return __libc_malloc(n);
-}
+#include "malloc_counter.hpp"
 
 namespace {
 

@@ -10,16 +10,8 @@
 
 namespace {
 
-bool is_space(char ch) {
-    return ch == ' ' || ch == '\t' || ch == '\n' || ch == '\v' || ch == '\f' || ch == '\r';
-}
-
-std::string strip(const std::string& s) {
-    size_t b = 0, e = s.size();
-    while (b < e && is_space(s[b])) ++b;
-    while (e > b && is_space(s[e - 1])) --e;
-    return s.substr(b, e - b);
-}
+using nvx::is_space;
+using nvx::strip;
 
 // Splits one stripped, non-comment line into key and value as the loader does; malformed lines
 // give their warning (unless quiet) and false.

@@ -15,10 +15,6 @@ namespace {
 thread_local char t_quoted[1024];
 thread_local char t_plain[1024];
 
-bool is_space(char ch) {
-    return ch == ' ' || ch == '\t' || ch == '\n' || ch == '\v' || ch == '\f' || ch == '\r';
-}
-
 bool iequals(const std::string& a, const char* b) {
     size_t n = std::strlen(b);
     if (a.size() != n) return false;
@@ -38,11 +34,7 @@ NVXParam string_param(char* buf, const std::string& text) {
 }  // namespace
 
 extern "C" NVXParam nvx_parse_literal(const char* text) {
-    std::string s = text ? text : "";
-    size_t b = 0, e = s.size();
-    while (b < e && is_space(s[b])) ++b;
-    while (e > b && is_space(s[e - 1])) --e;
-    s = s.substr(b, e - b);
+    const std::string s = nvx::strip(text ? text : "");
 
     NVXParam p;
     p.payload.i = 0;

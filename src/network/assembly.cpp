@@ -174,21 +174,12 @@ int add_custom_row(Assembly& a, const char* name, char** error) {
         return fail(error, "cannot add reaction '%s': more than %d distinct species on a side", name, NVX_SIDE_MAX);
     }
     if (ba != bb) return 0;
-    const char* pa[kMaxParticles];
-    const char* pb[kMaxParticles];
-    size_t na = 0, nb = 0;
-    side_particles(sa, pa, na);
-    side_particles(sb, pb, nb);
-    double al, be, ga;
-    char* discard = nullptr;
-    if (nvx_compute_detailed_balance_coefficients(pa, na, pb, nb, a.cfg, &al, &be, &ga, &discard)) {
-        std::free(discard);
-        return 0;
-    }
+    double abg[3];
+    if (!side_balance(sa, sb, a.cfg, abg)) return 0;
     NVXDetailedBalanceRow* d = grow_push(a.balance.rows, a.balance.count, a.balance.capacity, 128);
     if (!d) return fail(error, "nvx_load_network: out of memory");
     nvx::copy_name(d->name, sizeof d->name, name);
-    d->alpha = al, d->beta = be, d->gamma = ga;
+    d->alpha = abg[0], d->beta = abg[1], d->gamma = abg[2];
     return 0;
 }
 

@@ -69,4 +69,20 @@ inline void side_particles(const NVXSide& s, const char** out, size_t& n) {
 // Largest number of particles one side can list (63 characters of text, 2 per token).
 constexpr size_t kMaxParticles = 32;
 
+// Detailed-balance coefficients (alpha, beta, gamma) of the reaction sa -> sb from the nuclide
+// table; false when they cannot be computed (a species without a table row, ...).
+inline bool side_balance(const NVXSide& sa, const NVXSide& sb, const NVXConfig* cfg, double abg[3]) {
+    const char* pa[kMaxParticles];
+    const char* pb[kMaxParticles];
+    size_t na = 0, nb = 0;
+    side_particles(sa, pa, na);
+    side_particles(sb, pb, nb);
+    char* discard = nullptr;
+    if (nvx_compute_detailed_balance_coefficients(pa, na, pb, nb, cfg, &abg[0], &abg[1], &abg[2], &discard)) {
+        std::free(discard);
+        return false;
+    }
+    return true;
+}
+
 }  // namespace nvx::net

@@ -121,16 +121,8 @@ struct Tabulator {
         int32_t ba, bb;
         if (!row || nvx_parse_side(row->reactants, &sa, &ba, nullptr) || nvx_parse_side(row->products, &sb, &bb, nullptr))
             return;
-        const char* pa[kMaxParticles];
-        const char* pb[kMaxParticles];
-        size_t na = 0, nb = 0;
-        side_particles(sa, pa, na);
-        side_particles(sb, pb, nb);
-        double al, be, ga;
-        char* discard = nullptr;
-        if (nvx_compute_detailed_balance_coefficients(pa, na, pb, nb, cfg, &al, &be, &ga, &discard) == 0 && ga < 0)
-            abg[0] = al, abg[1] = be, abg[2] = ga;
-        std::free(discard);
+        double computed[3];
+        if (side_balance(sa, sb, cfg, computed) && computed[2] < 0) std::copy(computed, computed + 3, abg);
     }
 
     void qed_corrections(size_t r) {

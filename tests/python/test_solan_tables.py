@@ -77,9 +77,9 @@ def test_spectral_table_is_thermal(suffix, neff_target, tol):
     grid = [r[0] for r in read_table(DATA / "SOLANGrid.csv", 1)]
     assert len(grid) == 80 and all(b > a > 0 for a, b in zip(grid, grid[1:]))
     main = {r[0]: r for r in read_table(DATA / f"SOLANNUVEX{suffix}_col_1_7.csv", 7)}
-    spec = read_table(DATA / f"SOLANNUVEX{suffix}.csv", 86)
-    assert len(spec) > 100 and abs(spec[-1][0] / max(main) - 1) < 1e-9
-    for row in spec[:: max(1, len(spec) // 40)] + [spec[-1]]:
+    spectra = read_table(DATA / f"SOLANNUVEX{suffix}.csv", 86)
+    assert len(spectra) > 100 and abs(spectra[-1][0] / max(main) - 1) < 1e-9
+    for row in spectra[:: max(1, len(spectra) // 40)] + [spectra[-1]]:
         # spectral rows sit on history rows (same x up to the printed digits)
         near = min(main, key=lambda v: abs(v - row[0]))
         assert abs(near / row[0] - 1) < 1e-9

@@ -194,7 +194,7 @@ void write_spectral(const std::string& dir, size_t n_mom, bool reverse) {
         for (auto it = rows.rbegin(); it != rows.rend(); ++it) s += *it;
     else
         for (auto& r : rows) s += r;
-    write_file(dir + "/spec.csv", s);
+    write_file(dir + "/spectrum.csv", s);
     std::string g;
     for (size_t j = 0; j < n_mom; ++j) g += std::to_string(0.5 * double(j + 1)) + "\n";
     write_file(dir + "/grid.csv", g);
@@ -204,7 +204,7 @@ void spectral(TestConfig& cfg) {
     write_file(cfg.dir + "/t.csv", main_table(true));
     tabulated(cfg, cfg.dir + "/t.csv");
     cfg.c.spectral_distortions = 1;
-    cfg.set_string("solan_spectral_file", (cfg.dir + "/spec.csv").c_str());
+    cfg.set_string("solan_spectral_file", (cfg.dir + "/spectrum.csv").c_str());
     cfg.set_string("solan_grid_file", (cfg.dir + "/grid.csv").c_str());
 }
 
@@ -246,7 +246,7 @@ TEST(NeutrinoSpectral, BadSpectralFiles) {
     write_file(cfg.dir + "/grid.csv", "# empty\n");
     History empty(&cfg.c, nullptr);
     EXPECT_EQ(empty.error, "nvx_resolve_solan_path: SOLAN spectral/grid table has no data rows");
-    write_file(cfg.dir + "/spec.csv", "1 2 3\n");
+    write_file(cfg.dir + "/spectrum.csv", "1 2 3\n");
     History cols(&cfg.c, nullptr);
-    EXPECT_EQ(cols.error, cfg.dir + "/spec.csv:1: expected 86 columns, found 3");
+    EXPECT_EQ(cols.error, cfg.dir + "/spectrum.csv:1: expected 86 columns, found 3");
 }
