@@ -1,15 +1,14 @@
 // Cache files: fingerprint header, rows of "%.18e" values, written to a temporary file private to
 // the writer and renamed into place, so readers never see a half-written table.
 #include <sys/stat.h>
-#include <unistd.h>
 
-#include <atomic>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <string>
 
+#include "cache/output_file.hpp"
 #include "config/err.hpp"
 #include "nuvex/cache.h"
 
@@ -18,8 +17,6 @@ std::string fingerprint_json(const NVXFingerprintEntry* entries, size_t count);
 }
 
 namespace {
-
-std::atomic<unsigned long> g_tmp_counter{0};
 
 bool write_body(FILE* fp, const std::string& json, const char* hash, const char* header,
                 const double* const* columns, size_t n_columns, size_t n_rows, const char* provenance) {
@@ -44,22 +41,12 @@ int nvx_cache_write(const char* path, const NVXFingerprintEntry* entries, size_t
     std::string json = nvx::fingerprint_json(entries, count);
     char* hash = nvx_sha256_hex16(json.c_str());
     if (!hash) return 1;
-    // pid alone does not separate writers inside one process: add a per-process counter
-    std::string tmp = nvx::strprintf("%s.tmp.%d.%lu", path, static_cast<int>(getpid()),
-                                     g_tmp_counter.fetch_add(1));
-    FILE* fp = std::fopen(tmp.c_str(), "w");
-    if (!fp) {
-        std::free(hash);
-        return 1;
-    }
-    bool ok = write_body(fp, json, hash, header, columns, n_columns, n_rows, provenance);
+    // the cache's folder is the caller's business: an absent one is a failed write
+    nvx::OutputFile out;
+    const bool written = out.open(path, false) &&
+                         write_body(out.get(), json, hash, header, columns, n_columns, n_rows, provenance);
     std::free(hash);
-    ok = (std::fclose(fp) == 0) && ok;
-    if (!ok || std::rename(tmp.c_str(), path) != 0) {
-        std::remove(tmp.c_str());
-        return 1;
-    }
-    return 0;
+    return written && out.commit() ? 0 : 1;
 }
 
 char* nvx_cache_read_fingerprint_hash(const char* path) {

@@ -18,11 +18,11 @@ std::atomic<unsigned long> g_output_counter{0};
 
 OutputFile::~OutputFile() { discard(); }
 
-bool OutputFile::open(const char* path) {
+bool OutputFile::open(const char* path, bool make_dirs) {
     discard();
     if (!path || !*path) return false;
     path_ = path;
-    if (std::strchr(path, '/')) nvx_mkdirs_for_file(path);
+    if (make_dirs && std::strchr(path, '/')) nvx_mkdirs_for_file(path);
     struct stat st {};
     direct_ = ::stat(path, &st) == 0 && !S_ISREG(st.st_mode);
     tmp_ = direct_ ? path_

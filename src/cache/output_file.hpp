@@ -14,9 +14,10 @@ public:
     OutputFile(const OutputFile&) = delete;
     OutputFile& operator=(const OutputFile&) = delete;
 
-    // Creates the missing folders and opens the temporary file (or, for a target that exists and
-    // is not a regular file such as /dev/stdout, the target itself). False when that fails.
-    bool open(const char* path);
+    // Creates the missing folders (unless make_dirs is false) and opens the temporary file (or, for
+    // a target that exists and is not a regular file such as /dev/stdout, the target itself).
+    // False when that fails.
+    bool open(const char* path, bool make_dirs = true);
     FILE* get() const { return fp_; }
     // Closes and renames into place; false (and nothing changed at the target) on any write error.
     bool commit();

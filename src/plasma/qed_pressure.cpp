@@ -2,17 +2,14 @@
 // computed 500-point tables with spline derivatives, and the table files (pair, combined, triple).
 #include "plasma/qed_pressure.hpp"
 
-#include <unistd.h>
-
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <functional>
 #include <string>
-#include <thread>
 #include <vector>
 
+#include "cache/output_file.hpp"
 #include "config/err.hpp"
 #include "nuvex/cache.h"
 #include "nuvex/constants.h"
@@ -303,21 +300,14 @@ int write_one_qed_file(const char* path, const char* source, const char* descrip
                        const char* reference, const char* column_header, const double* T,
                        const double* value, const double* first_derivative,
                        const double* second_derivative, size_t n, char** err) {
-    // Written under a name private to this thread, then renamed: a reader never sees half a table.
-    const std::string tmp = strprintf("%s.tmp.%d.%zu", path, static_cast<int>(getpid()),
-                                      std::hash<std::thread::id>{}(std::this_thread::get_id()));
-    FILE* fp = std::fopen(tmp.c_str(), "w");
-    if (!fp) return fail(err, "nvx_qed_save_tables: cannot open %s for writing", path);
-    bool ok = std::fprintf(fp, "# Source: %s\n# %s\n# Reference: %s\n# %s\n", source, description,
-                           reference, column_header) >= 0;
-    for (size_t i = 0; ok && i < n; ++i)
-        ok = std::fprintf(fp, "%.6E %.6E %.6E %.6E\n", T[i], value[i], first_derivative[i],
-                          second_derivative[i]) >= 0;
-    ok = (std::fclose(fp) == 0) && ok;
-    if (!ok || std::rename(tmp.c_str(), path) != 0) {
-        std::remove(tmp.c_str());
-        return fail(err, "nvx_qed_save_tables: error while writing %s", path);
-    }
+    // Written under a private name, then renamed: a reader never sees half a table.
+    OutputFile out;
+    if (!out.open(path)) return fail(err, "nvx_qed_save_tables: cannot open %s for writing", path);
+    FILE* fp = out.get();
+    std::fprintf(fp, "# Source: %s\n# %s\n# Reference: %s\n# %s\n", source, description, reference, column_header);
+    for (size_t i = 0; i < n; ++i)
+        std::fprintf(fp, "%.6E %.6E %.6E %.6E\n", T[i], value[i], first_derivative[i], second_derivative[i]);
+    if (!out.commit()) return fail(err, "nvx_qed_save_tables: error while writing %s", path);
     return 0;
 }
 
