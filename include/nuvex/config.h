@@ -4,6 +4,7 @@
 #define NUVEX_CONFIG_H
 
 #include "nuvex/common.h"
+#include "nuvex/hooks.h"
 
 NVX_BEGIN_DECLS
 
@@ -138,6 +139,8 @@ typedef struct NVXConfig {
     double* extra_rho_val; /* extra energy density, MeV^4 */
     size_t extra_rho_n;
     char data_dir[NVX_DATA_DIR_LEN];
+    /* borrowed: message, progress and cancellation hooks of the call (NULL: standard streams) */
+    const NVXRunHooks* hooks;
 } NVXConfig;
 
 /* ---- record, keys, literals ---- */
@@ -192,6 +195,15 @@ NVX_API int nvx_ini_for_each(const char* path, nvx_ini_line_fn fn, void* user, i
 /* ---- logging ---- */
 NVX_API void nvx_log(const NVXConfig* config, const char* tag, const char* format, ...)
     __attribute__((format(printf, 3, 4)));
+/* A message of any level (NVX_MSG_*): to the record's message hook when there is one (levels below
+ * hooks->min_level are dropped unformatted), else to the standard stream of that level. */
+NVX_API void nvx_message(const NVXConfig* config, int level, const char* tag, const char* format, ...)
+    __attribute__((format(printf, 4, 5)));
+/* Reports progress to the record's progress hook; returns 1 when a hook took it, 0 when the caller
+ * should print its own marks. */
+NVX_API int nvx_progress(const NVXConfig* config, const char* stage, double done, double total);
+/* 1 when the record's cancellation token has been set. */
+NVX_API int nvx_run_cancelled(const NVXConfig* config);
 
 NVX_END_DECLS
 

@@ -194,10 +194,10 @@ int custom_rho_nu_final(const nvx_background* bg, double* T_out, double* rho_nu_
     const double rho_tot = 3.0 * Mpl2 / kEightPi * (H / c) * (H / c);
     const double rho_pl = rho_plasma(bg, T_last);
     const double rho_nu = rho_tot - rho_pl;
-    std::fprintf(stderr,
-                 "[custom_background] Neff from Friedmann H^2=8piG/3*rho_tot at Tg = %.4e MeV: "
-                 "H = %.6e s^-1, rho_tot = %.6e MeV^4, rho_plasma = %.6e MeV^4, rho_nu = %.6e MeV^4\n",
-                 T_last, H, rho_tot, rho_pl, rho_nu);
+    nvx_message(bg->config, NVX_MSG_WARNING, "bg",
+                "[custom_background] Neff from Friedmann H^2=8piG/3*rho_tot at Tg = %.4e MeV: "
+                "H = %.6e s^-1, rho_tot = %.6e MeV^4, rho_plasma = %.6e MeV^4, rho_nu = %.6e MeV^4",
+                T_last, H, rho_tot, rho_pl, rho_nu);
     *T_out = T_last;
     *rho_nu_out = rho_nu;
     return 0;

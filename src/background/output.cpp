@@ -86,8 +86,8 @@ int write_evolution(const nvx_background* bg, const char* path, int n_points, ch
         std::fputc('\n', f);
     }
     if (!out.commit()) return fail(err, "nvx_bg_write_time_evolution: cannot write %s", path);
-    std::printf("[output] Background time-evolution data (%d rows) written to %s\n", n_points, path);
-    std::fflush(stdout);
+    nvx_message(bg->config, NVX_MSG_NOTICE, "output", "[output] Background time-evolution data (%d rows) written to %s",
+                n_points, path);
     return 0;
 }
 

@@ -72,10 +72,10 @@ void setup_matter_lambda(nvx_background* bg) {
     const double OL_h2 = c->h * c->h - Omegabh2 - c->Omegach2;
     bg->rho_Lambda = OL_h2 * rhoc_h2;
     if (OL_h2 < 0.0)
-        std::fprintf(stderr,
-                     "[bckg] warning: Omega_Lambda h^2 = %.4g < 0 (h=%g, Omegabh2=%g, Omegach2=%g). "
-                     "Cosmological constant is negative -- non-standard cosmology.\n",
-                     OL_h2, c->h, Omegabh2, c->Omegach2);
+        nvx_message(c, NVX_MSG_WARNING, "bg",
+                    "[bckg] warning: Omega_Lambda h^2 = %.4g < 0 (h=%g, Omegabh2=%g, Omegach2=%g). "
+                    "Cosmological constant is negative -- non-standard cosmology.",
+                    OL_h2, c->h, Omegabh2, c->Omegach2);
 }
 
 int setup_ede(nvx_background* bg, char** err) {

@@ -1,16 +1,95 @@
-// The one logging function: tagged lines on standard output under "verbose", nothing otherwise.
-// No lock of its own: lines of concurrent runs may interleave.
+// Messages, progress and cancellation of a run: through the record's hooks when the caller gave
+// them, else the standard streams (log lines on stdout under "verbose", warnings on stderr).
 #include <cstdarg>
 #include <cstdio>
+#include <string>
 
 #include "nuvex/config.h"
 
-extern "C" void nvx_log(const NVXConfig* config, const char* tag, const char* format, ...) {
-    if (!config || !config->verbose) return;
-    std::printf("[%s-c] ", tag ? tag : "");
+namespace {
+
+std::string vformat(const char* format, va_list ap) {
+    va_list copy;
+    va_copy(copy, ap);
+    char small[512];
+    const int n = std::vsnprintf(small, sizeof small, format, copy);
+    va_end(copy);
+    if (n < 0) return {};
+    if (static_cast<size_t>(n) < sizeof small) return std::string(small, static_cast<size_t>(n));
+    std::string big(static_cast<size_t>(n) + 1, '\0');
+    std::vsnprintf(big.data(), big.size(), format, ap);
+    big.resize(static_cast<size_t>(n));
+    return big;
+}
+
+const NVXRunHooks* hooks_of(const NVXConfig* config) { return config ? config->hooks : nullptr; }
+
+// The stream form of each level when no hook takes the message.
+void to_streams(const NVXConfig* config, int level, const char* tag, const std::string& text) {
+    const bool verbose = config && config->verbose;
+    switch (level) {
+        case NVX_MSG_LOG:
+            if (verbose) std::printf("[%s-c] %s\n", tag ? tag : "", text.c_str());
+            break;
+        case NVX_MSG_TEXT:
+            if (verbose) std::fputs(text.c_str(), stdout);
+            break;
+        case NVX_MSG_NOTICE: std::printf("%s\n", text.c_str()); break;
+        default: std::fprintf(stderr, "%s\n", text.c_str()); break;
+    }
+}
+
+void deliver(const NVXConfig* config, int level, const char* tag, const char* format, va_list ap) {
+    const NVXRunHooks* h = hooks_of(config);
+    if (h && h->message) {
+        if (level < h->min_level) return;
+        h->message(level, tag ? tag : "", vformat(format, ap).c_str(), h->user);
+        return;
+    }
+    if ((level == NVX_MSG_LOG || level == NVX_MSG_TEXT) && !(config && config->verbose)) return;
+    to_streams(config, level, tag, vformat(format, ap));
+}
+
+}  // namespace
+
+extern "C" {
+
+void nvx_log(const NVXConfig* config, const char* tag, const char* format, ...) {
     va_list ap;
     va_start(ap, format);
-    std::vprintf(format, ap);
+    deliver(config, NVX_MSG_LOG, tag, format, ap);
     va_end(ap);
-    std::printf("\n");
 }
+
+void nvx_message(const NVXConfig* config, int level, const char* tag, const char* format, ...) {
+    va_list ap;
+    va_start(ap, format);
+    deliver(config, level, tag, format, ap);
+    va_end(ap);
+}
+
+int nvx_progress(const NVXConfig* config, const char* stage, double done, double total) {
+    const NVXRunHooks* h = hooks_of(config);
+    if (!h || !h->progress) return 0;
+    h->progress(stage ? stage : "", done, total, h->user);
+    return 1;
+}
+
+int nvx_run_cancelled(const NVXConfig* config) {
+    const NVXRunHooks* h = hooks_of(config);
+    return h && nvx_cancel_requested(h->cancel);
+}
+
+void nvx_cancel_request(NVXCancelToken* token) {
+    if (token) __atomic_store_n(&token->flag, 1, __ATOMIC_RELAXED);
+}
+
+void nvx_cancel_reset(NVXCancelToken* token) {
+    if (token) __atomic_store_n(&token->flag, 0, __ATOMIC_RELAXED);
+}
+
+int nvx_cancel_requested(const NVXCancelToken* token) {
+    return token && __atomic_load_n(&token->flag, __ATOMIC_RELAXED) != 0;
+}
+
+}  // extern "C"

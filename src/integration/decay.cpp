@@ -139,8 +139,8 @@ int write_decay_file(const nvx_nuclear_network* nn, const std::vector<double>& t
         std::fputc('\n', fp);
     }
     if (!out.commit()) return fail(err, "nvx_nuclear_network_decay_era: cannot write %s", path);
-    std::printf("[output] Decay-era evolution (%d rows) written to %s\n", static_cast<int>(times.size()), path);
-    std::fflush(stdout);
+    nvx_message(nn->config, NVX_MSG_NOTICE, "output", "[output] Decay-era evolution (%d rows) written to %s",
+                static_cast<int>(times.size()), path);
     return 0;
 }
 

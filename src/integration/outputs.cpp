@@ -136,8 +136,7 @@ int nvx_nuclear_network_write_time_evolution(const nvx_nuclear_network* nn, size
         std::fputc('\n', fp);
     }
     if (!out.commit()) return nvx::fail(err, "nvx_nuclear_network_write_time_evolution: cannot write %s", path);
-    std::printf("[output] Time-evolution data (%zu rows) written to %s\n", count, path);
-    std::fflush(stdout);
+    nvx_message(c, NVX_MSG_NOTICE, "output", "[output] Time-evolution data (%zu rows) written to %s", count, path);
     return 0;
 }
 
@@ -150,8 +149,8 @@ int nvx_nuclear_network_write_final_result(const nvx_nuclear_network* nn, char**
     std::fprintf(fp, "# %-12sY\n", "nuclide");
     for (size_t i = 0; i < nn->n_species; ++i) std::fprintf(fp, "%-14s%.6e\n", nn->species[i], nn->Y_final[i]);
     if (!out.commit()) return nvx::fail(err, "nvx_nuclear_network_write_final_result: cannot write %s", path);
-    std::printf("[output] Final abundances (%zu nuclides) written to %s\n", nn->n_species, path);
-    std::fflush(stdout);
+    nvx_message(nn->config, NVX_MSG_NOTICE, "output", "[output] Final abundances (%zu nuclides) written to %s",
+                nn->n_species, path);
     return 0;
 }
 

@@ -86,7 +86,9 @@ constexpr auto lt_jac = era_eval<nvx_nuclear_rates_jac_lt, true>;
 
 // ---- messages -----------------------------------------------------------------------------
 
-void progress_mark(const NVXConfig* c, const char* text) {
+// The era marks: a progress hook gets the era name, the standard stream the classic marks.
+void progress_mark(const NVXConfig* c, const char* stage, const char* text) {
+    if (nvx_progress(c, stage, 0.0, 0.0)) return;
     if (!c->show_progress || c->verbose) return;
     std::fputs(text, stderr);
     std::fflush(stderr);
@@ -94,10 +96,10 @@ void progress_mark(const NVXConfig* c, const char* text) {
 
 void print_final_table(const nvx_nuclear_network* nn) {
     const std::string dashes(50, '-');
-    std::printf("%s\nPrimordial abundances (%zu nuclides) at T = %.4g MeV\n%s\n", dashes.c_str(),
-                nn->n_species, nn->config->T_end_MeV, dashes.c_str());
-    for (size_t i = 0; i < nn->n_species; ++i) std::printf("  Y%-5s= %.6e\n", nn->species[i], nn->Y_final[i]);
-    std::fflush(stdout);
+    std::string out = nvx::strprintf("%s\nPrimordial abundances (%zu nuclides) at T = %.4g MeV\n%s\n", dashes.c_str(),
+                                     nn->n_species, nn->config->T_end_MeV, dashes.c_str());
+    for (size_t i = 0; i < nn->n_species; ++i) out += nvx::strprintf("  Y%-5s= %.6e\n", nn->species[i], nn->Y_final[i]);
+    nvx_message(nn->config, NVX_MSG_TEXT, "nucl", "%s", out.c_str());
 }
 
 // ---- eras ---------------------------------------------------------------------------------
@@ -112,7 +114,7 @@ int run_ht(nvx_nuclear_network* nn, const EraTimes& tm, std::vector<double>& y, 
            char** err) {
     const NVXConfig* c = nn->config;
     nvx_nuclear_era_stats& st = nn->stats[NVX_ERA_HT];
-    progress_mark(c, "[nuvex]  HT.");
+    progress_mark(c, "HT", "[nuvex]  HT.");
     nvx_log(c, "nucl", "Solving neutron decoupling at high temperature era (T = %.4g -> %.4g MeV)",
             nvx_T_start() / nvx_MeV_to_Kelvin(), nvx_T_weak() / nvx_MeV_to_Kelvin());
     nvx_ode_rk_opts opts;
@@ -232,9 +234,9 @@ void write_requested_files(const nvx_nuclear_network* nn) {
     char* msg = nullptr;
     if (c->output_time_evolution && c->output_n_points > 0 &&
         nvx_nuclear_network_write_time_evolution(nn, static_cast<size_t>(c->output_n_points), &msg))
-        warn_output_failure(msg);
+        warn_output_failure(c, msg);
     msg = nullptr;
-    if (c->output_final_result && nvx_nuclear_network_write_final_result(nn, &msg)) warn_output_failure(msg);
+    if (c->output_final_result && nvx_nuclear_network_write_final_result(nn, &msg)) warn_output_failure(c, msg);
 }
 
 int solve(nvx_nuclear_network* nn, char** err) {
@@ -256,7 +258,7 @@ int solve(nvx_nuclear_network* nn, char** err) {
     std::vector<double> y_mt;
     if (mt_initial_state(nn, tm.t_weak, y_ht[0], y_ht[1], y_mt, err)) return 1;
     EraRecorder rec_mt(y_mt.size(), tm.t_weak, y_mt.data());
-    progress_mark(c, "  MT.");
+    progress_mark(c, "MT", "  MT.");
     nvx_log(c, "nucl", "Solving nuclear network at mid temperature era (T = %.4g -> %.4g MeV)",
             nvx_T_weak() / K, nvx_T_nucl() / K);
     if (run_network_era(nn, false, tm.t_weak, tm.t_nucl, y_mt, rec_mt, err)) return 1;
@@ -266,11 +268,11 @@ int solve(nvx_nuclear_network* nn, char** err) {
     std::vector<double> y_lt(lt.n_species);
     map_by_name(mt.species, mt.n_species, y_mt.data(), lt.species, lt.n_species, y_lt.data());
     EraRecorder rec_lt(y_lt.size(), tm.t_nucl, y_lt.data());
-    progress_mark(c, "  LT.");
+    progress_mark(c, "LT", "  LT.");
     nvx_log(c, "nucl", "Solving nuclear network at low temperature era (T = %.4g -> %.4g MeV)",
             nvx_T_nucl() / K, c->T_end_MeV);
     if (run_network_era(nn, true, tm.t_nucl, tm.t_end, y_lt, rec_lt, err)) return 1;
-    progress_mark(c, "  done.\n");
+    progress_mark(c, "done", "  done.\n");
 
     if (store_results(nn, y_lt, rec_ht, rec_mt, rec_lt, err)) return 1;
     if (c->verbose) print_final_table(nn);
@@ -307,8 +309,8 @@ void recorder_cb(double t, const double* y, size_t n, void* recorder) {
     }
 }
 
-void warn_output_failure(char* message) {
-    std::fprintf(stderr, "[nucl] warning: %s\n", message ? message : "output file not written");
+void warn_output_failure(const NVXConfig* c, char* message) {
+    nvx_message(c, NVX_MSG_WARNING, "nucl", "[nucl] warning: %s", message ? message : "output file not written");
     std::free(message);
 }
 
@@ -357,7 +359,8 @@ int nvx_nuclear_network_solve(nvx_nuclear_network* network, const NVXConfig* con
         rc = nvx::fail(err, "nvx_nuclear_network_solve: out of memory");
     }
     if (rc) {
-        if (config->show_progress && !config->verbose) std::fputs("\n", stderr);
+        if (!(config->hooks && config->hooks->progress) && config->show_progress && !config->verbose)
+            std::fputs("\n", stderr);
         const double t_end = network->t_end;
         nvx_nuclear_network_free(network);
         network->config = config;

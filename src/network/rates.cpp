@@ -175,13 +175,13 @@ void nvx_nuclear_rates_log_summary(const NVXNuclearRates* r, const NVXConfig* c)
         width = std::max(width, static_cast<int>(labels.back().size()));
     }
     const std::string dashes(60, '-');
-    std::printf("%s\nLoaded %zu reactions (LT network):\n%s\n", dashes.c_str(), r->lt.n_reactions, dashes.c_str());
+    std::string out = dashes + "\nLoaded " + std::to_string(r->lt.n_reactions) + " reactions (LT network):\n" + dashes + "\n";
     for (size_t i = 0; i < labels.size(); ++i) {
         const char* ref = r->lt.sources[i];
-        if (ref[0]) std::printf("  %-*s   [%s]\n", width, labels[i].c_str(), ref);
-        else std::printf("  %-*s\n", width, labels[i].c_str());
+        std::string line = "  " + labels[i] + std::string(size_t(width) - labels[i].size(), ' ');
+        out += ref[0] ? line + "   [" + ref + "]\n" : line + "\n";
     }
-    std::fflush(stdout);
+    nvx_message(c, NVX_MSG_TEXT, "rates", "%s", out.c_str());
 }
 
 }  // extern "C"

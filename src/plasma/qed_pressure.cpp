@@ -165,12 +165,12 @@ int interpolants_from_tables(nvx_plasma* p, nvx_qed_tables* tab, char** err) {
 
 void warn_above_table(const NVXConfig* config) {
     if (config->T_start_cosmo_MeV > 100.0)
-        std::fprintf(stderr,
-                     "warning: T_start_cosmo_MeV=%.6g MeV exceeds the QED plasma-pressure correction "
-                     "table's fixed upper bound (100 MeV); dP_QED will be linearly extrapolated above "
-                     "100 MeV, underestimating its true (~T^4) growth. Neff/YP results above this "
-                     "temperature may be biased.\n",
-                     config->T_start_cosmo_MeV);
+        nvx_message(config, NVX_MSG_WARNING, "plasma",
+                    "warning: T_start_cosmo_MeV=%.6g MeV exceeds the QED plasma-pressure correction "
+                    "table's fixed upper bound (100 MeV); dP_QED will be linearly extrapolated above "
+                    "100 MeV, underestimating its true (~T^4) growth. Neff/YP results above this "
+                    "temperature may be biased.",
+                    config->T_start_cosmo_MeV);
 }
 
 std::string resolve(const NVXConfig* config, const char* file) {

@@ -27,10 +27,10 @@ int display_width(const std::string& s) {
     return w;
 }
 
-void box_line(const std::string& content, int left_pad) {
+void box_line(std::string& out, const std::string& content, int left_pad) {
     int right = kInner - left_pad - display_width(content);
     if (right < 0) right = 0;
-    std::printf("┃%*s%s%*s┃\n", left_pad, "", content.c_str(), right, "");
+    out += "┃" + std::string(size_t(left_pad), ' ') + content + std::string(size_t(right), ' ') + "┃\n";
 }
 
 std::string horizontal() {
@@ -41,16 +41,17 @@ std::string horizontal() {
 
 }  // namespace
 
-void print_banner() {
-    std::printf("\n┏%s┓\n", horizontal().c_str());
-    box_line("", 0);
-    for (const char* row : kLetters) box_line(row, (kInner - display_width(kLetters[0])) / 2);
-    box_line("", 0);
+void print_banner(const NVXConfig* c) {
+    std::string out = "\n┏" + horizontal() + "┓\n";
+    box_line(out, "", 0);
+    for (const char* row : kLetters) box_line(out, row, (kInner - display_width(kLetters[0])) / 2);
+    box_line(out, "", 0);
     char welcome[64];
     std::snprintf(welcome, sizeof welcome, "Welcome to NUVEX (C backend) v%-8s", NVX_VERSION_STRING);
-    box_line(welcome, (kInner - display_width(welcome)) / 2);
-    box_line("", 0);
-    std::printf("┗%s┛\n\n", horizontal().c_str());
+    box_line(out, welcome, (kInner - display_width(welcome)) / 2);
+    box_line(out, "", 0);
+    out += "┗" + horizontal() + "┛\n\n";
+    nvx_message(c, NVX_MSG_TEXT, "banner", "%s", out.c_str());
 }
 
 void log_options(const NVXConfig* c) {

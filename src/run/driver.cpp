@@ -35,7 +35,7 @@ extern "C" int didiva_run(const NVXConfig* config, const NVXCustomNetwork* custo
                           NVXResults* results, char** err) {
     if (!config || !results) return nvx::fail(err, "didiva_run: no parameter record or result record");
     if (config->verbose) {
-        nvx::print_banner();
+        nvx::print_banner(config);
         nvx::log_options(config);
     }
     std::fflush(stdout);

@@ -6,7 +6,7 @@
 
 namespace nvx {
 
-void print_banner();
+void print_banner(const NVXConfig* config);
 void log_options(const NVXConfig* config);
 
 }  // namespace nvx

@@ -209,8 +209,8 @@ int build_thermal_table(nvx_weak_rates* r, const nvx_weak_ctx* ctx, char** err) 
         nvx_log(cfg, "weak", "n <--> p thermal corrections loaded from cache.");
         if (read_cache(path, c, err) != 0) return 1;
     } else {
-        std::fprintf(stderr, "[weak-c] Re-evaluating n <--> p thermal corrections (vegas). This "
-                             "may take a while ...\n");
+        nvx_message(cfg, NVX_MSG_WARNING, "weak",
+                    "[weak-c] Re-evaluating n <--> p thermal corrections (vegas). This may take a while ...");
         const double lg_hi = std::log10(nvx_T_start());
         const size_t n = grid_size(lg_hi - kThermalLog10T, cfg->sampling_nTOp_thermal_per_decade);
         c.T = log_grid(kThermalLog10T, lg_hi, n);
