@@ -13,7 +13,6 @@
 #include "integration/nn_internal.hpp"
 #include "nuvex/constants.h"
 #include "nuvex/ode.h"
-#include "ode/bdf.hpp"
 
 namespace nvx {
 namespace {
@@ -142,10 +141,10 @@ int run_network_era(nvx_nuclear_network* nn, bool lt, double t0, double t1, std:
     opts.rtol = lt ? 10.0 * c->numerical_precision : c->numerical_precision;
     opts.atol = lt ? c->atol_large_LT : 1e-16;
     NetUser user{nn->bg, nn->rates, &st, NetPoint{}};
-    BdfStats bdf;
+    nvx_ode_bdf_stats bdf{};
     const auto start = Clock::now();
-    int rc = ode_bdf(lt ? lt_rhs : mt_rhs, lt ? lt_jac : mt_jac, &user, y.data(), y.size(), recorder_cb, t0,
-                     t1, opts, &rec, &bdf, err);
+    int rc = nvx_ode_bdf_with_stats(lt ? lt_rhs : mt_rhs, lt ? lt_jac : mt_jac, &user, y.data(), y.size(),
+                                    recorder_cb, t0, t1, opts, &rec, &bdf, err);
     st.seconds = seconds_since(start);
     st.steps = static_cast<size_t>(bdf.n_steps);
     if (rc) return 1;
