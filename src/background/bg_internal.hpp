@@ -49,7 +49,20 @@ void dense_path_free(DensePath* path);
 // Owning malloc'd copy of a vector (the record's arrays are released with free()).
 double* to_c_array(const std::vector<double>& v);
 
-// Shared tail of both constructors: weak-rate tables on (T, Tnue) and lambda_n.
+// Shared tail of both constructors: weak-rate tables on (T, Tnue), owned by bg, and lambda_n.
 int init_weak(nvx_background* bg, const double* T, const double* Tnue, size_t n, char** err);
+
+// Grid of the weak-rate tables of a standard background: photon temperatures (MeV) of the
+// background's sampling grid and the electron-neutrino temperatures of the history there.
+void weak_grid_standard(const NVXConfig* config, const nvx_neutrino_history* history,
+                        std::vector<double>& T, std::vector<double>& Tnue);
+
+// The background tables alone, on a history lent by the caller (copied into bg->history, not
+// owned) and without weak rates (bg->weak stays empty, lambda_n 0). The custom variant leaves the
+// weak-rate grid of its table in bg->T, bg->Tnue (n_grid points). 0, or 1 with *err (bg freed).
+int build_standard_tables(nvx_background* bg, const NVXConfig* config, const nvx_plasma* plasma,
+                          const nvx_neutrino_history* history, char** err);
+int build_custom_tables(nvx_background* bg, const NVXConfig* config, const nvx_plasma* plasma,
+                        const nvx_neutrino_history* history, const char* path, char** err);
 
 }  // namespace nvx::bg

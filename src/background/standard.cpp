@@ -286,23 +286,59 @@ int solve(nvx_background* bg, char** err) {
     return 0;
 }
 
-int init_standard(nvx_background* bg, const NVXConfig* config, const nvx_plasma* plasma,
-                  char** err) {
+// Everything of the standard background before its tables: Friedmann terms beyond radiation.
+int init_terms(nvx_background* bg, const NVXConfig* config, const nvx_plasma* plasma, char** err) {
     nvx_constants_init();
     bg->mode = NVX_BG_STANDARD;
     bg->config = config;
     bg->plasma = plasma;
     bg->external_scale_factor = config->external_scale_factor;
     setup_matter_lambda(bg);
-    if (setup_ede(bg, err) != 0) return 1;
+    return setup_ede(bg, err);
+}
+
+int init_standard(nvx_background* bg, const NVXConfig* config, const nvx_plasma* plasma,
+                  char** err) {
+    if (init_terms(bg, config, plasma, err) != 0) return 1;
     if (nvx_neutrino_history_init(&bg->history, config, plasma, err) != 0) return 1;
     bg->history_ready = 1;
     if (setup_extra_rho(bg, err) != 0) return 1;
     if (solve(bg, err) != 0) return 1;
-    return init_weak(bg, bg->T, bg->Tnue, bg->n, err);
+    std::vector<double> T, Tnue;
+    weak_grid_standard(config, &bg->history, T, Tnue);
+    return init_weak(bg, T.data(), Tnue.data(), T.size(), err);
+}
+
+int tables_on_history(nvx_background* bg, const NVXConfig* config, const nvx_plasma* plasma,
+                      const nvx_neutrino_history* history, char** err) {
+    if (init_terms(bg, config, plasma, err) != 0) return 1;
+    bg->history = *history;  // lent: history_ready stays 0, so the record never frees it
+    if (setup_extra_rho(bg, err) != 0) return 1;
+    return solve(bg, err);
+}
+
+// Runs a construction step with the record's release on failure and out-of-memory reported.
+template <typename Step>
+int guarded(nvx_background* bg, const char* who, char** err, Step step) {
+    int rc;
+    try {
+        rc = step();
+    } catch (const std::bad_alloc&) {
+        rc = fail(err, "%s: out of memory", who);
+    }
+    if (rc != 0) nvx_background_free(bg);
+    return rc;
 }
 
 }  // namespace
+
+int build_standard_tables(nvx_background* bg, const NVXConfig* config, const nvx_plasma* plasma,
+                          const nvx_neutrino_history* history, char** err) {
+    *bg = nvx_background{};
+    return guarded(bg, "nvx_bg_init_standard", err,
+                   [&] { return tables_on_history(bg, config, plasma, history, err); });
+}
+
 }  // namespace nvx::bg
 
 extern "C" int nvx_bg_init_standard(nvx_background* bg, const NVXConfig* config,
@@ -310,12 +346,6 @@ extern "C" int nvx_bg_init_standard(nvx_background* bg, const NVXConfig* config,
     if (!bg) return nvx::fail(err, "nvx_bg_init_standard: no background record");
     *bg = nvx_background{};
     if (!config || !plasma) return nvx::fail(err, "nvx_bg_init_standard: no parameter record or plasma");
-    int rc;
-    try {
-        rc = nvx::bg::init_standard(bg, config, plasma, err);
-    } catch (const std::bad_alloc&) {
-        rc = nvx::fail(err, "nvx_bg_init_standard: out of memory");
-    }
-    if (rc != 0) nvx_background_free(bg);
-    return rc;
+    return nvx::bg::guarded(bg, "nvx_bg_init_standard", err,
+                            [&] { return nvx::bg::init_standard(bg, config, plasma, err); });
 }

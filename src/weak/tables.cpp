@@ -148,6 +148,26 @@ int take_columns(nvx_weak_rates* r, const Columns& c, char** err) {
     return 0;
 }
 
+// The rate context is needed only to compute a table: a run that loads both tables from their
+// caches never builds it (its ratio table is tens of thousands of points).
+struct LazyCtx {
+    const double* Tnu_T;
+    const double* Tnu;
+    size_t n_nu;
+    const NVXConfig* config;
+    const nvx_neutrino_history* history;
+    nvx_weak_ctx ctx{};
+    bool ready = false;
+    ~LazyCtx() {
+        if (ready) nvx_weak_ctx_free(&ctx);
+    }
+    const nvx_weak_ctx* get(char** err) {
+        if (!ready && nvx_weak_ctx_init(&ctx, Tnu_T, Tnu, n_nu, config, history, err) != 0) return nullptr;
+        ready = true;
+        return &ctx;
+    }
+};
+
 struct RateJob {
     const nvx_weak_ctx* ctx;
     Columns* c;
@@ -163,8 +183,8 @@ void rate_task(size_t i, void* user) {
     (s > 0 ? job->c->a : job->c->b)[k] = v < kRateFloor ? 0.0 : v / job->fn;
 }
 
-int build_rate_table(nvx_weak_rates* r, const nvx_weak_ctx* ctx, char** err) {
-    const NVXConfig* cfg = ctx->config;
+int build_rate_table(nvx_weak_rates* r, LazyCtx& lazy, char** err) {
+    const NVXConfig* cfg = lazy.config;
     const double T_hi = nvx_T_start(), T_lo = nvx_config_T_end(cfg);
     if (!(T_lo > 0.0) || !(T_lo < T_hi))
         return nvx::fail(err, "nvx_weak_rates_init: T_end_MeV must be positive and below 10 MeV "
@@ -186,6 +206,8 @@ int build_rate_table(nvx_weak_rates* r, const nvx_weak_ctx* ctx, char** err) {
         c.T = log_grid(std::log10(T_lo), std::log10(T_hi), n);
         c.a.assign(n, 0.0);
         c.b.assign(n, 0.0);
+        const nvx_weak_ctx* ctx = lazy.get(err);
+        if (!ctx) return 1;
         RateJob job{ctx, &c, nvx_compute_fn(cfg)};
         // Every point is independent; the single-threaded default keeps Monte Carlo workers lean.
         parallel_for(2 * n, 1, rate_task, &job, nullptr);
@@ -197,8 +219,8 @@ int build_rate_table(nvx_weak_rates* r, const nvx_weak_ctx* ctx, char** err) {
     return loglog_build(&r->interp_pTOn, r->T, r->rate_pTOn, r->n, err);
 }
 
-int build_thermal_table(nvx_weak_rates* r, const nvx_weak_ctx* ctx, char** err) {
-    const NVXConfig* cfg = ctx->config;
+int build_thermal_table(nvx_weak_rates* r, LazyCtx& lazy, char** err) {
+    const NVXConfig* cfg = lazy.config;
     NVXFingerprintEntry fp[NVX_THERMAL_FINGERPRINT_LEN];
     const size_t nfp = nvx_thermal_fingerprint(cfg, fp);
     const std::string file = hashed_name("nTOp_thermal", fp, nfp);
@@ -216,6 +238,8 @@ int build_thermal_table(nvx_weak_rates* r, const nvx_weak_ctx* ctx, char** err) 
         c.T = log_grid(kThermalLog10T, lg_hi, n);
         c.a.assign(n, 0.0);
         c.b.assign(n, 0.0);
+        const nvx_weak_ctx* ctx = lazy.get(err);
+        if (!ctx) return 1;
         nvx_weak_thermal_table(ctx, c.T.data(), n, 0, cfg->show_progress && !cfg->verbose,
                                c.a.data(), c.b.data());
         if (cfg->save_nTOp_thermal) {
@@ -259,11 +283,11 @@ int nvx_weak_rates_init(nvx_weak_rates* rates, const double* Tnu_T, const double
     if (!rates) return nvx::fail(err, "nvx_weak_rates_init: null record");
     std::memset(rates, 0, sizeof *rates);
     nvx_constants_init();
-    nvx_weak_ctx ctx;
-    if (nvx_weak_ctx_init(&ctx, Tnu_T, Tnu, n_nu, config, nu_history, err) != 0) return 1;
-    int rc = build_rate_table(rates, &ctx, err);
-    if (rc == 0 && config->thermal_corrections) rc = build_thermal_table(rates, &ctx, err);
-    nvx_weak_ctx_free(&ctx);
+    if (!config || !Tnu_T || !Tnu || n_nu == 0)
+        return nvx::fail(err, "nvx_weak_ctx_init: missing configuration or neutrino temperatures");
+    LazyCtx lazy{Tnu_T, Tnu, n_nu, config, nu_history};
+    int rc = build_rate_table(rates, lazy, err);
+    if (rc == 0 && config->thermal_corrections) rc = build_thermal_table(rates, lazy, err);
     if (rc != 0) nvx_weak_rates_free(rates);
     return rc;
 }
