@@ -22,6 +22,12 @@ typedef struct NVXParam {
     NVXParamPayload payload;
 } NVXParam;
 
+/* A parameter given by key: applied with nvx_config_set_by_name (key and string payload borrowed). */
+typedef struct NVXKeyParam {
+    const char* key; /* UTF-8, borrowed */
+    NVXParam value;
+} NVXKeyParam;
+
 typedef struct NVXNuclide {
     char name[NVX_NAME_LEN];
     int32_t N;

@@ -57,6 +57,13 @@ int init_weak(nvx_background* bg, const double* T, const double* Tnue, size_t n,
 void weak_grid_standard(const NVXConfig* config, const nvx_neutrino_history* history,
                         std::vector<double>& T, std::vector<double>& Tnue);
 
+// Cosmological-constant density of a record, MeV^4 (h^2 - Omegabh2 - Omegach2 times rho_c/h^2).
+double lambda_density(const NVXConfig* config);
+// True when rho_Lambda cannot change any expansion rate of a standard background built for
+// `config`, because it vanishes in the rounding of the matter density it is added to: two such
+// values give bit-identical tables.
+bool lambda_below_rounding(const NVXConfig* config, double rho_Lambda);
+
 // The background tables alone, on a history lent by the caller (copied into bg->history, not
 // owned) and without weak rates (bg->weak stays empty, lambda_n 0). The custom variant leaves the
 // weak-rate grid of its table in bg->T, bg->Tnue (n_grid points). 0, or 1 with *err (bg freed).

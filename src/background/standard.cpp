@@ -16,6 +16,8 @@ namespace {
 
 double T0_MeV() { return g_const[NVX_C_T_CMB] / nvx_MeV_to_Kelvin(); }
 
+double Omega_Lambda_h2(const NVXConfig* c) { return c->h * c->h - nvx_config_get_Omegabh2(c) - c->Omegach2; }
+
 double hubble_at(const nvx_background* bg, double T, double a) {
     const nvx_neutrino_history* h = &bg->history;
     return nvx_bg_Hubble(bg, T, nvx_nu_Tnue_of_Tg(h, T), nvx_nu_Tnumu_of_Tg(h, T),
@@ -65,12 +67,11 @@ nvx_ode_rk_opts background_rk_opts(DensePath* path) {
 
 void setup_matter_lambda(nvx_background* bg) {
     const NVXConfig* c = bg->config;
-    const double rhoc_h2 = nvx_config_rhocOverh2(c);
     const double Omegabh2 = nvx_config_get_Omegabh2(c);
     bg->has_matter_lambda = 1;
-    bg->rho_cdm0 = c->Omegach2 * rhoc_h2;
-    const double OL_h2 = c->h * c->h - Omegabh2 - c->Omegach2;
-    bg->rho_Lambda = OL_h2 * rhoc_h2;
+    bg->rho_cdm0 = c->Omegach2 * nvx_config_rhocOverh2(c);
+    const double OL_h2 = Omega_Lambda_h2(c);
+    bg->rho_Lambda = lambda_density(c);
     if (OL_h2 < 0.0)
         nvx_message(c, NVX_MSG_WARNING, "bg",
                     "[bckg] warning: Omega_Lambda h^2 = %.4g < 0 (h=%g, Omegabh2=%g, Omegach2=%g). "
@@ -331,6 +332,19 @@ int guarded(nvx_background* bg, const char* who, char** err, Step step) {
 }
 
 }  // namespace
+
+double lambda_density(const NVXConfig* c) { return Omega_Lambda_h2(c) * nvx_config_rhocOverh2(c); }
+
+bool lambda_below_rounding(const NVXConfig* c, double rho_Lambda) {
+    // The Friedmann sum adds rho_Lambda to rho_cdm0/a^3 first. With |rho_Lambda| below 2^-56 of
+    // the smallest matter density of the run, that sum rounds to the matter density alone, so
+    // every expansion rate (and with it every table) is the one of rho_Lambda = 0. The scale
+    // factor never exceeds T0/T_end (entropy only grows into the past); the factor 2 is margin.
+    if (Omega_Lambda_h2(c) < 0.0) return false;  // such a record warns when its background is built
+    const double T0 = T0_MeV(), a_max = 2.0 * T0 / c->T_end_MeV;
+    const double rho_cdm_min = c->Omegach2 * nvx_config_rhocOverh2(c) / (a_max * a_max * a_max);
+    return std::isfinite(rho_Lambda) && std::fabs(rho_Lambda) * 0x1p56 < rho_cdm_min;
+}
 
 int build_standard_tables(nvx_background* bg, const NVXConfig* config, const nvx_plasma* plasma,
                           const nvx_neutrino_history* history, char** err) {

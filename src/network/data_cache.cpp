@@ -6,11 +6,17 @@ namespace nvx::net {
 
 namespace {
 
-// Looks `path` up in `map`, loading it with `load(path, &record, err)` on a miss.
+// Looks `path` up in `map`, then in the fallback's map, loading it with `load(path, &record, err)`
+// into `map` on a miss.
 template <typename Record, typename Load>
-const Record* lookup(std::map<std::string, Record>& map, const char* path, char** err, Load load) {
+const Record* lookup(std::map<std::string, Record>& map, const std::map<std::string, Record>* fallback,
+                     const char* path, char** err, Load load) {
     auto it = map.find(path);
     if (it != map.end()) return &it->second;
+    if (fallback) {
+        auto f = fallback->find(path);
+        if (f != fallback->end()) return &f->second;
+    }
     Record rec{};
     if (load(path, &rec, err) != 0) return nullptr;
     return &map.emplace(path, rec).first->second;
@@ -29,6 +35,10 @@ DataFiles::~DataFiles() {
 const DataFiles::RateTable* DataFiles::rate_table(const char* path, char** err) {
     auto it = tables_.find(path);
     if (it != tables_.end()) return it->second.get();
+    if (fallback_) {
+        auto f = fallback_->tables_.find(path);
+        if (f != fallback_->tables_.end()) return f->second.get();
+    }
     auto t = std::make_unique<RateTable>();
     if (nvx_table_read(path, 3, &t->table, err) != 0) return nullptr;
     nvx_read_reaction_source(path, t->source);
@@ -36,19 +46,19 @@ const DataFiles::RateTable* DataFiles::rate_table(const char* path, char** err) 
 }
 
 const NVXNetworkList* DataFiles::network_list(const char* path, char** err) {
-    return lookup(lists_, path, err, nvx_load_network_list);
+    return lookup(lists_, fallback_ ? &fallback_->lists_ : nullptr, path, err, nvx_load_network_list);
 }
 
 const NVXReactionTable* DataFiles::reactions(const char* path, char** err) {
-    return lookup(reactions_, path, err, nvx_load_reactions_large);
+    return lookup(reactions_, fallback_ ? &fallback_->reactions_ : nullptr, path, err, nvx_load_reactions_large);
 }
 
 const NVXDetailedBalanceTable* DataFiles::detailed_balance(const char* path, char** err) {
-    return lookup(balance_, path, err, nvx_load_detailed_balance);
+    return lookup(balance_, fallback_ ? &fallback_->balance_ : nullptr, path, err, nvx_load_detailed_balance);
 }
 
 const NVXDecayTable* DataFiles::decays(const char* path, char** err) {
-    return lookup(decays_, path, err, nvx_load_decays);
+    return lookup(decays_, fallback_ ? &fallback_->decays_ : nullptr, path, err, nvx_load_decays);
 }
 
 }  // namespace nvx::net

@@ -16,6 +16,9 @@ namespace nvx::net {
 class DataFiles {
 public:
     DataFiles() = default;
+    // A cache that first looks into `fallback` (read-only, and unchanged while this one lives: the
+    // parent session of a fork waits while its forks run) before reading files itself.
+    explicit DataFiles(const DataFiles* fallback) : fallback_(fallback) {}
     DataFiles(const DataFiles&) = delete;
     DataFiles& operator=(const DataFiles&) = delete;
     ~DataFiles();
@@ -32,6 +35,7 @@ public:
     const NVXDecayTable* decays(const char* path, char** err);
 
 private:
+    const DataFiles* fallback_ = nullptr;
     std::map<std::string, std::unique_ptr<RateTable>> tables_;
     std::map<std::string, NVXNetworkList> lists_;
     std::map<std::string, NVXReactionTable> reactions_;
