@@ -104,6 +104,7 @@ int Session::ensure_plasma(const NVXConfig* c, char** err) {
     if (nvx_plasma_init(&st->plasma, c, err) != 0) return 1;
     st->plasma.config = nullptr;  // runs see the plasma through their own record
     plasma_.stage = std::move(st);
+    ++builds_.plasma;
     return remember(plasma_.built_with, c, err);
 }
 
@@ -113,6 +114,7 @@ int Session::ensure_network(const NVXConfig* c, char** err) {
     auto st = std::make_shared<NetworkStage>();
     if (net::nuclear_rates_init(&st->rates, c, custom(), files_.get(), err) != 0) return 1;
     network_.stage = std::move(st);
+    ++builds_.network;
     return remember(network_.built_with, c, err);
 }
 
@@ -127,6 +129,7 @@ int Session::ensure_history(const NVXConfig* c, const nvx_plasma* plasma, char**
     st->history.config = nullptr;
     st->history.plasma = nullptr;
     history_.stage = std::move(st);
+    ++builds_.history;
     return remember(history_.built_with, c, err);
 }
 
@@ -157,6 +160,7 @@ int Session::ensure_background(const NVXConfig* c, const nvx_plasma* plasma, con
     st->bg.config = nullptr;
     st->bg.plasma = nullptr;
     background_.stage = std::move(st);
+    ++builds_.background;
     return remember(background_.built_with, c, err);
 }
 
@@ -181,6 +185,7 @@ int Session::ensure_weak(const NVXConfig* c, const nvx_neutrino_history* h, char
     }
     if (rc != 0) return 1;
     weak_.stage = std::move(st);
+    ++builds_.weak;
     return remember(weak_.built_with, c, err);
 }
 

@@ -109,6 +109,12 @@ public:
     // *err on failure. The copy is for another thread: it never touches this session again.
     std::unique_ptr<Session> fork(char** err) const;
 
+    // How many times each stage was built (diagnostics and tests).
+    struct Builds {
+        int plasma = 0, history = 0, background = 0, weak = 0, network = 0;
+    };
+    const Builds& builds() const { return builds_; }
+
     // The networks of the last run or preparation (nullptr before the first).
     const NVXNuclearRates* networks() const { return network_.stage ? &network_.stage->rates : nullptr; }
 
@@ -142,6 +148,7 @@ private:
     Slot<NetworkStage> network_;
     std::unique_ptr<net::DataFiles> files_ = std::make_unique<net::DataFiles>();
     std::atomic<bool> busy_{false};
+    Builds builds_;
 };
 
 // Copies a custom network (entries and removed names). 0, or 1 on allocation failure.
