@@ -27,6 +27,7 @@ double hubble_at(const nvx_background* bg, double T, double a) {
 // d/dlnT of (ln(aT), t): comoving entropy conservation corrected by the neutrino heating term.
 int combined_bg_rhs(double lnT, const double* y, double* dydt, void* user) {
     const auto* bg = static_cast<const nvx_background*>(user);
+    if (nvx_run_cancelled(bg->config)) return 1;  // ends the integration: the call was cancelled
     const double T = std::exp(lnT);
     double s = 0.0, ds = 0.0;
     nvx_plasma_spl_and_dspl_dT(bg->plasma, &s, &ds, T);
@@ -49,6 +50,7 @@ struct ExternalRhs {
 // dt/dln a = 1/H with T read from the spline T(a) of the external scale factor.
 int dtdlna_rhs(double lna, const double*, double* dydt, void* user) {
     const auto* u = static_cast<const ExternalRhs*>(user);
+    if (nvx_run_cancelled(u->bg->config)) return 1;
     const double a = std::exp(lna);
     const double T = nvx_cubic_spline_eval(u->T_of_a, a);
     dydt[0] = 1.0 / hubble_at(u->bg, T, a);

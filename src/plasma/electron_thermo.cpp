@@ -115,8 +115,8 @@ bool read_cached(const char* path, size_t n_expected, ElectronTable& tab) {
     return ok;
 }
 
-ElectronTable compute_table(size_t n, double T_start_MeV, double m_e) {
-    ElectronTable tab;
+// The table on its logarithmic grid; false when the run's token cancelled it.
+bool compute_table(const NVXConfig* run, size_t n, double T_start_MeV, double m_e, ElectronTable& tab) {
     const double T_min = m_e / 30.0;
     const double T_max = 1.5 * std::max(T_start_MeV, 100.0);
     const double lo = std::log10(T_min), hi = std::log10(T_max);
@@ -126,6 +126,7 @@ ElectronTable compute_table(size_t n, double T_start_MeV, double m_e) {
     tab.drho.resize(n);
     tab.dp.resize(n);
     for (size_t i = 0; i < n; ++i) {
+        if (nvx_run_cancelled(run)) return false;
         const double T = std::pow(10.0, lo + (n > 1 ? double(i) / double(n - 1) : 0.0) * (hi - lo));
         double v[4];
         nvx_plasma_electron_thermo_point(T, m_e, v);
@@ -134,8 +135,9 @@ ElectronTable compute_table(size_t n, double T_start_MeV, double m_e) {
         tab.p[i] = v[1];
         tab.drho[i] = v[2];
         tab.dp[i] = v[3];
+        if (i % 20 == 19 || i + 1 == n) nvx_progress(run, "electron", double(i + 1), double(n));
     }
-    return tab;
+    return true;
 }
 
 void free_splines(nvx_plasma* p) {
@@ -209,8 +211,9 @@ int electron_tables_acquire(nvx_plasma* p, const NVXConfig* config, char** err) 
             return 0;
         }
     }
-    const ElectronTable tab =
-        compute_table(n, config->T_start_cosmo_MeV, nvx_constants_init()[NVX_C_m_e]);
+    ElectronTable tab;
+    if (!compute_table(config, n, config->T_start_cosmo_MeV, nvx_constants_init()[NVX_C_m_e], tab))
+        return fail(err, "electron-positron table: cancelled");
     if (fit_splines(p, tab, err) != 0) return 1;
     write_cache(config, tab);
     nvx_log(config, "init", "Electron-thermo tables built (%d points).", config->n_electron_table);

@@ -210,7 +210,8 @@ int build_rate_table(nvx_weak_rates* r, LazyCtx& lazy, char** err) {
         if (!ctx) return 1;
         RateJob job{ctx, &c, nvx_compute_fn(cfg)};
         // Every point is independent; the single-threaded default keeps Monte Carlo workers lean.
-        parallel_for(2 * n, 1, rate_task, &job, nullptr);
+        if (!parallel_for(2 * n, 1, rate_task, &job, cfg, "weak", nullptr))
+            return nvx::fail(err, "weak-rate table: cancelled");
         if (!bypass && cfg->save_nTOp)
             save_cache(cfg, file, fp, nfp, "T[K] Gamma_nTOp[1/tau_n] Gamma_pTOn[1/tau_n]", c, nullptr);
     }
@@ -242,6 +243,7 @@ int build_thermal_table(nvx_weak_rates* r, LazyCtx& lazy, char** err) {
         if (!ctx) return 1;
         nvx_weak_thermal_table(ctx, c.T.data(), n, 0, cfg->show_progress && !cfg->verbose,
                                c.a.data(), c.b.data());
+        if (nvx_run_cancelled(cfg)) return nvx::fail(err, "thermal-correction table: cancelled");
         if (cfg->save_nTOp_thermal) {
             const std::string prov = nvx::strprintf("backend=c algorithm=vegas vegas_n_eval=%d "
                                                     "vegas_n_itn=%d", cfg->vegas_n_eval,

@@ -48,9 +48,11 @@ GaussRule gauss160();
 double L_CCRTh_compute(const nvx_weak_ctx* ctx, double T_K, int s);
 
 // Runs body(i, user) for i in [0, n) on up to n_threads threads (<= 0: online processors); every
-// index runs exactly once, so results stored per index do not depend on the thread count. With a
-// progress label, a "[weak-c] " line on standard error counts the finished indices.
-void parallel_for(size_t n, int n_threads, void (*body)(size_t, void*), void* user,
-                  const char* progress_label);
+// index runs exactly once, so results stored per index do not depend on the thread count. The
+// finished indices go to the progress hook of `run` as `stage` when it has one, else, with a
+// progress label, to a "[weak-c] " line on standard error. Once the token of `run` is set no
+// further index starts; returns false then (the results are incomplete).
+bool parallel_for(size_t n, int n_threads, void (*body)(size_t, void*), void* user, const NVXConfig* run,
+                  const char* stage, const char* progress_label);
 
 }  // namespace nvx::weak
