@@ -34,6 +34,14 @@ NVX_API int nvx_session_run(NVXSession* session, const NVXKeyParam* overrides, s
 NVX_API int nvx_session_run_hooks(NVXSession* session, const NVXKeyParam* overrides, size_t n_overrides,
                                   const NVXRunHooks* hooks, NVXResults* results, char** err);
 
+/* Monte Carlo samples of the session's record (see nvx_mc_run in nuvex/mc.h): the central run and
+ * the workers reuse the session's built stages. Same status codes as nvx_mc_run; the session is
+ * busy (as in a run) for the whole call. */
+struct NVXMCOptions;
+struct NVXMCResult;
+NVX_API int nvx_session_mc(NVXSession* session, const struct NVXMCOptions* options, const NVXRunHooks* hooks,
+                           struct NVXMCResult* result, char** err);
+
 /* The session's own record (read-only; valid until the session is freed). */
 NVX_API const NVXConfig* nvx_session_config(const NVXSession* session);
 

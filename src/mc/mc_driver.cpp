@@ -21,6 +21,7 @@
 #include "nuvex/mc.h"
 #include "nuvex/numerics.h"
 #include "nuvex/run.h"
+#include "nuvex/session.h"
 #include "run/session.hpp"
 
 namespace nvx::mc {
@@ -255,20 +256,13 @@ int check_options(const NVXMCOptions* o, char** err) {
 
 }  // namespace
 
-int run(const NVXConfig* config, const NVXCustomNetwork* custom, const NVXMCOptions* options,
-        const volatile int32_t* extra_cancel, NVXMCResult* result, char** err) {
+int run_in(Session& central, const NVXConfig* record, const NVXMCOptions* options,
+           const volatile int32_t* extra_cancel, NVXMCResult* result, char** err) {
     if (!result) return fail(err, "nvx_mc_run: no result record"), NVX_INVALID;
     std::memset(result, 0, sizeof *result);
-    if (!config) return fail(err, "nvx_mc_run: no parameter record"), NVX_INVALID;
     if (check_options(options, err)) return NVX_INVALID;
     const NVXMCOptions& o = *options;
-
-    Session central(true);
-    if (central.init(*config, custom, true, err) != 0) return NVX_INVALID;
-    OwnedConfig rec;  // the central record with the caller's hooks
-    if (rec.copy_from(central.config(), err) != 0) return NVX_FAIL;
-    rec.c.hooks = config->hooks;
-    Call call{o, &rec.c, extra_cancel, result};
+    Call call{o, record, extra_cancel, result};
     if (allocate_entries(result, o)) {
         nvx_mc_result_free(result);
         return fail(err, "nvx_mc_run: out of memory"), NVX_FAIL;
@@ -281,7 +275,7 @@ int run(const NVXConfig* config, const NVXCustomNetwork* custom, const NVXMCOpti
             result->entries[q].central = o.prev_centrals[q];
             std::memcpy(result->entries[q].values, o.prev_values[q], size_t(n_reuse) * sizeof(double));
         }
-        rc = n_reuse < o.num_mc ? central.prepare(call.config, err) : NVX_OK;
+        rc = n_reuse < o.num_mc ? central.prepare(record, err) : NVX_OK;
     } else {
         rc = central_run(call, central, err);
     }
@@ -289,7 +283,7 @@ int run(const NVXConfig* config, const NVXCustomNetwork* custom, const NVXMCOpti
 
     const int S = o.num_mc - n_reuse;
     call.done = n_reuse;
-    const bool lines = o.progress && !(config->hooks && config->hooks->progress) && S > 0 && rc == NVX_OK;
+    const bool lines = o.progress && !(record->hooks && record->hooks->progress) && S > 0 && rc == NVX_OK;
     std::unique_ptr<ProgressLines> prog;
     if (lines) {
         std::fprintf(stderr, "[MC] Running %d sample%s...\n", o.num_mc, o.num_mc == 1 ? "" : "s");
@@ -327,6 +321,19 @@ int run(const NVXConfig* config, const NVXCustomNetwork* custom, const NVXMCOpti
     return NVX_OK;
 }
 
+int run(const NVXConfig* config, const NVXCustomNetwork* custom, const NVXMCOptions* options,
+        const volatile int32_t* extra_cancel, NVXMCResult* result, char** err) {
+    if (result) std::memset(result, 0, sizeof *result);
+    if (!config) return fail(err, "nvx_mc_run: no parameter record"), NVX_INVALID;
+    if (check_options(options, err)) return NVX_INVALID;
+    Session central(true);
+    if (central.init(*config, custom, true, err) != 0) return NVX_INVALID;
+    OwnedConfig rec;  // the central record with the caller's hooks
+    if (rec.copy_from(central.config(), err) != 0) return NVX_FAIL;
+    rec.c.hooks = config->hooks;
+    return run_in(central, &rec.c, options, extra_cancel, result, err);
+}
+
 }  // namespace nvx::mc
 
 extern "C" {
@@ -336,6 +343,30 @@ void nvx_mc_default_options(NVXMCOptions* o) {
     std::memset(o, 0, sizeof *o);
     o->num_mc = 1;
     o->n_jobs = -1;
+}
+
+int nvx_session_mc(NVXSession* s, const NVXMCOptions* options, const NVXRunHooks* hooks, NVXMCResult* result,
+                   char** err) {
+    if (result) std::memset(result, 0, sizeof *result);
+    if (!s) return nvx::fail(err, "nvx_session_mc: no session"), NVX_INVALID;
+    if (!s->impl.enter())
+        return nvx::fail(err, "nvx_session_mc: the session is already running on another thread (a session "
+                              "serves one thread at a time; create one session per thread)"),
+               NVX_FAIL;
+    int rc;
+    try {
+        nvx::session::OwnedConfig rec;
+        rc = rec.copy_from(s->impl.config(), err) != 0 ? NVX_FAIL : NVX_OK;
+        if (rc == NVX_OK) {
+            rec.c.hooks = hooks;
+            rc = nvx::mc::run_in(s->impl, &rec.c, options, nullptr, result, err);
+        }
+    } catch (const std::bad_alloc&) {
+        if (result) nvx_mc_result_free(result);
+        rc = nvx::fail(err, "nvx_session_mc: out of memory");
+    }
+    s->impl.leave();
+    return rc;
 }
 
 int nvx_mc_run(const NVXConfig* config, const NVXCustomNetwork* custom, const NVXMCOptions* options,

@@ -302,10 +302,6 @@ std::unique_ptr<Session> Session::fork(char** err) const {
 
 using nvx::session::Session;
 
-struct NVXSession {
-    Session impl{true};
-};
-
 namespace {
 
 NVXSession* create(const NVXConfig* config, const NVXCustomNetwork* custom, char** err) {

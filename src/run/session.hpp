@@ -155,3 +155,8 @@ private:
 int copy_custom_network(const NVXCustomNetwork& src, NVXCustomNetwork& dst);
 
 }  // namespace nvx::session
+
+// The C handle of a session.
+struct NVXSession {
+    nvx::session::Session impl{true};
+};
