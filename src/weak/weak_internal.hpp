@@ -3,6 +3,7 @@
 #pragma once
 
 #include <span>
+#include <string>
 
 #include "nuvex/weak.h"
 
@@ -54,5 +55,12 @@ double L_CCRTh_compute(const nvx_weak_ctx* ctx, double T_K, int s);
 // further index starts; returns false then (the results are incomplete).
 bool parallel_for(size_t n, int n_threads, void (*body)(size_t, void*), void* user, const NVXConfig* run,
                   const char* stage, const char* progress_label);
+
+// Computes the weak-rate table and, with thermal corrections on, the thermal-correction table of
+// `config` on the ratio grid (Tnu_T, Tnu), ignoring every cache, and writes them into `dir` as the
+// cache files of their fingerprints (the tables a data directory ships). Appends each path written
+// to *written. 0, or 1 with *err.
+int write_shipped_tables(const NVXConfig* config, const double* Tnu_T, const double* Tnu, size_t n_nu,
+                         const nvx_neutrino_history* history, const char* dir, std::string* written, char** err);
 
 }  // namespace nvx::weak
