@@ -423,10 +423,10 @@ PyObject* run_outcome(int status, char* err, const NVXResults& r, const char* pr
 }
 
 int make_record(PyObject* params, const char* data_dir, PyObject* extra_rho_T, PyObject* extra_rho_val,
-                Record& rec) {
+                Record& rec, const char* init_prefix) {
     char* err = nullptr;
     if (nvx_config_init_defaults(&rec.config, data_dir, &err)) {
-        raise_with(PyExc_RuntimeError, err, "(no message)", "nvx_config_init_defaults failed: ");
+        raise_with(PyExc_RuntimeError, err, "(no message)", init_prefix);
         return 1;
     }
     rec.ready = true;

@@ -67,9 +67,10 @@ struct Record {
 };
 
 // The record of run_bbn and Session: defaults of data_dir, the dictionary in order, validation,
-// the extra energy density table. Failures raise as run_bbn documents them.
+// the extra energy density table. Failures raise as run_bbn documents them; a data directory that
+// cannot be initialised raises RuntimeError with `init_prefix` before its message.
 int make_record(PyObject* params, const char* data_dir, PyObject* extra_rho_T, PyObject* extra_rho_val,
-                Record& rec);
+                Record& rec, const char* init_prefix = "nvx_config_init_defaults failed: ");
 
 // A dictionary as (key, value) pairs with private copies of keys and strings.
 struct KeyParams {

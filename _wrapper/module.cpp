@@ -90,7 +90,8 @@ PyObject* run_mc(PyObject*, PyObject* args, PyObject* kwargs) {
     if (dict_to_custom_network(custom, &in.network)) return nullptr;
     if (collect_quantities(quantities, in) || collect_previous(prevC, prevV, in)) return nullptr;
     Record rec;
-    if (make_record(params, data_dir, nullptr, nullptr, rec)) return nullptr;
+    // a data directory without its nuclide table fails as the Monte Carlo driver's central run did
+    if (make_record(params, data_dir, nullptr, nullptr, rec, "nvx_mc_uncertainty failed: ")) return nullptr;
     NVXMCOptions o;
     nvx_mc_default_options(&o);
     o.num_mc = num_mc;
