@@ -9,6 +9,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <new>
+#include <string>
 #include <vector>
 
 #include "background/bg_internal.hpp"
@@ -69,6 +70,17 @@ int outcome(const NVXConfig* c, int rc, char** err) {
 }
 
 int cancelled(char** err, const char* where) { return fail(err, "%s: cancelled", where); }
+
+// Names the stage whose build failed after the message, which keeps its beginning (the function or
+// file at fault).
+int stage_failure(char** err, const char* stage) {
+    if (err && *err) {
+        const std::string m = strprintf("%s (while building the %s)", *err, stage);
+        std::free(*err);
+        *err = dup_cstr(m.c_str());
+    }
+    return 1;
+}
 
 }  // namespace
 
@@ -194,21 +206,21 @@ int Session::ensure_weak(const NVXConfig* c, const nvx_neutrino_history* h, char
 // re-pointed to this run's record.
 int Session::ensure_stages(const NVXConfig* c, Views& v, char** err) {
     if (nvx_run_cancelled(c)) return cancelled(err, "didiva_run");
-    if (ensure_plasma(c, err) != 0) return 1;
+    if (ensure_plasma(c, err) != 0) return stage_failure(err, "plasma tables");
     v.plasma = plasma_.stage->plasma;
     v.plasma.config = c;
-    if (ensure_network(c, err) != 0) return 1;
+    if (ensure_network(c, err) != 0) return stage_failure(err, "reaction networks");
     NVXNuclearRates* rates = &network_.stage->rates;
     nvx_nuclear_rates_log_summary(rates, c);
     nvx_nuclear_rates_apply_variations(rates, c);
     if (nvx_run_cancelled(c)) return cancelled(err, "didiva_run");
 
-    if (ensure_history(c, &v.plasma, err) != 0) return 1;
+    if (ensure_history(c, &v.plasma, err) != 0) return stage_failure(err, "neutrino history");
     nvx_neutrino_history h = history_.stage->history;
     h.config = c;
     h.plasma = &v.plasma;
-    if (ensure_background(c, &v.plasma, &h, err) != 0) return 1;
-    if (ensure_weak(c, &h, err) != 0) return 1;
+    if (ensure_background(c, &v.plasma, &h, err) != 0) return stage_failure(err, "background");
+    if (ensure_weak(c, &h, err) != 0) return stage_failure(err, "weak-rate tables");
 
     nvx_background& b = v.background;
     b = background_.stage->bg;
