@@ -217,9 +217,12 @@ int store_results(nvx_nuclear_network* nn, const std::vector<double>& y_lt, cons
         if (col_n >= 0) nn->Y_hist[r * n + col_n] = ht.row(i)[0];
         if (col_p >= 0) nn->Y_hist[r * n + col_p] = ht.row(i)[1];
     }
+    std::vector<long> mt_col(n);  // MT column of each LT species, -1 when the MT network lacks it
+    for (size_t k = 0; k < n; ++k) mt_col[k] = find_name(mt_def.species, mt_def.n_species, lt_def.species[k]);
     for (size_t i = 1; i < mt.count(); ++i, ++r) {
         nn->t_hist[r] = mt.t[i];
-        map_by_name(mt_def.species, mt_def.n_species, mt.row(i), lt_def.species, n, nn->Y_hist + r * n);
+        const double* row = mt.row(i);
+        for (size_t k = 0; k < n; ++k) nn->Y_hist[r * n + k] = mt_col[k] >= 0 ? row[mt_col[k]] : 0.0;
     }
     for (size_t i = 1; i < lt.count(); ++i, ++r) {
         nn->t_hist[r] = lt.t[i];
@@ -287,7 +290,8 @@ long find_name(const char (*names)[NVX_NAME_LEN], size_t n, const char* name) {
     return -1;
 }
 
-EraRecorder::EraRecorder(size_t w, double t0, const double* y0) : width(w) {
+EraRecorder::EraRecorder(size_t w, double t0, const double* y0)
+    : width(w), debug_trace(std::getenv("NVX_NN_DEBUG") != nullptr) {
     t.reserve(64);
     rows.reserve(64 * w);
     t.push_back(t0);
@@ -297,7 +301,7 @@ EraRecorder::EraRecorder(size_t w, double t0, const double* y0) : width(w) {
 void recorder_cb(double t, const double* y, size_t n, void* recorder) {
     auto* rec = static_cast<EraRecorder*>(recorder);
     if (rec->out_of_memory) return;
-    if (std::getenv("NVX_NN_DEBUG") && rec->count() % 2000 == 0)
+    if (rec->debug_trace && rec->count() % 2000 == 0)
         std::fprintf(stderr, "[nn debug] step=%zu t=%.6e\n", rec->count(), t);
     if (n != rec->width) return;  // the integrators always hand over the era's full state
     try {
