@@ -1,0 +1,129 @@
+// Packed right-hand side and Jacobian of a compiled network with per-point coefficients; the
+// arithmetic is ordered exactly as in the reference evaluators of compiled.cpp.
+#include "network/evaluator.hpp"
+
+#include <algorithm>
+#include <cmath>
+
+namespace nvx {
+namespace {
+
+constexpr int kMaxTablePower = 63;  // larger or negative density powers go through pow()
+
+// Y^m with the exact shortcuts of the common multiplicities (as the reference evaluators).
+inline double ipow(double y, int32_t m) {
+    if (m == 1) return y;
+    if (m == 2) return y * y;
+    return std::pow(y, static_cast<double>(m));
+}
+
+}  // namespace
+
+NetworkEvaluator::NetworkEvaluator(const NVXCompiledNetwork& c) : n_species_(c.n_species) {
+    const size_t rs = c.reactant_stride, ps = c.product_stride, cs = c.change_stride, is = c.involved_stride;
+    for (size_t i = 0; i < c.n_reactions; ++i) {
+        if (c.n_changes[i] == 0) continue;  // contributes nothing to either evaluator
+        Reaction r{};
+        r.source = static_cast<uint32_t>(i);
+        r.n_reactants = static_cast<uint8_t>(c.n_reactants[i]);
+        r.n_products = static_cast<uint8_t>(c.n_products[i]);
+        r.n_changes = static_cast<uint8_t>(c.n_changes[i]);
+        r.n_involved = static_cast<uint8_t>(c.n_involved[i]);
+        r.first_factor = static_cast<uint32_t>(factors_.size());
+        r.first_change = static_cast<uint32_t>(changes_.size());
+        r.first_involved = static_cast<uint32_t>(involved_.size());
+        r.reactant_rho_power = static_cast<int32_t>(c.reactant_rho_power[i]);
+        r.product_rho_power = static_cast<int32_t>(c.product_rho_power[i]);
+        r.reactant_symmetry = c.reactant_symmetry[i];
+        r.product_symmetry = c.product_symmetry[i];
+        for (size_t j = 0; j < c.n_reactants[i]; ++j)
+            factors_.push_back({static_cast<int32_t>(c.reactant_species[i * rs + j]),
+                                static_cast<int32_t>(c.reactant_mult[i * rs + j])});
+        for (size_t j = 0; j < c.n_products[i]; ++j)
+            factors_.push_back({static_cast<int32_t>(c.product_species[i * ps + j]),
+                                static_cast<int32_t>(c.product_mult[i * ps + j])});
+        for (size_t j = 0; j < c.n_changes[i]; ++j)
+            changes_.push_back({static_cast<int32_t>(c.change_species[i * cs + j]), c.change_coeff[i * cs + j]});
+        for (size_t j = 0; j < c.n_involved[i]; ++j)
+            involved_.push_back(static_cast<int32_t>(c.involved_species[i * is + j]));
+        for (int32_t p : {r.reactant_rho_power, r.product_rho_power})
+            if (p <= kMaxTablePower) max_rho_power_ = std::max(max_rho_power_, p);
+        reactions_.push_back(r);
+    }
+    kf_.assign(reactions_.size(), 0.0);
+    kb_.assign(reactions_.size(), 0.0);
+    has_reverse_.assign(reactions_.size(), 0);
+}
+
+// d/dY_j of the product of Y^m over one side; 0 when j is not on it.
+double NetworkEvaluator::side_derivative(const Factor* f, size_t n, const double* Y, int32_t j) {
+    double d = 0.0, rest = 1.0;
+    bool found = false;
+    for (size_t k = 0; k < n; ++k) {
+        if (f[k].species == j) {
+            found = true;
+            d = static_cast<double>(f[k].mult) * (f[k].mult == 1 ? 1.0 : ipow(Y[j], f[k].mult - 1));
+        } else {
+            rest *= ipow(Y[f[k].species], f[k].mult);
+        }
+    }
+    return found ? d * rest : 0.0;
+}
+
+void NetworkEvaluator::set_point(const double* rates, double rho) {
+    double rp[kMaxTablePower + 1];
+    rp[0] = 1.0;
+    for (int k = 1; k <= max_rho_power_; ++k) rp[k] = rp[k - 1] * rho;
+    auto rho_pow = [&](int32_t p) { return p >= 0 && p <= kMaxTablePower ? rp[p] : std::pow(rho, double(p)); };
+    for (size_t n = 0; n < reactions_.size(); ++n) {
+        const Reaction& r = reactions_[n];
+        kf_[n] = rho_pow(r.reactant_rho_power) * rates[2 * r.source] * r.reactant_symmetry;
+        kb_[n] = rho_pow(r.product_rho_power) * rates[2 * r.source + 1] * r.product_symmetry;
+        has_reverse_[n] = rates[2 * r.source + 1] != 0.0;
+    }
+}
+
+void NetworkEvaluator::rhs(const double* Y, double* dYdt) const {
+    std::fill(dYdt, dYdt + n_species_, 0.0);
+    const Factor* fac = factors_.data();
+    const Change* ch = changes_.data();
+    const size_t R = reactions_.size();
+    for (size_t n = 0; n < R; ++n) {
+        const Reaction& r = reactions_[n];
+        double f = kf_[n];
+        for (const Factor* e = fac + r.n_reactants; fac != e; ++fac) f *= ipow(Y[fac->species], fac->mult);
+        double b = 0.0;
+        if (has_reverse_[n]) {
+            b = kb_[n];
+            for (const Factor* e = fac + r.n_products; fac != e; ++fac) b *= ipow(Y[fac->species], fac->mult);
+        } else {
+            fac += r.n_products;
+        }
+        const double net = f - b;
+        for (const Change* e = ch + r.n_changes; ch != e; ++ch) dYdt[ch->species] += ch->coeff * net;
+    }
+}
+
+void NetworkEvaluator::jacobian(const double* Y, double* J) const {
+    const size_t S = n_species_;
+    std::fill(J, J + S * S, 0.0);
+    for (size_t n = 0; n < reactions_.size(); ++n) {
+        const Reaction& r = reactions_[n];
+        const double kf = kf_[n], kb = kb_[n];
+        const Factor* reactants = factors_.data() + r.first_factor;
+        const Factor* products = reactants + r.n_reactants;
+        const Change* ch = changes_.data() + r.first_change;
+        const int32_t* inv = involved_.data() + r.first_involved;
+        for (size_t v = 0; v < r.n_involved; ++v) {
+            const int32_t j = inv[v];
+            double A = 0.0;
+            if (kf != 0.0) A += kf * side_derivative(reactants, r.n_reactants, Y, j);
+            if (kb != 0.0) A -= kb * side_derivative(products, r.n_products, Y, j);
+            if (A == 0.0) continue;
+            for (size_t e = 0; e < r.n_changes; ++e)
+                J[static_cast<size_t>(ch[e].species) * S + static_cast<size_t>(j)] += ch[e].coeff * A;
+        }
+    }
+}
+
+}  // namespace nvx
