@@ -2,6 +2,8 @@
 // Used for the stiff integrator's iteration matrix and small dense systems elsewhere.
 #include "nuvex/linalg.h"
 
+#include "numerics/vector_loops.hpp"
+
 #include <cmath>
 #include <cstdint>
 #include <new>
@@ -26,18 +28,8 @@ size_t pivot_row(const double* A, size_t n, size_t col) {
     return best;
 }
 
-// GCC vectorises the elimination loop only above -O2; the AVX2 clone is picked at load time where
-// the processor has it. Elementwise products and differences give the same bits at any width.
-#if defined(__GNUC__) && !defined(__clang__) && defined(__x86_64__)
-#define NVX_VECTOR_LOOP __attribute__((optimize("O3"), target_clones("avx2", "default")))
-#elif defined(__GNUC__) && !defined(__clang__)
-#define NVX_VECTOR_LOOP __attribute__((optimize("O3")))
-#else
-#define NVX_VECTOR_LOOP
-#endif
-
 // row_r -= l * row_i over m entries of two distinct rows.
-NVX_VECTOR_LOOP void eliminate(double* __restrict row_r, const double* __restrict row_i, double l, size_t m) {
+NVX_VECTORISE_AVX2 void eliminate(double* __restrict row_r, const double* __restrict row_i, double l, size_t m) {
     for (size_t j = 0; j < m; ++j) row_r[j] -= l * row_i[j];
 }
 
