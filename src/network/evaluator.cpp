@@ -44,8 +44,16 @@ NetworkEvaluator::NetworkEvaluator(const NVXCompiledNetwork& c) : n_species_(c.n
                                 static_cast<int32_t>(c.product_mult[i * ps + j])});
         for (size_t j = 0; j < c.n_changes[i]; ++j)
             changes_.push_back({static_cast<int32_t>(c.change_species[i * cs + j]), c.change_coeff[i * cs + j]});
-        for (size_t j = 0; j < c.n_involved[i]; ++j)
-            involved_.push_back(static_cast<int32_t>(c.involved_species[i * is + j]));
+        for (size_t j = 0; j < c.n_involved[i]; ++j) {
+            const int64_t sp = c.involved_species[i * is + j];
+            auto slot = [sp](const int64_t* side, size_t n) {
+                for (size_t k = 0; k < n; ++k)
+                    if (side[k] == sp) return static_cast<int16_t>(k);
+                return int16_t{-1};
+            };
+            involved_.push_back({static_cast<int32_t>(sp), slot(c.reactant_species + i * rs, c.n_reactants[i]),
+                                 slot(c.product_species + i * ps, c.n_products[i])});
+        }
         for (int32_t p : {r.reactant_rho_power, r.product_rho_power})
             if (p <= kMaxTablePower) max_rho_power_ = std::max(max_rho_power_, p);
         reactions_.push_back(r);
@@ -55,19 +63,15 @@ NetworkEvaluator::NetworkEvaluator(const NVXCompiledNetwork& c) : n_species_(c.n
     has_reverse_.assign(reactions_.size(), 0);
 }
 
-// d/dY_j of the product of Y^m over one side; 0 when j is not on it.
-double NetworkEvaluator::side_derivative(const Factor* f, size_t n, const double* Y, int32_t j) {
-    double d = 0.0, rest = 1.0;
-    bool found = false;
-    for (size_t k = 0; k < n; ++k) {
-        if (f[k].species == j) {
-            found = true;
-            d = static_cast<double>(f[k].mult) * (f[k].mult == 1 ? 1.0 : ipow(Y[j], f[k].mult - 1));
-        } else {
-            rest *= ipow(Y[f[k].species], f[k].mult);
-        }
-    }
-    return found ? d * rest : 0.0;
+// d/dY_j of the product of Y^m over one side, j being the species in `slot` (-1: not on the side).
+double NetworkEvaluator::side_derivative(const Factor* f, size_t n, const double* Y, int slot) {
+    if (slot < 0) return 0.0;
+    const int32_t m = f[slot].mult;
+    const double d = static_cast<double>(m) * (m == 1 ? 1.0 : ipow(Y[f[slot].species], m - 1));
+    double rest = 1.0;
+    for (size_t k = 0; k < n; ++k)
+        if (static_cast<int>(k) != slot) rest *= ipow(Y[f[k].species], f[k].mult);
+    return d * rest;
 }
 
 void NetworkEvaluator::set_point(const double* rates, double rho) {
@@ -113,12 +117,12 @@ void NetworkEvaluator::jacobian(const double* Y, double* J) const {
         const Factor* reactants = factors_.data() + r.first_factor;
         const Factor* products = reactants + r.n_reactants;
         const Change* ch = changes_.data() + r.first_change;
-        const int32_t* inv = involved_.data() + r.first_involved;
+        const Involved* inv = involved_.data() + r.first_involved;
         for (size_t v = 0; v < r.n_involved; ++v) {
-            const int32_t j = inv[v];
+            const int32_t j = inv[v].species;
             double A = 0.0;
-            if (kf != 0.0) A += kf * side_derivative(reactants, r.n_reactants, Y, j);
-            if (kb != 0.0) A -= kb * side_derivative(products, r.n_products, Y, j);
+            if (kf != 0.0) A += kf * side_derivative(reactants, r.n_reactants, Y, inv[v].reactant_slot);
+            if (kb != 0.0) A -= kb * side_derivative(products, r.n_products, Y, inv[v].product_slot);
             if (A == 0.0) continue;
             for (size_t e = 0; e < r.n_changes; ++e)
                 J[static_cast<size_t>(ch[e].species) * S + static_cast<size_t>(j)] += ch[e].coeff * A;

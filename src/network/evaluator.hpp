@@ -34,6 +34,11 @@ private:
         int32_t species;
         double coeff;
     };
+    // An involved species of a reaction with its slot among the reactants and the products (-1: absent).
+    struct Involved {
+        int32_t species;
+        int16_t reactant_slot, product_slot;
+    };
     struct Reaction {
         uint32_t source;  // index in the compiled network (and in the rate buffer)
         uint8_t n_reactants, n_products, n_changes, n_involved;
@@ -41,14 +46,14 @@ private:
         int32_t reactant_rho_power, product_rho_power;
         double reactant_symmetry, product_symmetry;
     };
-    static double side_derivative(const Factor* side, size_t n, const double* Y, int32_t j);
+    static double side_derivative(const Factor* side, size_t n, const double* Y, int slot);
 
     size_t n_species_ = 0;
     int max_rho_power_ = 0;
     std::vector<Reaction> reactions_;
     std::vector<Factor> factors_;  // per reaction: its reactants, then its products
     std::vector<Change> changes_;
-    std::vector<int32_t> involved_;
+    std::vector<Involved> involved_;
     // Per point: forward and reverse coefficients, and whether the reverse rate is nonzero.
     std::vector<double> kf_, kb_;
     std::vector<uint8_t> has_reverse_;
