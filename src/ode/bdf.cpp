@@ -106,10 +106,13 @@ private:
     double error_norm_ = 0.0;
     bool lu_valid_ = false;
     bool jac_current_ = false;
+    // f at the predictor of the current attempt: a Newton iteration repeated after a Jacobian
+    // refresh starts from the same point, and f is a function of (t, y) alone.
+    bool f_pred_valid_ = false;
 
     std::vector<double> D_, J_, J_prev_, LU_;
     std::vector<size_t> piv_;
-    std::vector<double> y_pred_, scale_, psi_, y_new_, d_, F_, dy_, err_vec_;
+    std::vector<double> y_pred_, scale_, psi_, y_new_, d_, F_, dy_, err_vec_, f_pred_;
     std::vector<double> fd_y_, fd_f0_, fd_f1_;  // finite-difference Jacobian scratch
     std::vector<double> cd_tmp_;                // change_D product
 };
@@ -121,7 +124,7 @@ void BdfSolver::allocate() {
     J_prev_.assign(n * n, 0.0);
     LU_.assign(n * n, 0.0);
     piv_.assign(n, 0);
-    for (auto* v : {&y_pred_, &scale_, &psi_, &y_new_, &d_, &F_, &dy_, &err_vec_, &fd_y_, &fd_f0_,
+    for (auto* v : {&y_pred_, &scale_, &psi_, &y_new_, &d_, &F_, &dy_, &err_vec_, &f_pred_, &fd_y_, &fd_f0_,
                     &fd_f1_})
         v->assign(n, 0.0);
     cd_tmp_.assign((kMaxOrder + 1) * n, 0.0);
@@ -214,6 +217,7 @@ NVX_VECTORISE void BdfSolver::change_D(int order, double factor) {
 }
 
 NVX_VECTORISE void BdfSolver::predict() {
+    f_pred_valid_ = false;
     std::copy(D(order_), D(order_) + n_, y_pred_.begin());
     for (int j = order_ - 1; j >= 0; --j) {
         const double* row = D(static_cast<size_t>(j));
@@ -245,9 +249,17 @@ NVX_VECTORISE Newton BdfSolver::newton(double t_new, double c, bool& f_failed) {
     double prev_norm = -1.0;  // < 0: no previous increment yet
     const int max_iter = newton_max_iter_;
     for (int k = 0; k < max_iter; ++k) {
-        if (!eval_f(t_new, y_new_.data(), F_.data())) {
-            f_failed = true;
-            return Newton::unconverged;
+        if (k == 0 && f_pred_valid_) {
+            std::copy(f_pred_.begin(), f_pred_.end(), F_.begin());
+        } else {
+            if (!eval_f(t_new, y_new_.data(), F_.data())) {
+                f_failed = true;
+                return Newton::unconverged;
+            }
+            if (k == 0) {
+                std::copy(F_.begin(), F_.end(), f_pred_.begin());
+                f_pred_valid_ = true;
+            }
         }
         for (size_t i = 0; i < n_; ++i)
             if (!std::isfinite(F_[i])) return Newton::unconverged;
