@@ -8,7 +8,6 @@
 namespace nvx {
 namespace {
 
-constexpr int kMaxTablePower = 63;  // larger or negative density powers go through pow()
 
 // Y^m with the exact shortcuts of the common multiplicities (as the reference evaluators).
 inline double ipow(double y, int32_t m) {
@@ -32,8 +31,8 @@ NetworkEvaluator::NetworkEvaluator(const NVXCompiledNetwork& c) : n_species_(c.n
         r.first_factor = static_cast<uint32_t>(factors_.size());
         r.first_change = static_cast<uint32_t>(changes_.size());
         r.first_involved = static_cast<uint32_t>(involved_.size());
-        r.reactant_rho_power = static_cast<int32_t>(c.reactant_rho_power[i]);
-        r.product_rho_power = static_cast<int32_t>(c.product_rho_power[i]);
+        r.reactant_rho_slot = rho_slot(static_cast<int32_t>(c.reactant_rho_power[i]));
+        r.product_rho_slot = rho_slot(static_cast<int32_t>(c.product_rho_power[i]));
         r.reactant_symmetry = c.reactant_symmetry[i];
         r.product_symmetry = c.product_symmetry[i];
         for (size_t j = 0; j < c.n_reactants[i]; ++j)
@@ -54,10 +53,9 @@ NetworkEvaluator::NetworkEvaluator(const NVXCompiledNetwork& c) : n_species_(c.n
             involved_.push_back({static_cast<int32_t>(sp), slot(c.reactant_species + i * rs, c.n_reactants[i]),
                                  slot(c.product_species + i * ps, c.n_products[i])});
         }
-        for (int32_t p : {r.reactant_rho_power, r.product_rho_power})
-            if (p <= kMaxTablePower) max_rho_power_ = std::max(max_rho_power_, p);
         reactions_.push_back(r);
     }
+    rho_powers_.assign(kMaxTablePower + 1 + other_powers_.size(), 1.0);
     kf_.assign(reactions_.size(), 0.0);
     kb_.assign(reactions_.size(), 0.0);
     has_reverse_.assign(reactions_.size(), 0);
@@ -74,15 +72,28 @@ double NetworkEvaluator::side_derivative(const Factor* f, size_t n, const double
     return d * rest;
 }
 
+// Slot of rho^p in the per-point table: p itself for 0..63, past them one slot per other power.
+uint32_t NetworkEvaluator::rho_slot(int32_t p) {
+    if (p >= 0 && p <= kMaxTablePower) {
+        max_rho_power_ = std::max(max_rho_power_, p);
+        return static_cast<uint32_t>(p);
+    }
+    auto it = std::find(other_powers_.begin(), other_powers_.end(), p);
+    if (it == other_powers_.end()) it = other_powers_.insert(other_powers_.end(), p);
+    return static_cast<uint32_t>(kMaxTablePower + 1 + (it - other_powers_.begin()));
+}
+
 void NetworkEvaluator::set_point(const double* rates, double rho) {
-    double rp[kMaxTablePower + 1];
+    // rho^k by repeated products for the small powers, pow() for any other (as the reference).
+    double* rp = rho_powers_.data();
     rp[0] = 1.0;
     for (int k = 1; k <= max_rho_power_; ++k) rp[k] = rp[k - 1] * rho;
-    auto rho_pow = [&](int32_t p) { return p >= 0 && p <= kMaxTablePower ? rp[p] : std::pow(rho, double(p)); };
+    for (size_t e = 0; e < other_powers_.size(); ++e)
+        rp[kMaxTablePower + 1 + e] = std::pow(rho, static_cast<double>(other_powers_[e]));
     for (size_t n = 0; n < reactions_.size(); ++n) {
         const Reaction& r = reactions_[n];
-        kf_[n] = rho_pow(r.reactant_rho_power) * rates[2 * r.source] * r.reactant_symmetry;
-        kb_[n] = rho_pow(r.product_rho_power) * rates[2 * r.source + 1] * r.product_symmetry;
+        kf_[n] = rp[r.reactant_rho_slot] * rates[2 * r.source] * r.reactant_symmetry;
+        kb_[n] = rp[r.product_rho_slot] * rates[2 * r.source + 1] * r.product_symmetry;
         has_reverse_[n] = rates[2 * r.source + 1] != 0.0;
     }
 }

@@ -43,14 +43,18 @@ private:
         uint32_t source;  // index in the compiled network (and in the rate buffer)
         uint8_t n_reactants, n_products, n_changes, n_involved;
         uint32_t first_factor, first_change, first_involved;
-        int32_t reactant_rho_power, product_rho_power;
+        uint32_t reactant_rho_slot, product_rho_slot;  // density power slots, see rho_slot()
         double reactant_symmetry, product_symmetry;
     };
+    static constexpr int kMaxTablePower = 63;  // larger or negative powers go through pow()
+    uint32_t rho_slot(int32_t power);
     static double side_derivative(const Factor* side, size_t n, const double* Y, int slot);
 
     size_t n_species_ = 0;
     int max_rho_power_ = 0;
     std::vector<Reaction> reactions_;
+    std::vector<int32_t> other_powers_;  // density powers outside 0..kMaxTablePower
+    std::vector<double> rho_powers_;     // per point: rho^0..rho^63, then the other powers
     std::vector<Factor> factors_;  // per reaction: its reactants, then its products
     std::vector<Change> changes_;
     std::vector<Involved> involved_;

@@ -119,6 +119,7 @@ TEST(CompiledNetwork, PackedEvaluatorReproducesTheReferenceBitForBit) {
         st.push_back(side_pair({5, 2, 2}, {5, 5}));
         st.push_back(side_pair({3, 3, 3, 3}, {5, 5, 1, 1, 0, 0, 0, 0}));
         st.push_back(side_pair({6}, {6}));  // no net change: contributes nothing
+        st.push_back(side_pair({}, {1}));   // no reactant: density power -1 goes through pow()
         NVXCompiledNetwork c{};
         ASSERT_EQ(nvx_compile_network(st.data(), st.size(), S, &c, nullptr), 0);
         std::vector<double> Y(S), rates(2 * st.size());
