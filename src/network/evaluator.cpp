@@ -56,6 +56,20 @@ NetworkEvaluator::NetworkEvaluator(const NVXCompiledNetwork& c) : n_species_(c.n
         reactions_.push_back(r);
     }
     rho_powers_.assign(kMaxTablePower + 1 + other_powers_.size(), 1.0);
+    // Species-major copy of the net changes, reaction order kept within each species.
+    term_start_.assign(n_species_ + 1, 0);
+    for (const Change& ch : changes_) ++term_start_[static_cast<size_t>(ch.species) + 1];
+    for (size_t k = 0; k < n_species_; ++k) term_start_[k + 1] += term_start_[k];
+    terms_.resize(changes_.size());
+    std::vector<uint32_t> fill(term_start_.begin(), term_start_.end() - 1);
+    for (size_t n = 0; n < reactions_.size(); ++n) {
+        const Reaction& r = reactions_[n];
+        for (size_t e = 0; e < r.n_changes; ++e) {
+            const Change& ch = changes_[r.first_change + e];
+            terms_[fill[static_cast<size_t>(ch.species)]++] = {static_cast<uint32_t>(n), ch.coeff};
+        }
+    }
+    net_.assign(reactions_.size(), 0.0);
     kf_.assign(reactions_.size(), 0.0);
     kb_.assign(reactions_.size(), 0.0);
     has_reverse_.assign(reactions_.size(), 0);
@@ -99,10 +113,11 @@ void NetworkEvaluator::set_point(const double* rates, double rho) {
 }
 
 void NetworkEvaluator::rhs(const double* Y, double* dYdt) const {
-    std::fill(dYdt, dYdt + n_species_, 0.0);
+    // Net rate of every reaction, then each species sums its terms in reaction order (the order
+    // in which the reference adds them into dY/dt, so the sums are the same).
     const Factor* fac = factors_.data();
-    const Change* ch = changes_.data();
     const size_t R = reactions_.size();
+    double* net = net_.data();
     for (size_t n = 0; n < R; ++n) {
         const Reaction& r = reactions_[n];
         double f = kf_[n];
@@ -114,8 +129,13 @@ void NetworkEvaluator::rhs(const double* Y, double* dYdt) const {
         } else {
             fac += r.n_products;
         }
-        const double net = f - b;
-        for (const Change* e = ch + r.n_changes; ch != e; ++ch) dYdt[ch->species] += ch->coeff * net;
+        net[n] = f - b;
+    }
+    const Term* t = terms_.data();
+    for (size_t k = 0; k < n_species_; ++k) {
+        double s = 0.0;
+        for (const Term* e = terms_.data() + term_start_[k + 1]; t != e; ++t) s += t->coeff * net[t->reaction];
+        dYdt[k] = s;
     }
 }
 

@@ -11,7 +11,8 @@ namespace nvx {
 
 // Gives the same bits as nvx_network_rhs and nvx_network_jacobian: every product is formed in the
 // same order, only the density, rate and symmetry factors are multiplied once per point instead
-// of once per call. Reactions without a net change are dropped at build time.
+// of once per call. Reactions without a net change are dropped at build time. An evaluator holds
+// per-point state and scratch: one per integration, never shared between threads.
 class NetworkEvaluator {
 public:
     NetworkEvaluator() = default;
@@ -53,6 +54,13 @@ private:
     size_t n_species_ = 0;
     int max_rho_power_ = 0;
     std::vector<Reaction> reactions_;
+    struct Term {
+        uint32_t reaction;  // index in reactions_
+        double coeff;
+    };
+    std::vector<uint32_t> term_start_;  // species k's terms are terms_[term_start_[k] .. term_start_[k+1])
+    std::vector<Term> terms_;
+    mutable std::vector<double> net_;  // scratch of rhs(): net rate of each reaction
     std::vector<int32_t> other_powers_;  // density powers outside 0..kMaxTablePower
     std::vector<double> rho_powers_;     // per point: rho^0..rho^63, then the other powers
     std::vector<Factor> factors_;  // per reaction: its reactants, then its products
