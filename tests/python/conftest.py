@@ -33,5 +33,13 @@ def scratch():
 
 
 @pytest.fixture(scope="session")
-def cache_dir(tmp_path_factory):
-    return str(tmp_path_factory.mktemp("nuvex_cache"))
+def xdg_cache_home(tmp_path_factory):
+    """A per-user cache root for the session: the package's default cache is <this>/nuvex."""
+    return tmp_path_factory.mktemp("xdg_cache")
+
+
+@pytest.fixture(scope="session")
+def cache_dir(xdg_cache_home):
+    path = xdg_cache_home / "nuvex"
+    path.mkdir(exist_ok=True)
+    return str(path)
