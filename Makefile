@@ -1,11 +1,11 @@
-# Top-level entry points: run, test, test-asan, test-tsan, bench, data.
+# Top-level entry points: run, test, test-asan, test-tsan, bench, docs, data.
 # Everything builds out of tree under build*/ with two parallel jobs (the machines are small); each
 # target builds only what it needs (run: library and CLI; test: everything but the benchmarks).
 JOBS ?= 2
 CMAKE ?= cmake
 PYTHON ?= /usr/bin/python3
 
-.PHONY: all build run test test-asan test-tsan bench data clean format
+.PHONY: all build run test test-asan test-tsan bench docs data clean format
 
 all: build
 
@@ -38,8 +38,16 @@ test-tsan: build-tsan/CMakeCache.txt
 	cd build-tsan && ctest --output-on-failure -j$(JOBS) -R "MonteCarlo|Thermal|Cache|Session|Cancel|pytest_mc"
 
 bench: build/CMakeCache.txt
-	$(CMAKE) --build build -j$(JOBS) --target benchmarks
+	$(CMAKE) --build build -j$(JOBS) --target benchmarks _nuvex_c
 	@for b in build/bench_*; do [ -x "$$b" ] && "$$b" || exit 1; done
+	PYTHONPATH=build/python $(PYTHON) bench/python_overhead.py
+
+# HTML documentation in build/docs/html; its figures come from real runs (per-user cache)
+docs: build/CMakeCache.txt
+	$(CMAKE) --build build -j$(JOBS) --target _nuvex_c
+	PYTHONPATH=build/python $(PYTHON) docs/make_figures.py docs/_figures
+	PYTHONPATH=build/python $(PYTHON) -m sphinx -b html -q docs build/docs/html
+	@echo "documentation: build/docs/html/index.html"
 
 data: build/CMakeCache.txt
 	$(CMAKE) --build build -j$(JOBS) --target nuvex_qedtables nuvex_weaktables

@@ -112,24 +112,6 @@ int init_weak(nvx_background* bg, const double* T, const double* Tnue, size_t n,
     return 0;
 }
 
-void weak_grid_standard(const NVXConfig* c, const nvx_neutrino_history* h, std::vector<double>& T,
-                        std::vector<double>& Tnue) {
-    // The weak rates interpolate T_nu/T linearly in this table: sampled densely from the history
-    // over the run's temperature range, it reproduces the history's own temperatures (to ~1e-7 in
-    // Yp) and depends on the parameters and the history alone, not on the integrated background.
-    constexpr double kPointsPerDecade = 6000.0;
-    const double T_hi = c->T_start_cosmo_MeV, T_lo = c->T_end_MeV;
-    long n = std::lround(std::log10(T_hi / T_lo) * kPointsPerDecade);
-    if (n < 3) n = 2;
-    const double lnT_lo = std::log(T_lo), lnT_hi = std::log(T_hi);
-    T.resize(size_t(n));
-    Tnue.resize(size_t(n));
-    for (size_t k = 0; k < size_t(n); ++k) {
-        T[k] = std::exp(lnT_lo + (double(k) / double(n - 1)) * (lnT_hi - lnT_lo));
-        Tnue[k] = nvx_nu_Tnue_of_Tg(h, T[k]);
-    }
-}
-
 }  // namespace nvx::bg
 
 extern "C" double nvx_bg_Hubble(const nvx_background* bg, double T, double Tnue, double Tnumu,

@@ -307,9 +307,7 @@ int init_standard(nvx_background* bg, const NVXConfig* config, const nvx_plasma*
     bg->history_ready = 1;
     if (setup_extra_rho(bg, err) != 0) return 1;
     if (solve(bg, err) != 0) return 1;
-    std::vector<double> T, Tnue;
-    weak_grid_standard(config, &bg->history, T, Tnue);
-    return init_weak(bg, T.data(), Tnue.data(), T.size(), err);
+    return init_weak(bg, bg->T, bg->Tnue, bg->n, err);
 }
 
 int tables_on_history(nvx_background* bg, const NVXConfig* config, const nvx_plasma* plasma,

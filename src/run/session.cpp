@@ -19,6 +19,7 @@
 #include "nuvex/session.h"
 #include "run/driver_internal.hpp"
 #include "run/stage_table.hpp"
+#include "weak/weak_internal.hpp"
 
 namespace nvx::session {
 
@@ -176,26 +177,28 @@ int Session::ensure_background(const NVXConfig* c, const nvx_plasma* plasma, con
     return remember(background_.built_with, c, err);
 }
 
+// The weak rates are computed on the background's grid (its final tables, or a custom table's
+// uniform grid), so a computed table is kept only while that grid is the same to the last bit; a
+// table read from a cache or shipped file never saw the grid and stays while its parameters do.
 int Session::ensure_weak(const NVXConfig* c, const nvx_neutrino_history* h, char** err) {
-    const bool custom_bg = custom_mode(c);
+    const nvx_background& b = background_.stage->bg;
+    const size_t n = bg::weak_grid_size(&b);
+    const auto same_grid = [&](const WeakStage& st) {
+        return st.grid_T.size() == n && std::memcmp(st.grid_T.data(), b.T, n * sizeof(double)) == 0 &&
+               std::memcmp(st.grid_Tnue.data(), b.Tnue, n * sizeof(double)) == 0;
+    };
     if (const auto& st = weak_.stage; st && st->history == history_.stage &&
-                                      (!custom_bg || st->background == background_.stage) &&
-                                      !stale(weak_.built_with, c, kStageWeak, nullptr))
+                                      !stale(weak_.built_with, c, kStageWeak, nullptr) &&
+                                      (!st->computed || same_grid(*st)))
         return 0;
     weak_.stage.reset();
     auto st = std::make_shared<WeakStage>();
     st->history = history_.stage;
-    int rc;
-    if (custom_bg) {
-        st->background = background_.stage;
-        const nvx_background& b = background_.stage->bg;
-        rc = nvx_weak_rates_init(&st->weak, b.T, b.Tnue, b.n_grid, c, h, err);
-    } else {
-        std::vector<double> T, Tnue;
-        bg::weak_grid_standard(c, h, T, Tnue);
-        rc = nvx_weak_rates_init(&st->weak, T.data(), Tnue.data(), T.size(), c, h, err);
+    if (weak::rates_init(&st->weak, b.T, b.Tnue, n, c, h, &st->computed, err) != 0) return 1;
+    if (st->computed) {
+        st->grid_T.assign(b.T, b.T + n);
+        st->grid_Tnue.assign(b.Tnue, b.Tnue + n);
     }
-    if (rc != 0) return 1;
     weak_.stage = std::move(st);
     ++builds_.weak;
     return remember(weak_.built_with, c, err);

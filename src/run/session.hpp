@@ -5,6 +5,7 @@
 #include <atomic>
 #include <cstdint>
 #include <memory>
+#include <vector>
 
 #include "network/data_cache.hpp"
 #include "nuvex/background.h"
@@ -62,7 +63,8 @@ struct BackgroundStage {
 };
 struct WeakStage {
     std::shared_ptr<const HistoryStage> history;
-    std::shared_ptr<const BackgroundStage> background;  // the weak-rate grid of a custom background
+    bool computed = false;                 // a table was computed: it depends on the grid below
+    std::vector<double> grid_T, grid_Tnue;  // the background's weak-rate grid it was computed on
     nvx_weak_rates weak{};
     ~WeakStage() { nvx_weak_rates_free(&weak); }
 };

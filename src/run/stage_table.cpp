@@ -16,7 +16,8 @@ constexpr unsigned P = kStagePlasma, H = kStageHistory, W = kStageWeak, N = kSta
 
 // Stages that read each parameter while they are built. The history and everything built on it
 // also follow the plasma (instantaneous decoupling reads the plasma entropy), the background and
-// the weak rates follow the history; sessions add these dependencies themselves.
+// the weak rates follow the history, and computed weak rates the background's grid; sessions add
+// these dependencies themselves.
 const KeyStages KEY_STAGES[] = {
     {"verbose", none, false},
     {"show_progress", none, false},
@@ -41,7 +42,7 @@ const KeyStages KEY_STAGES[] = {
     {"custom_background", W | B, false},  // the custom table also sets the weak-rate grid
     {"T_start_cosmo_MeV", P | W | B, false},
     {"T_end_MeV", W | B, false},
-    {"sampling_temperature_per_decade", W | B, false},
+    {"sampling_temperature_per_decade", B, false},
     {"radiative_corrections", W, false},
     {"finite_mass_corrections", W, false},
     {"thermal_corrections", W, false},

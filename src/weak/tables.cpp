@@ -314,6 +314,24 @@ double rate_at(const nvx_weak_rates* r, const nvx_weak_loglog* ip, const double*
 
 }  // namespace
 
+int nvx::weak::rates_init(nvx_weak_rates* rates, const double* Tnu_T, const double* Tnu, size_t n_nu,
+                          const NVXConfig* config, const nvx_neutrino_history* nu_history, bool* computed,
+                          char** err) {
+    if (computed) *computed = false;
+    if (!rates) return nvx::fail(err, "nvx_weak_rates_init: null record");
+    std::memset(rates, 0, sizeof *rates);
+    nvx_constants_init();
+    if (!config || !Tnu_T || !Tnu || n_nu == 0)
+        return nvx::fail(err, "nvx_weak_ctx_init: missing configuration or neutrino temperatures");
+    LazyCtx lazy{Tnu_T, Tnu, n_nu, config, nu_history};
+    int rc = build_rate_table(rates, lazy, err);
+    if (rc == 0 && config->thermal_corrections) rc = build_thermal_table(rates, lazy, err);
+    if (rc != 0) nvx_weak_rates_free(rates);
+    // the ratio table enters only what was computed; tables read from files never see it
+    if (computed) *computed = lazy.ready;
+    return rc;
+}
+
 int nvx::weak::write_shipped_tables(const NVXConfig* cfg, const double* Tnu_T, const double* Tnu, size_t n_nu,
                                     const nvx_neutrino_history* history, const char* dir, std::string* written,
                                     char** err) {
@@ -346,16 +364,7 @@ extern "C" {
 int nvx_weak_rates_init(nvx_weak_rates* rates, const double* Tnu_T, const double* Tnu, size_t n_nu,
                         const NVXConfig* config, const nvx_neutrino_history* nu_history,
                         char** err) {
-    if (!rates) return nvx::fail(err, "nvx_weak_rates_init: null record");
-    std::memset(rates, 0, sizeof *rates);
-    nvx_constants_init();
-    if (!config || !Tnu_T || !Tnu || n_nu == 0)
-        return nvx::fail(err, "nvx_weak_ctx_init: missing configuration or neutrino temperatures");
-    LazyCtx lazy{Tnu_T, Tnu, n_nu, config, nu_history};
-    int rc = build_rate_table(rates, lazy, err);
-    if (rc == 0 && config->thermal_corrections) rc = build_thermal_table(rates, lazy, err);
-    if (rc != 0) nvx_weak_rates_free(rates);
-    return rc;
+    return nvx::weak::rates_init(rates, Tnu_T, Tnu, n_nu, config, nu_history, nullptr, err);
 }
 
 double nvx_weak_rate_nTOp(const nvx_weak_rates* rates, double T) {

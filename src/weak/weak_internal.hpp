@@ -56,6 +56,11 @@ double L_CCRTh_compute(const nvx_weak_ctx* ctx, double T_K, int s);
 bool parallel_for(size_t n, int n_threads, void (*body)(size_t, void*), void* user, const NVXConfig* run,
                   const char* stage, const char* progress_label);
 
+// nvx_weak_rates_init that also tells whether a table was computed (and so depends on the ratio
+// table Tnu_T, Tnu) rather than read from a cache or shipped file.
+int rates_init(nvx_weak_rates* rates, const double* Tnu_T, const double* Tnu, size_t n_nu, const NVXConfig* config,
+               const nvx_neutrino_history* nu_history, bool* computed, char** err);
+
 // Computes the weak-rate table and, with thermal corrections on, the thermal-correction table of
 // `config` on the ratio grid (Tnu_T, Tnu), ignoring every cache, and writes them into `dir` as the
 // cache files of their fingerprints (the tables a data directory ships). Appends each path written

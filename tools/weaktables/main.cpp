@@ -1,6 +1,7 @@
 // Computes the weak n<->p rate table and its thermal corrections for the default parameters of a
-// data directory, with the library's own integrals and that directory's decoupling tables, and
-// writes them (named by their fingerprints) into OUTPUT_DIR after removing older ones there.
+// data directory, on the grid of the default background, with the library's own integrals and
+// that directory's decoupling tables, and writes them (named by their fingerprints) into
+// OUTPUT_DIR after removing older ones there.
 #include <dirent.h>
 #include <unistd.h>
 
@@ -52,14 +53,15 @@ int main(int argc, char** argv) {
     cfg.show_progress = 1;
     nvx_plasma plasma{};
     nvx_neutrino_history history{};
+    nvx_background bg{};
     if (nvx_plasma_init(&plasma, &cfg, &err)) return fail("plasma", err);
     if (nvx_neutrino_history_init(&history, &cfg, &plasma, &err)) return fail("neutrino history", err);
-    std::vector<double> T, Tnue;
-    nvx::bg::weak_grid_standard(&cfg, &history, T, Tnue);
+    // the grid a run computes its weak rates on: the background's final tables
+    if (nvx::bg::build_standard_tables(&bg, &cfg, &plasma, &history, &err)) return fail("background", err);
     remove_old_tables(argv[2]);
     std::string written;
-    const int rc = nvx::weak::write_shipped_tables(&cfg, T.data(), Tnue.data(), T.size(), &history, argv[2],
-                                                   &written, &err);
+    const int rc = nvx::weak::write_shipped_tables(&cfg, bg.T, bg.Tnue, bg.n, &history, argv[2], &written, &err);
+    nvx_background_free(&bg);
     nvx_neutrino_history_free(&history);
     nvx_plasma_free(&plasma);
     nvx_config_free(&cfg);

@@ -42,22 +42,26 @@ TEST(ShippedData, QedTablesEqualAFreshComputation) {
 
 namespace {
 
-// The default record of the shipped data directory with its plasma, history and ratio grid.
+// The default record of the shipped data directory with its plasma, history and background, whose
+// final tables are the grid of the weak rates.
 struct WeakInputs {
     NVXConfig cfg{};
     nvx_plasma plasma{};
     nvx_neutrino_history history{};
+    nvx_background bg{};
     std::vector<double> T, Tnue;
     bool ok = false;
     WeakInputs() {
         char* err = nullptr;
         ok = nvx_config_init_defaults(&cfg, NUVEX_DATA_DIR, &err) == 0 && nvx_config_validate(&cfg, &err) == 0 &&
-             nvx_plasma_init(&plasma, &cfg, &err) == 0 && nvx_neutrino_history_init(&history, &cfg, &plasma, &err) == 0;
+             nvx_plasma_init(&plasma, &cfg, &err) == 0 && nvx_neutrino_history_init(&history, &cfg, &plasma, &err) == 0 &&
+             nvx::bg::build_standard_tables(&bg, &cfg, &plasma, &history, &err) == 0;
         if (!ok) ADD_FAILURE() << (err ? err : "set-up failed");
         std::free(err);
-        if (ok) nvx::bg::weak_grid_standard(&cfg, &history, T, Tnue);
+        if (ok) T.assign(bg.T, bg.T + bg.n), Tnue.assign(bg.Tnue, bg.Tnue + bg.n);
     }
     ~WeakInputs() {
+        nvx_background_free(&bg);
         nvx_neutrino_history_free(&history);
         nvx_plasma_free(&plasma);
         nvx_config_free(&cfg);

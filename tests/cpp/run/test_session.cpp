@@ -59,6 +59,11 @@ TEST(Session, RunsEqualFreshRunsWhateverTheyRebuild) {
         {"large network", {{"network", S("large")}}, {0, 0, 1, 0, 1}},
         {"back to the defaults", {}, {0, 0, 0, 0, 1}},
         {"weak rates computed, not cached", {{"weak_rate_cache", B(false)}}, {0, 0, 0, 1, 0}},
+        // computed weak rates follow the background's grid; read ones (above) never saw it
+        {"computed weak rates, background changed",
+         {{"weak_rate_cache", B(false)}, {"Omegach2", F(0.125)}}, {0, 0, 1, 1, 0}},
+        {"computed weak rates, cosmological constant changed",
+         {{"weak_rate_cache", B(false)}, {"Omegach2", F(0.125)}, {"Omegabh2", F(0.0230)}}, {0, 0, 0, 0, 0}},
         {"instantaneous decoupling",
          {{"incomplete_decoupling", B(false)}, {"spectral_distortions", B(false)}}, {0, 1, 1, 1, 0}},
         {"electron table", {{"n_electron_table", I(1200)}}, {1, 1, 1, 1, 0}},
