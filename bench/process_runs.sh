@@ -32,5 +32,5 @@ if [ "$1" = "--clone" ]; then
   git clone -q "$root" "$tmp/clone"
   cd "$tmp/clone"
   t0=$(ms); make run > "$tmp/make_run.log" 2>&1 || { tail "$tmp/make_run.log"; exit 1; }; t1=$(ms)
-  echo "make run from a fresh clone (configure, build of library and CLI, first run): $(( (t1 - t0) / 1000 )) s"
+  echo "make run from a fresh clone (configure, build of library and CLI, first run): $(( (t1 - t0) / 1000000000 )) s"
 fi
