@@ -23,6 +23,9 @@ struct HistoryRow {
   double z_numu = 0;   // T_numu a (= T_nutau a)
   double heating = 0;  // N = Q / (H T_gamma^4): energy flow into neutrinos per Hubble time
   double t_s = 0;      // cosmic time, seconds
+  // Momentum-resolved solutions: f(y)/F(y) - 1 at the grid momenta y for nu_e and nu_mu, with
+  // F(y) = 1/(e^y + 1) the Fermi-Dirac occupation at comoving temperature 1 (empty when thermal).
+  std::vector<double> delta_nue, delta_numu;
   double T_MeV() const;
 };
 
