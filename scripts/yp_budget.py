@@ -2,7 +2,9 @@
 """Helium-4 budget: switches the weak-rate and plasma corrections on one at a time and prints
 Yp (nucleon fraction 4 Y(He4)), the helium mass fraction, D/H and Neff after each step.
 
-Usage: scripts/yp_budget.py [DATA_DIR] [--cache DIR] [--set KEY=VALUE ...]
+Usage: scripts/yp_budget.py [DATA_DIR] [--cache DIR] [--set KEY=VALUE ...] [--thermal-tables DIR]
+  --thermal-tables DIR: also run the decoupling step with tables of the energy-transfer method
+  (nuvex_solan --method thermal --out DIR), which carry no spectral distortion.
 Needs the built extension (make build). The first call computes the thermal-correction tables
 (about a minute per neutrino history); later calls reuse the cache directory.
 """
@@ -28,8 +30,10 @@ STEPS = [
     ("+ incomplete decoupling (temperatures, heating)", dict(incomplete_decoupling=True)),
     ("+ spectral distortions of nu_e", dict(spectral_distortions=True)),
 ]
+# Comparison rows: (name, index of the step they modify, keys).
 EXTRA = [
-    ("all, tau_n normalisation off", dict(tau_n_normalization=False)),
+    ("all, tau_n normalisation off", len(STEPS) - 1, dict(tau_n_normalization=False)),
+    ("QED step as extra radiation only: no QED, DeltaNeff = 0.00965", 3, dict(DeltaNeff=0.00965)),
 ]
 
 
@@ -47,6 +51,7 @@ def main():
     ap.add_argument("data", nargs="?", default=str(ROOT / "data"))
     ap.add_argument("--cache", default=None)
     ap.add_argument("--set", action="append", default=[])
+    ap.add_argument("--thermal-tables", default=None)
     a = ap.parse_args()
     base = dict(MATCHED)
     if a.cache:
@@ -56,19 +61,37 @@ def main():
         base[k] = parse_value(v)
     params = dict(base)
     prev = None
-    print(f"{'step':52s} {'Yp(4Y)':>9s} {'change':>9s} {'Y mass':>9s} {'D/H':>10s} {'Neff':>8s}")
-    rows = [(n, kw, True) for n, kw in STEPS] + [(n, kw, False) for n, kw in EXTRA]
-    final = None
-    for name, kw, cumulative in rows:
-        p = dict(params if cumulative else final)
-        p.update(kw)
-        r = _nuvex_c.run_bbn(p, a.data)
+    print(f"{'step':62s} {'Yp(4Y)':>9s} {'change':>9s} {'Y mass':>9s} {'D/H':>10s} {'Neff':>8s}")
+    extra = list(EXTRA)
+    if a.thermal_tables:
+        t = pathlib.Path(a.thermal_tables).resolve()
+        files = dict(solan_file=str(t / "SOLANNUVEX_col_1_7.csv"),
+                     solan_spectral_file=str(t / "SOLANNUVEX.csv"),
+                     solan_grid_file=str(t / "SOLANGrid.csv"))
+        extra.append(("+ incomplete decoupling, energy-transfer tables", 5, files))
+        extra.append(("+ their (thermal) spectra", 6, files))
+    snapshots, results = [], []
+
+    def show(name, r, ref):
         yp = r["YPBBN"]
-        d = "" if prev is None else f"{yp - prev:+.6f}"
-        print(f"{name:52s} {yp:9.6f} {d:>9s} {r['YPCMB']:9.6f} {r['DoH']:10.4e} {r['Neff']:8.5f}",
+        d = "" if ref is None else f"{yp - ref:+.6f}"
+        print(f"{name:62s} {yp:9.6f} {d:>9s} {r['YPCMB']:9.6f} {r['DoH']:10.4e} {r['Neff']:8.5f}",
               flush=True)
-        if cumulative:
-            params, prev, final = p, yp, p
+
+    for name, kw in STEPS:
+        params = dict(params)
+        params.update(kw)
+        r = _nuvex_c.run_bbn(params, a.data)
+        show(name, r, prev)
+        prev = r["YPBBN"]
+        snapshots.append(dict(params))
+        results.append(r)
+    print("comparisons (change against the step they modify):")
+    for name, i, kw in extra:
+        p = dict(snapshots[i])
+        p.update(kw)
+        base = results[i - 1]["YPBBN"] if name.startswith("+") else results[i]["YPBBN"]
+        show(name, _nuvex_c.run_bbn(p, a.data), base)
 
 
 if __name__ == "__main__":

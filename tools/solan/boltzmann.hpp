@@ -14,7 +14,7 @@ struct BoltzmannOptions {
   double T_last_MeV = 0.005;     // last output row: first with T_gamma <= T_last
   int rows_per_decade = 1000;    // output rows per decade of x
   double sin2_thetaW = 0.223;    // weak mixing angle of the neutrino-electron couplings
-  double step_lnx = 0.01;        // integrator step in ln x while collisions act
+  double step_lnx = 0.02;        // integrator step in ln x while collisions act (0.01 changes Neff by 1e-5)
   int electron_nodes = 40;       // quadrature nodes of the electron energy per momentum pair
   double kernel_spacing = 0.05;  // ln x spacing of the tabulated electron-neutrino kernels
   double x_collisions_off = 60;  // no collisions beyond x = m_e a (T_gamma about 12 keV)
