@@ -71,7 +71,11 @@ Args parse_args(int argc, char** argv) {
     else if (opt == "--substeps") a.solver.substeps = parse_count(opt.c_str(), val);
     else if (opt == "--spectral-every") a.spectral_every = parse_count(opt.c_str(), val);
     else if (opt == "--sin2-thetaW") a.solver.sin2_thetaW = a.bz.sin2_thetaW = parse_number(opt.c_str(), val);
-    else if (opt == "--electron-nodes") a.bz.electron_nodes = parse_count(opt.c_str(), val);
+    else if (opt == "--electron-nodes") {
+      a.bz.electron_nodes = parse_count(opt.c_str(), val);
+      if (a.bz.electron_nodes < 4)
+        throw std::invalid_argument("nuvex_solan: --electron-nodes needs at least 4 nodes, got '" + std::string(val) + "'");
+    }
     else if (opt == "--step") {
       a.bz.step_lnx = parse_number(opt.c_str(), val);
       if (!(a.bz.step_lnx > 0 && a.bz.step_lnx <= 0.1))
