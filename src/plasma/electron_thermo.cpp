@@ -165,7 +165,7 @@ void write_cache(const NVXConfig* config, const ElectronTable& tab) {
     if (nvx_cache_write(path.c_str(), fp.data(), fp.size(), kCacheHeader, cols, 5, tab.T.size(),
                         nullptr) != 0)
         nvx_message(config, NVX_MSG_WARNING, "plasma",
-                "could not write cache to %s: results are unaffected, but the next run will "
+                "[plasma-c] could not write cache to %s: results are unaffected, but the next run will "
                 "recompute. Set the cache_dir parameter to redirect the cache to a writable "
                 "directory.",
                 path.c_str());

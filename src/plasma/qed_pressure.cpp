@@ -333,7 +333,7 @@ int qed_acquire_interpolants(nvx_plasma* p, const NVXConfig* config, char** err)
         char* save_err = nullptr;
         if (nvx_qed_save_tables(&tab, write_dir, &save_err) != 0)
             nvx_message(config, NVX_MSG_WARNING, "plasma",
-                    "could not write cache to %s: results are unaffected, but the next run will "
+                    "[plasma-c] could not write cache to %s: results are unaffected, but the next run will "
                     "recompute. Set the cache_dir parameter to redirect the cache to a writable "
                     "directory.",
                     write_dir);

@@ -20,7 +20,7 @@ namespace {
 
 constexpr double kRateFloor = 1e-28;
 constexpr const char* kCacheWriteFailed =
-    "could not write cache to %s: results are unaffected, but the next run will recompute. Set "
+    "[weak-c] could not write cache to %s: results are unaffected, but the next run will recompute. Set "
     "the cache_dir parameter to redirect the cache to a writable directory.";
 
 bool file_exists(const char* path) {
@@ -100,7 +100,7 @@ bool use_cache(const NVXConfig* cfg, const char* path, const std::string& hash, 
     if (!file_exists(path)) return false;
     std::string why;
     if (read_cache(path, hash.c_str(), T, rates_nonnegative, c, why)) return true;
-    nvx_message(cfg, NVX_MSG_WARNING, "weak", "ignoring the cache file %s (%s); recomputing", path, why.c_str());
+    nvx_message(cfg, NVX_MSG_WARNING, "weak", "[weak-c] ignoring the cache file %s (%s); recomputing", path, why.c_str());
     c = Columns{};
     return false;
 }

@@ -121,13 +121,11 @@ TEST(CustomNetwork, RateTableText) {
         "\n"
         "  \t0.001 1.5e-3 1.1\n"
         "0.01\t2.0   # two numbers, then a comment\n"
-        "junk 1 2\n"
-        "0.1 3 1.2 extra words\r\n"
-        "1.0";
+        "0.1 3 1.2 extra words\r\n";
     ASSERT_EQ(nvx_custom_network_add_entry_text(&net, "d_p__He3_g", text), 0);
     ASSERT_EQ(net.n_entries, 1u);
     const NVXCustomEntry& e = net.entries[0];
-    ASSERT_EQ(e.n_rows, 3u);  // "1.0" alone has no second number
+    ASSERT_EQ(e.n_rows, 3u);
     EXPECT_EQ(e.col1[0], 0.001);
     EXPECT_EQ(e.col3[0], 1.1);
     EXPECT_EQ(e.col2[1], 2.0);
@@ -137,13 +135,42 @@ TEST(CustomNetwork, RateTableText) {
 
     EXPECT_EQ(nvx_custom_network_add_entry_text(&net, "x", "# only comments\n\n  # more\n"), 1);
     EXPECT_EQ(net.n_entries, 1u);
-
-    std::string long_name(80, 'r');
-    ASSERT_EQ(nvx_custom_network_add_removed(&net, long_name.c_str()), 0);
-    EXPECT_EQ(std::strlen(net.removed[0]), 63u);
     free_custom_network(&net);
     free_custom_network(&net);
     EXPECT_EQ(net.n_entries + net.n_removed, 0u);
+}
+
+// A row that does not parse is an error naming the reaction and line (once silently skipped, which
+// reshaped the rate); a name longer than the record keeps is refused instead of cut.
+TEST(CustomNetwork, RefusedTextNamesReactionAndLine) {
+    auto message = [](const char* name, const char* text) {
+        NVXCustomNetwork net{};
+        char* err = nullptr;
+        const int rc = nvx_custom_network_parse_entry(&net, name, text, &err);
+        std::string m = err ? err : "";
+        std::free(err);
+        EXPECT_EQ(rc == 0, m.empty());
+        EXPECT_EQ(net.n_entries, rc == 0 ? 1u : 0u);
+        free_custom_network(&net);
+        return m;
+    };
+    EXPECT_EQ(message("r", "0.1 1 1\njunk 1 2\n"),
+              "custom_network rate table of 'r', line 2: cannot parse the T9 'junk' as a finite number");
+    EXPECT_EQ(message("r", "# c\n1.0\n"), "custom_network rate table of 'r', line 2: missing the rate");
+    EXPECT_EQ(message("r", "1 2e 3\n"), "custom_network rate table of 'r', line 1: cannot parse the rate '2e' as a "
+                                         "finite number");
+    EXPECT_EQ(message("r", "1 2 x\n"), "custom_network rate table of 'r', line 1: cannot parse the uncertainty "
+                                        "factor 'x' as a finite number");
+    EXPECT_EQ(message("r", "1 inf\n"), "custom_network rate table of 'r', line 1: cannot parse the rate 'inf' as a "
+                                        "finite number");
+    const std::string long_name(100, 'r');
+    EXPECT_EQ(message(long_name.c_str(), "1 2\n"),
+              "custom_network: reaction name '" + long_name + "' is longer than 63 characters");
+    EXPECT_EQ(message(std::string(63, 'r').c_str(), "1 2\n"), "");
+    NVXCustomNetwork net{};
+    EXPECT_EQ(nvx_custom_network_add_removed(&net, long_name.c_str()), 1);
+    EXPECT_EQ(net.n_removed, 0u);
+    free_custom_network(&net);
 }
 
 }  // namespace
