@@ -114,6 +114,45 @@ TEST(Results, ZeroDenominatorsAndAbsentNuclides) {
     didiva_results_free(&r);
 }
 
+// The result check against a hand-made record: baryon number sum(A Y) = 1 is the independent truth;
+// a Yp above 1, a negative or non-finite abundance, or a broken sum fails with the quantity named.
+TEST(ResultCheck, PhysicalRangesAndBaryonNumber) {
+    Record rec;
+    auto check = [&](double Yp, double YD, double YHe4, double YLi7) {
+        Abundances a;
+        a.add("n", 0.0);
+        a.add("p", Yp);
+        a.add("H2", YD);
+        a.add("He4", YHe4);
+        a.add("Li7", YLi7);
+        NVXResults r{};
+        EXPECT_EQ(a.fill(&r, &rec.c), 0);
+        char* err = nullptr;
+        std::string m;
+        if (nvx_results_check(&r, &rec.c, &err)) m = err ? err : "(null)";
+        std::free(err);
+        didiva_results_free(&r);
+        return m;
+    };
+    // hydrogen, deuterium, helium and lithium holding all baryons: 0.75 + 2*1e-5 + 4*Y4 + 7*Y7 = 1
+    const double YLi7 = 2e-11, YD = 2.5e-5, YHe4 = (1.0 - 0.75 - 2 * YD - 7 * YLi7) / 4;
+    EXPECT_EQ(check(0.75, YD, YHe4, YLi7), "");
+    // round-off below zero, small against the largest abundance, passes
+    EXPECT_EQ(check(0.75, YD, YHe4 + 7 * YLi7 / 4 + 1e-14, -1e-14), "");
+    EXPECT_EQ(check(0.75, -3.3e-10, YHe4, YLi7).rfind("result check: Y_final[H2]=-3.3e-10 is outside [0, inf); the "
+                                                      "integration did not converge: numerical_precision=1e-07",
+                                                      0),
+              0u);
+    EXPECT_EQ(check(0.75, NAN, YHe4, YLi7).rfind("result check: Y_final[H2]=nan is outside [0, inf)", 0), 0u);
+    // a helium abundance above what baryon number allows
+    const std::string yp = check(0.75, YD, 0.3, YLi7);
+    EXPECT_EQ(yp.rfind("result check: YPCMB=", 0), 0u) << yp;
+    EXPECT_NE(yp.find("is outside [0, 1]"), std::string::npos) << yp;
+    // every quantity in range but baryons lost (a flipped sign in a reaction would do this)
+    const std::string lost = check(0.70, YD, YHe4, YLi7);
+    EXPECT_EQ(lost.rfind("result check: the baryon number sum of A*Y_final is 0.95", 0), 0u) << lost;
+}
+
 TEST(CustomNetwork, RateTableText) {
     NVXCustomNetwork net{};
     const char* text =
