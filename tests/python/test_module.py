@@ -102,7 +102,10 @@ def test_extra_energy_density_arguments(data_dir, kw, exc, text):
     ({"added": {3: "1 2 3"}}, TypeError, "custom_network['added'] must map str -> str"),
     ({"added": {"p_Li7__a_a": "# only\n  # comments\n\n"}}, ValueError,
      "custom_network rate table has no data rows"),
-    ({"added": {"p_Li7__a_a": "abc def\n1.0\n"}}, ValueError, "custom_network rate table has no data rows"),
+    ({"added": {"p_Li7__a_a": "abc def\n1.0\n"}}, ValueError,
+     "custom_network rate table of 'p_Li7__a_a', line 1: cannot parse the T9 'abc' as a finite number"),
+    ({"added": {"p_Li7__a_a": "0.1 2\n1.0\n"}}, ValueError,
+     "custom_network rate table of 'p_Li7__a_a', line 2: missing the rate"),
 ])
 def test_custom_network_errors(data_dir, net, exc, text):
     with pytest.raises(exc) as info:
