@@ -3,16 +3,14 @@
 // results back into dictionaries. Holds no state between calls; releases everything on every path.
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
-#include <unistd.h>
 
-#include <atomic>
 #include <cstdlib>
 #include <cstring>
 #include <new>
 #include <string>
-#include <thread>
 #include <vector>
 
+#include "call_runner.hpp"
 #include "nuvex/config.h"
 #include "nuvex/custom_network.h"
 #include "nuvex/mc.h"
@@ -292,6 +290,13 @@ fail:
 
 // ---- run_bbn ---------------------------------------------------------------
 
+// None, absent or callable; else TypeError naming the argument.
+int check_callable(PyObject* f, const char* name) {
+    if (!f || f == Py_None || PyCallable_Check(f)) return 0;
+    PyErr_Format(PyExc_TypeError, "%s must be callable or None", name);
+    return 1;
+}
+
 // RAII owner of the records of one call, so that every exit path releases them.
 struct CallRecords {
     NVXConfig config{};
@@ -379,18 +384,21 @@ int hand_over_extra_rho(NVXConfig* config, PyObject* T, PyObject* val) {
 }
 
 PyObject* run_bbn(PyObject*, PyObject* args, PyObject* kwargs) {
-    static const char* kwlist[] = {"params",      "data_dir",    "custom_network", "show_progress",
-                                   "extra_rho_T", "extra_rho_val", nullptr};
-    PyObject *params, *custom = nullptr, *rhoT = nullptr, *rhoV = nullptr;
+    static const char* kwlist[] = {"params",        "data_dir",   "custom_network", "show_progress", "extra_rho_T",
+                                   "extra_rho_val", "on_message", "on_progress",    "message_level", nullptr};
+    PyObject *params, *custom = nullptr, *rhoT = nullptr, *rhoV = nullptr, *on_message = nullptr,
+                      *on_progress = nullptr;
     const char* data_dir;
-    int show_progress = 1;
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "Os|OiOO", const_cast<char**>(kwlist), &params, &data_dir,
-                                     &custom, &show_progress, &rhoT, &rhoV))
+    int show_progress = 1, message_level = NVX_MSG_DEBUG;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "Os|OiOO$OOi", const_cast<char**>(kwlist), &params, &data_dir,
+                                     &custom, &show_progress, &rhoT, &rhoV, &on_message, &on_progress,
+                                     &message_level))
         return nullptr;
     if (!PyDict_Check(params)) {
         PyErr_SetString(PyExc_TypeError, "params must be a dict");
         return nullptr;
     }
+    if (check_callable(on_message, "on_message") || check_callable(on_progress, "on_progress")) return nullptr;
     CallRecords rec;
     if (dict_to_custom_network(custom, &rec.network)) return nullptr;
     char* err = nullptr;
@@ -401,10 +409,18 @@ PyObject* run_bbn(PyObject*, PyObject* args, PyObject* kwargs) {
     if (nvx_config_validate(&rec.config, &err)) return raise_with(PyExc_ValueError, err, "nvx_config_validate failed");
     rec.config.show_progress = show_progress;
     if (hand_over_extra_rho(&rec.config, rhoT, rhoV)) return nullptr;
-    int rc = didiva_run(&rec.config, &rec.network, &rec.results, &err);
-    nvx_config_free(&rec.config);
-    rec.config_ready = false;
-    free_custom_network(&rec.network);
+    nvx::py::CallRunner runner(on_message, on_progress, message_level);
+    rec.config.hooks = runner.hooks();
+    int rc = runner.run([&] { return didiva_run(&rec.config, &rec.network, &rec.results, &err); });
+    if (rc < 0) {
+        std::free(err);
+        return nullptr;
+    }
+    if (rc == NVX_CANCELLED) {
+        std::free(err);
+        PyErr_SetString(PyExc_KeyboardInterrupt, "run cancelled");
+        return nullptr;
+    }
     if (rc) return raise_with(PyExc_RuntimeError, err, "(no message)", "didiva_run failed: ");
     return results_to_dict(&rec.results);
 }
@@ -522,18 +538,22 @@ PyObject* mc_result_to_dict(const NVXMCResult* r, int num_mc) {
 }
 
 PyObject* run_mc(PyObject*, PyObject* args, PyObject* kwargs) {
-    static const char* kwlist[] = {"params", "data_dir",       "num_mc",        "quantities",  "seed", "n_jobs",
-                                   "custom_network", "prev_centrals", "prev_values", "progress", nullptr};
-    PyObject *params, *quantities, *custom = nullptr, *prevC = nullptr, *prevV = nullptr;
+    static const char* kwlist[] = {"params",      "data_dir",   "num_mc",      "quantities",    "seed",
+                                   "n_jobs",      "custom_network", "prev_centrals", "prev_values", "progress",
+                                   "on_message",  "on_progress", "message_level", nullptr};
+    PyObject *params, *quantities, *custom = nullptr, *prevC = nullptr, *prevV = nullptr, *on_message = nullptr,
+                                   *on_progress = nullptr;
     const char* data_dir;
-    int num_mc, seed = 0, n_jobs = -1, progress = 1;
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OsiO|iiOOOi", const_cast<char**>(kwlist), &params, &data_dir,
-                                     &num_mc, &quantities, &seed, &n_jobs, &custom, &prevC, &prevV, &progress))
+    int num_mc, seed = 0, n_jobs = -1, progress = 1, message_level = NVX_MSG_DEBUG;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OsiO|iiOOOi$OOi", const_cast<char**>(kwlist), &params,
+                                     &data_dir, &num_mc, &quantities, &seed, &n_jobs, &custom, &prevC, &prevV,
+                                     &progress, &on_message, &on_progress, &message_level))
         return nullptr;
     if (!PyDict_Check(params)) {
         PyErr_SetString(PyExc_TypeError, "params must be a dict");
         return nullptr;
     }
+    if (check_callable(on_message, "on_message") || check_callable(on_progress, "on_progress")) return nullptr;
     McInputs in;
     if (dict_to_custom_network(custom, &in.network)) return nullptr;
     if (collect_quantities(quantities, in) || collect_params(params, in) || collect_previous(prevC, prevV, in))
@@ -541,41 +561,21 @@ PyObject* run_mc(PyObject*, PyObject* args, PyObject* kwargs) {
 
     NVXMCResult result{};
     char* err = nullptr;
-    std::atomic<int> done{0};
-    int status = 1;
     std::string dir = data_dir;
-    std::thread worker;
-    try {
-        worker = std::thread([&] {
-            status = nvx_mc_uncertainty(num_mc, in.quantities.data(), in.quantities.size(), dir.c_str(),
-                                        in.params.data(), in.params.size(), static_cast<uint64_t>(seed), n_jobs,
-                                        &in.network, in.prev_centrals,
-                                        in.prev_values.empty() ? nullptr : in.prev_values.data(), in.n_prev,
-                                        progress, &result, &err);
-            done.store(1);
-        });
-    } catch (const std::exception&) {
-        PyErr_SetString(PyExc_RuntimeError, "run_mc: could not start the Monte Carlo thread");
-        return nullptr;
-    }
-    bool cancelled = false;
-    for (;;) {
-        PyThreadState* ts = PyEval_SaveThread();
-        usleep(50000);
-        PyEval_RestoreThread(ts);
-        if (done.load()) break;
-        if (PyErr_CheckSignals() != 0) {
-            nvx_mc_request_cancel();
-            cancelled = true;
-            break;
-        }
-    }
-    PyThreadState* ts = PyEval_SaveThread();
-    worker.join();
-    PyEval_RestoreThread(ts);
-    if (cancelled) {
+    nvx::py::CallRunner runner(on_message, on_progress, message_level);
+    int status = runner.run(
+        [&] {
+            return nvx_mc_uncertainty(num_mc, in.quantities.data(), in.quantities.size(), dir.c_str(),
+                                      in.params.data(), in.params.size(), static_cast<uint64_t>(seed), n_jobs,
+                                      &in.network, in.prev_centrals,
+                                      in.prev_values.empty() ? nullptr : in.prev_values.data(), in.n_prev,
+                                      progress, &result, &err);
+        },
+        [] { nvx_mc_request_cancel(); });
+    if (status < 0 || status == NVX_CANCELLED) {
         nvx_mc_result_free(&result);
         std::free(err);
+        if (status == NVX_CANCELLED && !PyErr_Occurred()) PyErr_SetString(PyExc_KeyboardInterrupt, "run cancelled");
         return nullptr;
     }
     if (status != 0) {
@@ -595,7 +595,11 @@ PyDoc_STRVAR(run_bbn_doc,
              "custom_network has the shape {'removed': [...], 'replaced': {...}, 'added': {...}}, the\n"
              "values of 'replaced'/'added' being rate-table texts (T9, rate, uncertainty factor).\n"
              "extra_rho_T and extra_rho_val, given together, tabulate an extra energy density (photon\n"
-             "temperature in MeV, density in MeV^4) that is splined and added to the Friedmann equation.");
+             "temperature in MeV, density in MeV^4) that is splined and added to the Friedmann equation.\n"
+             "Keyword-only: on_message(level, tag, text) receives every message of the run (levels 0 debug,\n"
+             "1 log line, 2 text block, 3 output notice, 4 warning; none below message_level) and the\n"
+             "library then writes nothing to stdout/stderr itself; on_progress(stage, done, total) receives\n"
+             "progress. The computation runs with the GIL released; Ctrl-C cancels it.");
 
 PyDoc_STRVAR(run_mc_doc,
              "run_mc(params, data_dir, num_mc, quantities, seed=0, n_jobs=-1, custom_network=None,\n"
@@ -607,7 +611,7 @@ PyDoc_STRVAR(run_mc_doc,
              "statistically, not bit for bit. prev_centrals (one per quantity) and prev_values (one\n"
              "equal-length sample sequence per quantity) reuse an earlier result instead of recomputing\n"
              "it; pass them only when they were made with the same seed, parameters, custom network and\n"
-             "quantities.");
+             "quantities. on_message, on_progress and message_level as in run_bbn.");
 
 PyMethodDef kMethods[] = {
     {"run_bbn", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(run_bbn)),
