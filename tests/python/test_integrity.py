@@ -172,3 +172,15 @@ def test_monte_carlo_output_files(data_dir, cache_dir, scratch):
     assert math.isclose(float(cov[2][2]), sum((x - m) ** 2 for x in v) / (len(v) - 1), rel_tol=1e-12)
     assert math.isclose(float(cor[1][1]), 1.0, rel_tol=1e-12) and -1 <= float(cor[1][2]) <= 1
     assert float(cor[1][2]) == float(cor[2][1])
+
+
+def test_cli_monte_carlo_json_is_valid(cli, data_dir, cache_dir):
+    # one sample has no spread: whatever the statistics say (NaN or 0), the document stays JSON
+    res = subprocess.run([cli, "--data-dir", data_dir, "--set", f"cache_dir='{cache_dir}'", "--set",
+                          "thermal_corrections=False", "--mc", "1", "--quantities", "DoH", "--json"],
+                         capture_output=True, text=True, timeout=300)
+    assert res.returncode == 0, res.stderr
+    got = json.loads(res.stdout)
+    assert set(got["DoH"]) == {"central", "mean", "std"}
+    assert got["DoH"]["std"] is None or math.isfinite(got["DoH"]["std"])
+    assert "[MC]" not in res.stdout
