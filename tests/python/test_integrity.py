@@ -184,3 +184,10 @@ def test_cli_monte_carlo_json_is_valid(cli, data_dir, cache_dir):
     assert set(got["DoH"]) == {"central", "mean", "std"}
     assert got["DoH"]["std"] is None or math.isfinite(got["DoH"]["std"])
     assert "[MC]" not in res.stdout
+
+
+def test_monte_carlo_output_that_cannot_be_written_fails(data_dir, cache_dir):
+    params = {"cache_dir": cache_dir, "thermal_corrections": False, "output_mc_samples": True,
+              "output_mc_file_prefix": "/proc/nope/out"}
+    with pytest.raises(RuntimeError, match="cannot open /proc/nope/out_samples.tsv"):
+        _nuvex_c.run_mc(params, data_dir, 2, ["DoH"], seed=1, n_jobs=1, progress=0)
