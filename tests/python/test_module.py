@@ -35,7 +35,7 @@ def test_module_shape():
     ({"p_d_p__He3_g": float("nan")}, ValueError, "p_d_p__He3_g=nan is out of range: must be finite"),
     ({"amax": 0}, ValueError, "amax must be None (-1) or a positive integer"),
     ({"fEDE": 1}, ValueError, "fEDE=1 is out of range: must satisfy 0 <= fEDE < 1"),
-    ({"tau_n": 2 ** 80}, OverflowError, None),
+    ({"tau_n": 2 ** 80}, ValueError, "tau_n=1208925819614629174706176 is out of range: must fit in a 64-bit integer"),
     ({"network": "a\0b"}, ValueError, "parameter string contains an embedded null character"),
 ])
 def test_rejected_parameters(data_dir, params, exc, text):
