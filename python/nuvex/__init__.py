@@ -1,0 +1,28 @@
+# NUVEX, Big Bang Nucleosynthesis in Python: single runs, Monte Carlo uncertainties, repeated runs
+# with fixed parameters, and plots, over the compiled solver module _nuvex_c.
+"""NUVEX: Big Bang Nucleosynthesis.
+
+>>> import nuvex
+>>> r = nuvex.run(Omegabh2=0.02242, tau_n=878.4)
+>>> r.Yp, r.DoH, r.Neff
+
+``nuvex.run(**params)`` runs once and returns a :class:`Result`; ``nuvex.defaults()`` lists every
+parameter with its default, unit and meaning; ``nuvex.monte_carlo(n, ...)`` samples the nuclear-rate
+and neutron-lifetime uncertainties; ``nuvex.Solver(**fixed).run(**changes)`` repeats runs cheaply;
+``nuvex.plot_schramm()`` draws abundances against the baryon density. Log lines go to the ``logging``
+logger ``"nuvex"``; nothing is printed on standard output unless ``verbose=True``.
+"""
+from ._data import cache_dir, data_dir
+from ._params import ParamSpec, defaults
+from ._runner import run
+from ._version import __version__
+from .conversions import Omegabh2_from_eta10, eta10, eta10_per_Omegabh2
+from .mc import MCResult, monte_carlo
+from .plots import plot_schramm
+from .result import Evolution, Result
+from .solver import Solver
+
+__all__ = [
+    "__version__", "run", "monte_carlo", "defaults", "Solver", "Result", "Evolution", "MCResult", "ParamSpec",
+    "plot_schramm", "data_dir", "cache_dir", "eta10", "Omegabh2_from_eta10", "eta10_per_Omegabh2",
+]

@@ -1,0 +1,287 @@
+# Figures with matplotlib (imported only when a plot is asked for): abundances against temperature,
+# Monte Carlo histograms and corner plots, and the Schramm plot of abundances against Omega_b h^2.
+from __future__ import annotations
+
+import re
+from typing import TYPE_CHECKING, Any, Iterable, Sequence
+
+import numpy as np
+
+from .conversions import eta10_per_Omegabh2
+from .result import label, quantity_key
+
+if TYPE_CHECKING:
+    from .mc import MCResult
+    from .result import Result
+
+CLASSIC_NUCLIDES = ("n", "p", "H2", "H3", "He3", "He4", "Li6", "Li7", "Be7")
+_SPECIAL_NAMES = {"n": "n", "p": "p", "H2": "D", "H3": "T"}
+
+
+def _pyplot() -> Any:
+    try:
+        import matplotlib.pyplot as plt
+    except ImportError as e:  # matplotlib is optional for everything but plots
+        raise ImportError("nuvex plots need matplotlib (Debian: python3-matplotlib)") from e
+    return plt
+
+
+def nuclide_label(name: str) -> str:
+    """Typeset name of a nuclide: n, p, D, T, then mass number as a superscript (3He, 7Li, ...)."""
+    if name in _SPECIAL_NAMES:
+        return _SPECIAL_NAMES[name]
+    m = re.fullmatch(r"([A-Za-z]+)(\d+)", name)
+    return rf"$^{{{m.group(2)}}}${m.group(1)}" if m else name
+
+
+def mass_number(name: str) -> int:
+    """A of a nuclide from its name ("n" and "p" are 1, else the trailing digits)."""
+    if name in ("n", "p"):
+        return 1
+    m = re.search(r"(\d+)$", name)
+    if not m:
+        raise ValueError(f"no mass number in nuclide name {name!r}")
+    return int(m.group(1))
+
+
+def plot_abundances(result: "Result", ax: Any = None, nuclides: Iterable[str] | None = None,
+                    time_axis: bool = True) -> Any:
+    """Mass fractions X = A Y of the light nuclides against the photon temperature.
+
+    The temperature decreases to the right (time flows left to right); a second axis on top shows
+    the cosmic time in seconds. ``nuclides`` defaults to n, p, D, T, 3He, 4He, 6Li, 7Li and 7Be (those
+    of the network). Returns the Axes.
+    """
+    ev = result.evolution
+    if ev is None:
+        raise ValueError("this result holds no evolution: run with output_time_evolution=True")
+    names = [n for n in (nuclides if nuclides is not None else CLASSIC_NUCLIDES) if n in ev.Y]
+    missing = [n for n in (nuclides or ()) if n not in ev.Y]
+    if missing:
+        raise ValueError(f"nuclides not in this run's network: {missing}")
+    plt = _pyplot()
+    if ax is None:
+        _, ax = plt.subplots(figsize=(7, 5), constrained_layout=True)
+    T = ev.T_gamma
+    lowest = np.inf
+    for name in names:
+        X = mass_number(name) * ev.Y[name]
+        X = np.where(X > 0, X, np.nan)
+        ax.plot(T, X, label=nuclide_label(name))
+        if np.isfinite(X[-1]):
+            lowest = min(lowest, X[-1])
+    ax.set_xscale("log")
+    ax.set_yscale("log")
+    ax.set_xlim(T.max(), T.min())
+    ax.set_ylim(max(lowest / 30, 1e-30) if np.isfinite(lowest) else 1e-20, 2)
+    ax.set_xlabel(r"photon temperature $T_\gamma$ [MeV]")
+    ax.set_ylabel(r"mass fraction $X = A\,Y$")
+    ax.legend(loc="center left", ncol=3, fontsize="small", frameon=False)
+    if time_axis:
+        _time_axis(ax, T, ev.t)
+    return ax
+
+
+def _loglog(x: Any, xp: np.ndarray, fp: np.ndarray) -> np.ndarray:
+    """Power-law interpolation of f(x) through the points (xp ascending), extended beyond the ends
+    with the end segments' slopes (t goes as T^-2 in radiation domination, so the extension holds)."""
+    lx = np.log(np.clip(np.asarray(x, dtype=float), 1e-300, None))
+    lxp, lfp = np.log(xp), np.log(fp)
+    out = np.interp(lx, lxp, lfp)
+    lo_slope = (lfp[1] - lfp[0]) / (lxp[1] - lxp[0])
+    hi_slope = (lfp[-1] - lfp[-2]) / (lxp[-1] - lxp[-2])
+    out = np.where(lx < lxp[0], lfp[0] + lo_slope * (lx - lxp[0]), out)
+    out = np.where(lx > lxp[-1], lfp[-1] + hi_slope * (lx - lxp[-1]), out)
+    return np.exp(out)
+
+
+def time_of_temperature(T_MeV: Any, T: np.ndarray, t: np.ndarray) -> np.ndarray:
+    """Cosmic time (s) at photon temperatures T_MeV, from a sampled history (T, t)."""
+    order = np.argsort(T)
+    keep = np.concatenate(([True], np.diff(T[order]) > 0))
+    return _loglog(T_MeV, T[order][keep], t[order][keep])
+
+
+def temperature_of_time(t_s: Any, T: np.ndarray, t: np.ndarray) -> np.ndarray:
+    """Photon temperature (MeV) at times t_s, from a sampled history (T, t)."""
+    order = np.argsort(t)
+    keep = np.concatenate(([True], np.diff(t[order]) > 0))
+    return _loglog(t_s, t[order][keep], T[order][keep])
+
+
+def _time_axis(ax: Any, T: np.ndarray, t: np.ndarray) -> None:
+    from matplotlib.ticker import LogFormatterSciNotation, LogLocator
+
+    with np.errstate(divide="ignore", invalid="ignore", over="ignore"):
+        top = ax.secondary_xaxis("top", functions=(lambda x: time_of_temperature(x, T, t),
+                                                   lambda y: temperature_of_time(y, T, t)))
+    top.xaxis.set_major_locator(LogLocator(base=10, numticks=12))
+    top.xaxis.set_major_formatter(LogFormatterSciNotation())
+    top.set_xlabel("time $t$ [s]")
+
+
+def _finite(a: np.ndarray) -> np.ndarray:
+    return a[np.isfinite(a)]
+
+
+def plot_mc(mc: "MCResult", kind: str = "auto", quantities: Iterable[str] | None = None, bins: int = 30,
+            fig: Any = None) -> Any:
+    """Histograms or a corner plot of Monte Carlo samples, with the central value marked.
+
+    ``kind``: "hist" (one panel per quantity), "corner" (histograms on the diagonal, sample pairs
+    below it) or "auto" (hist for one quantity, corner for several). Returns the Figure.
+    """
+    names = list(quantities) if quantities is not None else list(mc.quantities)
+    unknown = [n for n in names if n not in mc.samples]
+    if unknown:
+        raise ValueError(f"quantities not sampled by this Monte Carlo: {unknown}; it holds {list(mc.quantities)}")
+    if kind == "auto":
+        kind = "hist" if len(names) == 1 else "corner"
+    if kind not in ("hist", "corner"):
+        raise ValueError(f"kind must be 'auto', 'hist' or 'corner', not {kind!r}")
+    plt = _pyplot()
+    from matplotlib.ticker import MaxNLocator
+
+    k = len(names)
+    if kind == "hist":
+        if fig is None:
+            fig = plt.figure(figsize=(4 * k, 3.4), constrained_layout=True)
+        axes = fig.subplots(1, k, squeeze=False)[0]
+        for ax, name in zip(axes, names):
+            _histogram(ax, mc, name, bins)
+            ax.set_xlabel(label(name))
+            ax.set_ylabel("samples")
+        return fig
+    if fig is None:
+        fig = plt.figure(figsize=(2.6 * k + 0.8, 2.6 * k + 0.8), constrained_layout=True)
+    axes = fig.subplots(k, k, squeeze=False)
+    for i, yname in enumerate(names):
+        for j, xname in enumerate(names):
+            ax = axes[i, j]
+            if j > i:
+                ax.set_axis_off()
+                continue
+            if i == j:
+                _histogram(ax, mc, xname, bins)
+                ax.set_yticks([])
+            else:
+                x, y = mc.samples[xname], mc.samples[yname]
+                ok = np.isfinite(x) & np.isfinite(y)
+                ax.plot(x[ok], y[ok], ".", ms=2, alpha=0.5, color="C0")
+                ax.axvline(mc.central[xname], color="C3", lw=1)
+                ax.axhline(mc.central[yname], color="C3", lw=1)
+                ax.plot(mc.central[xname], mc.central[yname], "s", color="C3", ms=4)
+                ax.set_ylabel(label(yname) if j == 0 else "")
+            ax.set_xlabel(label(xname) if i == k - 1 else "")
+            ax.xaxis.set_major_locator(MaxNLocator(4))
+            if i < k - 1:
+                ax.tick_params(labelbottom=False)
+            if 0 < j and i != j:
+                ax.tick_params(labelleft=False)
+    return fig
+
+
+def _histogram(ax: Any, mc: "MCResult", name: str, bins: int) -> None:
+    ax.hist(_finite(mc.samples[name]), bins=bins, color="C0", alpha=0.7)
+    ax.axvline(mc.central[name], color="C3", lw=1.5, label="central")
+    ax.ticklabel_format(axis="x", style="sci", scilimits=(-3, 4))
+
+
+def _omegabh2_of(run: Any) -> float:
+    from ._params import PARAMS
+
+    return float(run.params.get("Omegabh2", PARAMS["Omegabh2"].default))
+
+
+def schramm_runs(Omegabh2: Sequence[float] | None, n: int, quantities: Sequence[str], seed: int,
+                 jobs: int | None, progress: bool, params: dict[str, Any]) -> list[Any]:
+    """One Monte Carlo (n >= 1) or one run (n = 0) per value of Omega_b h^2."""
+    from .mc import monte_carlo
+    from .solver import Solver
+
+    grid = np.geomspace(0.004, 0.04, 10) if Omegabh2 is None else np.asarray(Omegabh2, dtype=float)
+    points: Iterable[float] = grid
+    if progress:
+        from tqdm.auto import tqdm
+
+        points = tqdm(grid, desc="Schramm plot", unit=" points")
+    if n == 0:
+        with Solver(**params) as solver:
+            return [solver.run(Omegabh2=float(ob)) for ob in points]
+    return [monte_carlo(n, quantities, seed=seed, jobs=jobs, progress=False, Omegabh2=float(ob), **params)
+            for ob in points]
+
+
+def plot_schramm(Omegabh2: Sequence[float] | None = None, n: int = 50, *, runs: Sequence[Any] | None = None,
+                 quantities: Sequence[str] = ("Yp", "DoH", "He3oH", "Li7oH"), level: float = 0.95, seed: int = 0,
+                 jobs: int | None = None, progress: bool = True, fig: Any = None, **params: Any) -> Any:
+    """The Schramm plot: primordial abundances against Omega_b h^2, eta_10 on a second axis.
+
+    Either give ``runs`` (a list of :class:`~nuvex.MCResult` or :class:`~nuvex.Result`, one per
+    Omega_b h^2, read from their parameters) or let it compute them: one Monte Carlo of ``n`` samples
+    (``n=0``: single runs) at every value of ``Omegabh2`` (default 10 values from 0.004 to 0.04), with
+    the other keywords as parameters. Lines are the central values; bands hold the central
+    ``level`` fraction of the Monte Carlo samples. Yp is drawn linearly, the ratios logarithmically.
+    Returns the Figure.
+    """
+    if runs is None:
+        from .mc import check_count
+
+        n = check_count("n", n, 0)
+        runs = schramm_runs(Omegabh2, n, quantities, seed, jobs, progress, params)
+    if not runs:
+        raise ValueError("plot_schramm needs at least one run")
+    if not 0 < level < 1:
+        raise ValueError(f"level must lie strictly between 0 and 1, got {level}")
+    runs = sorted(runs, key=_omegabh2_of)
+    x = np.array([_omegabh2_of(r) for r in runs])
+    plt = _pyplot()
+    if fig is None:
+        fig = plt.figure(figsize=(6.5, 2.3 * len(quantities) + 0.6), constrained_layout=True)
+    axes = fig.subplots(len(quantities), 1, sharex=True, squeeze=False)[:, 0]
+    lo_q, hi_q = 50 * (1 - level), 50 * (1 + level)
+    for ax, name in zip(axes, quantities):
+        central = np.array([_central(r, name) for r in runs])
+        ax.plot(x, central, color="C0", lw=1.5)
+        if all(hasattr(r, "samples") for r in runs):
+            band = np.array([np.nanpercentile(_samples(r, name), [lo_q, hi_q]) for r in runs])
+            ax.fill_between(x, band[:, 0], band[:, 1], color="C0", alpha=0.3, lw=0,
+                            label=f"{100 * level:g}% of the samples")
+        if quantity_key(name) not in ("YPBBN", "YPCMB"):
+            ax.set_yscale("log")
+        ax.set_ylabel(label(name))
+        ax.grid(True, which="both", alpha=0.2)
+    axes[-1].set_xscale("log")
+    axes[-1].set_xlabel(r"baryon density $\Omega_b h^2$")
+    from matplotlib.ticker import FormatStrFormatter
+
+    for ticks in (axes[-1].xaxis.set_major_formatter, axes[-1].xaxis.set_minor_formatter):
+        ticks(FormatStrFormatter("%g"))
+    k = eta10_per_Omegabh2(float(runs[0].params.get("GN", 6.6743e-11)))
+    top = axes[0].secondary_xaxis("top", functions=(lambda ob: ob * k, lambda e: e / k))
+    for ticks in (top.xaxis.set_major_formatter, top.xaxis.set_minor_formatter):
+        ticks(FormatStrFormatter("%g"))
+    top.set_xlabel(r"$\eta_{10} = 10^{10}\, n_b / n_\gamma$")
+    return fig
+
+
+def _mc_name(run: Any, name: str) -> str:
+    """The name under which a Monte Carlo holds a quantity given by key or alias."""
+    for held in run.quantities:
+        if quantity_key(held) == quantity_key(name):
+            return held
+    raise ValueError(f"the Monte Carlo at Omegabh2={_omegabh2_of(run):g} did not sample {name!r}; "
+                     f"it holds {list(run.quantities)}")
+
+
+def _central(run: Any, name: str) -> float:
+    if hasattr(run, "central"):
+        return run.central[_mc_name(run, name)]
+    try:
+        return run[name]
+    except KeyError:
+        raise ValueError(f"the run at Omegabh2={_omegabh2_of(run):g} has no {name!r}") from None
+
+
+def _samples(run: Any, name: str) -> np.ndarray:
+    return run.samples[_mc_name(run, name)]

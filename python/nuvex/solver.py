@@ -1,0 +1,114 @@
+# A solver with fixed parameters for repeated runs: it keeps the solver's expensive state (tables,
+# network, background) between runs that change a few parameters, when the extension offers sessions.
+from __future__ import annotations
+
+import os
+from typing import Any, Mapping, Sequence
+
+from ._ext import HAS_SESSION, ext
+from ._params import CALL_KEYWORDS, check_keys
+from ._runner import _plain, _plain_seq, _reactions, hooks, prepare, reporter_for, resolve_data_dir
+from .mc import DEFAULT_QUANTITIES, MCResult, check_count, check_quantities, unknown_quantity_error
+from .result import Result
+
+
+class Solver:
+    """Repeated runs that share fixed parameters.
+
+    ``Solver(**fixed)`` takes the keyword arguments of :func:`nuvex.run`; ``solver.run(**changes)``
+    runs with some parameters changed and returns the same :class:`~nuvex.Result` as
+    ``nuvex.run(**fixed, **changes)``, bit for bit. With a solver session in the extension the
+    tables, network and background survive between runs and only what a change affects is rebuilt,
+    which makes scans several times faster; without it every run starts afresh. ``custom_network``,
+    ``extra_rho_T``, ``extra_rho_val`` and ``data_dir`` are fixed for the solver's lifetime.
+
+    A solver serves one thread at a time: give each thread its own. Use it as a context manager, or
+    call :meth:`close`, to release the session's memory early.
+    """
+
+    def __init__(self, *, custom_network: Mapping[str, Any] | None = None, extra_rho_T: Any = None,
+                 extra_rho_val: Any = None, data_dir: str | os.PathLike[str] | None = None, **params: Any) -> None:
+        self._data_dir = resolve_data_dir(data_dir)
+        self._custom = custom_network
+        self._rho = (_plain_seq(extra_rho_T), _plain_seq(extra_rho_val))
+        self._fixed = prepare(params, self._data_dir, custom_network)
+        self._closed = False
+        self._session = None
+        if HAS_SESSION:
+            self._session = ext.Session(self._fixed, self._data_dir, custom_network, *self._rho)
+
+    @property
+    def params(self) -> dict[str, Any]:
+        """The fixed parameters, as handed to the solver (package defaults included)."""
+        return dict(self._fixed)
+
+    @property
+    def uses_session(self) -> bool:
+        """True when runs reuse a solver session (the extension offers them)."""
+        return self._session is not None
+
+    def _changes(self, changes: Mapping[str, Any]) -> dict[str, Any]:
+        if self._closed:
+            raise RuntimeError("this Solver is closed")
+        fixed_only = [k for k in changes if k in CALL_KEYWORDS]
+        if fixed_only:
+            raise ValueError(f"{fixed_only[0]} is fixed when the Solver is made; make a new Solver to change it")
+        check_keys(changes, _reactions(self._data_dir, {**self._fixed, **changes}, self._custom))
+        return {k: _plain(v) for k, v in changes.items()}
+
+    def run(self, **changes: Any) -> Result:
+        """Run with the fixed parameters updated by ``changes``; returns a :class:`~nuvex.Result`."""
+        delta = self._changes(changes)
+        merged = {**self._fixed, **delta}
+        with reporter_for(merged) as rep:
+            h = hooks(rep)
+            if self._session is not None:
+                raw = self._session.run(delta, **h)
+            else:
+                raw = ext.run_bbn(merged, self._data_dir, self._custom, 0, *self._rho, **h)
+        return Result(raw, merged)
+
+    def monte_carlo(self, n: int, quantities: Sequence[str] = DEFAULT_QUANTITIES, *, seed: int = 0,
+                    jobs: int | None = None, progress: bool = True, **changes: Any) -> MCResult:
+        """Monte Carlo as :func:`nuvex.monte_carlo`, with the fixed parameters updated by ``changes``."""
+        n = check_count("n", n, 1)
+        seed = check_count("seed", seed, 0)
+        n_jobs = -1 if jobs is None else check_count("jobs", jobs, 1)
+        names, keys = check_quantities(quantities, self._data_dir)
+        delta = self._changes(changes)
+        merged = {**self._fixed, **delta}
+        with reporter_for(merged, bars=progress) as rep:
+            h = hooks(rep)
+            try:
+                if self._session is not None and not delta:
+                    raw = self._session.mc(n, keys, seed, n_jobs, 0, progress=int(bool(progress)), **h)
+                else:
+                    if self._rho != (None, None):
+                        raise ValueError("a Monte Carlo with an extra energy density needs a solver session")
+                    raw = ext.run_mc({**merged, "show_progress": False}, self._data_dir, n, keys, seed, n_jobs, self._custom, None, None,
+                                     int(bool(progress)), **h)
+            except RuntimeError as e:
+                better = unknown_quantity_error(names, keys, e)
+                if better is None:
+                    raise
+                raise better from e
+        return MCResult(raw, names, keys, n, seed, merged)
+
+    def close(self) -> None:
+        """Release the session; later runs raise ``RuntimeError``."""
+        if self._session is not None:
+            close = getattr(self._session, "close", None)
+            if close is not None:
+                close()
+            self._session = None
+        self._closed = True
+
+    def __enter__(self) -> "Solver":
+        return self
+
+    def __exit__(self, *exc: object) -> None:
+        self.close()
+
+    def __repr__(self) -> str:
+        state = "closed" if self._closed else ("session" if self._session is not None else "fresh runs")
+        return f"nuvex.Solver({len(self._fixed)} fixed parameters, {state})"
