@@ -49,7 +49,15 @@ int for_each_param(PyObject* params, Use use) {
         if (!k) return 1;
         NVXParam p;
         char* copy = nullptr;
-        if (py_to_nvxparam(value, &p, &copy) || use(k, p, copy)) return 1;
+        if (py_to_nvxparam(value, &p, &copy)) {
+            // an int beyond 64 bits is a value out of range of its key, not an arithmetic error
+            if (PyErr_ExceptionMatches(PyExc_OverflowError)) {
+                PyErr_Clear();
+                PyErr_Format(PyExc_ValueError, "%s=%R is out of range: must fit in a 64-bit integer", k, value);
+            }
+            return 1;
+        }
+        if (use(k, p, copy)) return 1;
     }
     return 0;
 }

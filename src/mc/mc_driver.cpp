@@ -107,13 +107,16 @@ int draw_sample(const Call& call, Worker& w, int64_t k, double tau0, char** err)
     nvx_rng_seed(&rng, call.o.seed + uint64_t(k));
     const NVXNetworkDef& lt = w.session->networks()->lt;
     for (size_t i = 1; i < lt.n_reactions; ++i) nvx_rxnmap_set(&c.p_map, lt.reaction_names[i], nvx_rng_normal(&rng));
-    const double z = nvx_rng_normal(&rng);
+    double z = nvx_rng_normal(&rng);
     if (c.tau_n_normalization) {
+        // A lifetime is positive: a draw at or below zero (z < -5 with the largest accepted spread,
+        // once in millions of samples) is drawn again, so the distribution is the normal one cut at
+        // zero and sample k still depends on seed + k alone.
         c.tau_n = tau0 + c.std_tau_n * z;
+        for (int redraw = 0; !(c.tau_n > 0.0) && redraw < 1000; ++redraw) c.tau_n = tau0 + c.std_tau_n * nvx_rng_normal(&rng);
         if (!(c.tau_n > 0.0) || !std::isfinite(c.tau_n))
-            return fail(err, "nvx_mc_run: sample %lld drew the neutron lifetime %g s (tau_n = %g, std_tau_n = %g): "
-                             "std_tau_n is too large for a normal draw of a positive lifetime",
-                        static_cast<long long>(k), c.tau_n, tau0, c.std_tau_n);
+            return fail(err, "nvx_mc_run: sample %lld draws no positive neutron lifetime (tau_n = %g, std_tau_n = %g)",
+                        static_cast<long long>(k), tau0, c.std_tau_n);
     }
     return 0;
 }
@@ -318,6 +321,10 @@ int run_in(Session& central, const NVXConfig* record, const NVXMCOptions* option
         return rc;
     }
     statistics(result);
+    if (nvx_mc_write_outputs(result, record, err) != 0) {  // the files the record asks for
+        nvx_mc_result_free(result);
+        return NVX_FAIL;
+    }
     return NVX_OK;
 }
 

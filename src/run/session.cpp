@@ -214,6 +214,8 @@ int Session::ensure_stages(const NVXConfig* c, Views& v, char** err) {
     v.plasma.config = c;
     if (ensure_network(c, err) != 0) return stage_failure(err, "reaction networks");
     NVXNuclearRates* rates = &network_.stage->rates;
+    // a kept network checks this run's rate-variation keys as a fresh build would
+    if (nvx_nuclear_rates_check_variation_keys(rates, c, err) != 0) return stage_failure(err, "reaction networks");
     nvx_nuclear_rates_log_summary(rates, c);
     nvx_nuclear_rates_apply_variations(rates, c);
     if (nvx_run_cancelled(c)) return cancelled(err, "didiva_run");
@@ -248,6 +250,7 @@ int Session::integrate(const NVXConfig* c, Views& v, NVXResults* results, char**
     if (nvx_nuclear_network_solve(&nn, c, rates, &v.background, err) != 0) return 1;
     if (nvx_assemble_results(results, c, &nn, &v.background) != 0)
         return fail(err, "nvx_assemble_results: out of memory");
+    if (nvx_results_check(results, c, err) != 0) return 1;
     if (c->output_background_evolution &&
         nvx_bg_write_time_evolution(&v.background, c->output_background_file, c->output_n_points, err) != 0)
         return 1;

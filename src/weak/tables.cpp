@@ -20,7 +20,7 @@ namespace {
 
 constexpr double kRateFloor = 1e-28;
 constexpr const char* kCacheWriteFailed =
-    "could not write cache to %s: results are unaffected, but the next run will recompute. Set "
+    "[weak-c] could not write cache to %s: results are unaffected, but the next run will recompute. Set "
     "the cache_dir parameter to redirect the cache to a writable directory.";
 
 bool file_exists(const char* path) {
@@ -51,33 +51,58 @@ struct Columns {
     std::vector<double> T, a, b;
 };
 
-// Reads a three-column cache table and checks that it is a usable grid.
-int read_cache(const char* path, Columns& out, char** err) {
+// Reads a three-column cache table and checks that it is exactly the grid this run would compute
+// (same temperatures), with finite values and, for rates, no negative entry. False with the reason
+// otherwise: such a file is recomputed, never used.
+bool read_cache(const char* path, const char* hash, const std::vector<double>& T_expected, bool rates_nonnegative,
+                Columns& out, std::string& why) {
     NVXTable tab{};
-    if (nvx_table_read(path, 3, &tab, err) != 0) return 1;
+    char* err = nullptr;
+    if (nvx_cache_read_table(path, hash, 3, &tab, &err) != 0) {
+        why = err ? err : "unreadable";
+        std::free(err);
+        return false;
+    }
     const size_t n = tab.nrows;
     out.T.assign(tab.columns[0], tab.columns[0] + n);
     out.a.assign(tab.columns[1], tab.columns[1] + n);
     out.b.assign(tab.columns[2], tab.columns[2] + n);
     nvx_table_free(&tab);
-    if (n < 2) return nvx::fail(err, "%s: cache table needs at least 2 rows, has %zu", path, n);
-    for (size_t i = 0; i < n; ++i) {
-        if (!std::isfinite(out.T[i]) || !(out.T[i] > 0.0) || !std::isfinite(out.a[i]) ||
-            !std::isfinite(out.b[i]))
-            return nvx::fail(err, "%s: cache table row %zu holds a non-finite value or a "
-                                  "non-positive temperature", path, i + 1);
-        if (i > 0 && !(out.T[i] > out.T[i - 1]))
-            return nvx::fail(err, "%s: cache table temperatures are not increasing at row %zu",
-                             path, i + 1);
+    if (n != T_expected.size()) {
+        why = nvx::strprintf("%zu rows instead of the %zu grid points of this configuration", n, T_expected.size());
+        return false;
     }
-    return 0;
+    for (size_t i = 0; i < n; ++i) {
+        if (!(std::fabs(out.T[i] / T_expected[i] - 1.0) < 1e-12)) {
+            why = nvx::strprintf("row %zu: temperature %.17g is not the grid point %.17g", i + 1, out.T[i],
+                                 T_expected[i]);
+            return false;
+        }
+        if (!std::isfinite(out.a[i]) || !std::isfinite(out.b[i]) ||
+            (rates_nonnegative && (out.a[i] < 0.0 || out.b[i] < 0.0))) {
+            why = nvx::strprintf("row %zu holds a non-finite%s value", i + 1, rates_nonnegative ? " or negative" : "");
+            return false;
+        }
+    }
+    return true;
 }
 
-std::string hashed_name(const char* stem, const NVXFingerprintEntry* e, size_t count) {
+std::string fingerprint_hash(const NVXFingerprintEntry* e, size_t count) {
     char* hash = nvx_fingerprint_hash(e, count);
-    std::string name = nvx::strprintf("%s_%s.txt", stem, hash ? hash : "0000000000000000");
+    std::string out = hash ? hash : "0000000000000000";
     std::free(hash);
-    return name;
+    return out;
+}
+
+// A cache file that exists but cannot be used is reported and recomputed.
+bool use_cache(const NVXConfig* cfg, const char* path, const std::string& hash, const std::vector<double>& T,
+               bool rates_nonnegative, Columns& c) {
+    if (!file_exists(path)) return false;
+    std::string why;
+    if (read_cache(path, hash.c_str(), T, rates_nonnegative, c, why)) return true;
+    nvx_message(cfg, NVX_MSG_WARNING, "weak", "[weak-c] ignoring the cache file %s (%s); recomputing", path, why.c_str());
+    c = Columns{};
+    return false;
 }
 
 // Writes a three-column cache file into the "weak" write directory; logs a failure.
@@ -89,7 +114,7 @@ void save_cache(const NVXConfig* cfg, const std::string& file, const NVXFingerpr
     const double* cols[3] = {c.T.data(), c.a.data(), c.b.data()};
     if (nvx_mkdirs(dir) != 0 ||
         nvx_cache_write(path.c_str(), e, count, header, cols, 3, c.T.size(), provenance) != 0)
-        nvx_log(cfg, "weak", kCacheWriteFailed, path.c_str());
+        nvx_message(cfg, NVX_MSG_WARNING, "weak", kCacheWriteFailed, path.c_str());
 }
 
 void loglog_free(nvx_weak_loglog* ip) {
@@ -191,12 +216,24 @@ int check_range(const NVXConfig* cfg, char** err) {
     return 0;
 }
 
-// The normalised rates on their grid, from T_end to 10 MeV.
+// The grids of the two tables: the rates from T_end to 10 MeV, the thermal corrections from
+// 10^8.2 K to 10 MeV.
+std::vector<double> rate_grid(const NVXConfig* cfg) {
+    const double T_hi = nvx_T_start(), T_lo = nvx_config_T_end(cfg);
+    return log_grid(std::log10(T_lo), std::log10(T_hi),
+                    grid_size(std::log10(T_hi / T_lo), cfg->sampling_nTOp_per_decade));
+}
+
+std::vector<double> thermal_grid(const NVXConfig* cfg) {
+    const double lg_hi = std::log10(nvx_T_start());
+    return log_grid(kThermalLog10T, lg_hi, grid_size(lg_hi - kThermalLog10T, cfg->sampling_nTOp_thermal_per_decade));
+}
+
+// The normalised rates on their grid.
 int compute_rates(LazyCtx& lazy, Columns& c, char** err) {
     const NVXConfig* cfg = lazy.config;
-    const double T_hi = nvx_T_start(), T_lo = nvx_config_T_end(cfg);
-    const size_t n = grid_size(std::log10(T_hi / T_lo), cfg->sampling_nTOp_per_decade);
-    c.T = log_grid(std::log10(T_lo), std::log10(T_hi), n);
+    c.T = rate_grid(cfg);
+    const size_t n = c.T.size();
     c.a.assign(n, 0.0);
     c.b.assign(n, 0.0);
     const nvx_weak_ctx* ctx = lazy.get(err);
@@ -208,12 +245,11 @@ int compute_rates(LazyCtx& lazy, Columns& c, char** err) {
     return 0;
 }
 
-// The unnormalised thermal corrections on their grid, from 10^8.2 K to 10 MeV.
+// The unnormalised thermal corrections on their grid.
 int compute_thermal(LazyCtx& lazy, Columns& c, char** err) {
     const NVXConfig* cfg = lazy.config;
-    const double lg_hi = std::log10(nvx_T_start());
-    const size_t n = grid_size(lg_hi - kThermalLog10T, cfg->sampling_nTOp_thermal_per_decade);
-    c.T = log_grid(kThermalLog10T, lg_hi, n);
+    c.T = thermal_grid(cfg);
+    const size_t n = c.T.size();
     c.a.assign(n, 0.0);
     c.b.assign(n, 0.0);
     const nvx_weak_ctx* ctx = lazy.get(err);
@@ -231,21 +267,16 @@ std::string thermal_provenance(const NVXConfig* cfg) {
                           cfg->vegas_n_itn);
 }
 
-// Where a table with this fingerprint can be read: a cache file (cache_dir, then the data
-// directory's cache folder), else the table shipped in the data directory's "weak_tables" folder
-// when its recorded fingerprint is the expected one; "" when there is none.
-std::string find_table(const NVXConfig* cfg, const std::string& file, const NVXFingerprintEntry* fp, size_t nfp) {
+// A usable table with this fingerprint: a cache file (cache_dir, then the data directory's cache
+// folder), else the table shipped in the data directory's "weak_tables" folder. Each must record
+// the fingerprint and pass the checks of use_cache.
+bool load_table(const NVXConfig* cfg, const std::string& file, const std::string& hash,
+                const std::vector<double>& grid, bool rates_nonnegative, Columns& c) {
     char path[4608];
     nvx_config_resolve_cache_file(cfg, "weak", file.c_str(), path, sizeof path);
-    if (file_exists(path)) return path;
+    if (use_cache(cfg, path, hash, grid, rates_nonnegative, c)) return true;
     const std::string shipped = std::string(cfg->data_dir) + "/weak_tables/" + file;
-    if (!file_exists(shipped.c_str())) return "";
-    char* recorded = nvx_cache_read_fingerprint_hash(shipped.c_str());
-    char* expected = nvx_fingerprint_hash(fp, nfp);
-    const bool same = recorded && expected && std::strcmp(recorded, expected) == 0;
-    std::free(recorded);
-    std::free(expected);
-    return same ? shipped : "";
+    return use_cache(cfg, shipped.c_str(), hash, grid, rates_nonnegative, c);
 }
 
 int build_rate_table(nvx_weak_rates* r, LazyCtx& lazy, char** err) {
@@ -253,13 +284,12 @@ int build_rate_table(nvx_weak_rates* r, LazyCtx& lazy, char** err) {
     if (check_range(cfg, err) != 0) return 1;
     NVXFingerprintEntry fp[NVX_WEAK_FINGERPRINT_LEN];
     const size_t nfp = nvx_weak_rate_fingerprint(cfg, fp);
-    const std::string file = hashed_name("nTOp", fp, nfp);
+    const std::string hash = fingerprint_hash(fp, nfp);
+    const std::string file = "nTOp_" + hash + ".txt";
     const bool bypass = cfg->spectral_distortions && cfg->analytic_distortions;
-    const std::string path = cfg->weak_rate_cache && !bypass ? find_table(cfg, file, fp, nfp) : "";
     Columns c;
-    if (!path.empty()) {
+    if (cfg->weak_rate_cache && !bypass && load_table(cfg, file, hash, rate_grid(cfg), true, c)) {
         nvx_log(cfg, "weak", "background n<->p weak rates: loaded from cache.");
-        if (read_cache(path.c_str(), c, err) != 0) return 1;
     } else {
         if (cfg->weak_rate_cache && !bypass)
             nvx_log(cfg, "weak", "Recomputing n<->p weak rates (no cache for this configuration).");
@@ -275,12 +305,11 @@ int build_thermal_table(nvx_weak_rates* r, LazyCtx& lazy, char** err) {
     const NVXConfig* cfg = lazy.config;
     NVXFingerprintEntry fp[NVX_THERMAL_FINGERPRINT_LEN];
     const size_t nfp = nvx_thermal_fingerprint(cfg, fp);
-    const std::string file = hashed_name("nTOp_thermal", fp, nfp);
-    const std::string path = find_table(cfg, file, fp, nfp);
+    const std::string hash = fingerprint_hash(fp, nfp);
+    const std::string file = "nTOp_thermal_" + hash + ".txt";
     Columns c;
-    if (!path.empty()) {
+    if (load_table(cfg, file, hash, thermal_grid(cfg), false, c)) {
         nvx_log(cfg, "weak", "n <--> p thermal corrections loaded from cache.");
-        if (read_cache(path.c_str(), c, err) != 0) return 1;
     } else {
         nvx_message(cfg, NVX_MSG_WARNING, "weak",
                     "[weak-c] Re-evaluating n <--> p thermal corrections (vegas). This may take a while ...");
@@ -343,7 +372,7 @@ int nvx::weak::write_shipped_tables(const NVXConfig* cfg, const double* Tnu_T, c
     if (cfg->thermal_corrections && compute_thermal(lazy, thermal, err) != 0) return 1;
     auto write = [&](const char* stem, const NVXFingerprintEntry* fp, size_t nfp, const char* header,
                      const Columns& c, const char* provenance) {
-        const std::string path = std::string(dir) + "/" + hashed_name(stem, fp, nfp);
+        const std::string path = std::string(dir) + "/" + stem + "_" + fingerprint_hash(fp, nfp) + ".txt";
         const double* cols[3] = {c.T.data(), c.a.data(), c.b.data()};
         if (nvx_mkdirs(dir) != 0 || nvx_cache_write(path.c_str(), fp, nfp, header, cols, 3, c.T.size(), provenance))
             return nvx::fail(err, "cannot write '%s'", path.c_str());

@@ -173,6 +173,7 @@ TEST(ShippedData, WeakTablesAreUsedOnlyUnderTheirFingerprint) {
     text[at + 20] = text[at + 20] == '0' ? '1' : '0';
     nvx_test::write_file(dir + "/weak_tables" + name, text);
     lines = weak_log(dir);
-    ASSERT_FALSE(lines.empty());
-    EXPECT_EQ(lines[0], "Recomputing n<->p weak rates (no cache for this configuration).");
+    ASSERT_GE(lines.size(), 2u);
+    EXPECT_NE(lines[0].find("does not match this configuration"), std::string::npos) << lines[0];
+    EXPECT_EQ(lines[1], "Recomputing n<->p weak rates (no cache for this configuration).");
 }

@@ -147,6 +147,16 @@ TEST(Session, RefusedOverridesNameTheKeyAndLeaveTheSessionUsable) {
     std::free(err);
     err = nullptr;
     ASSERT_EQ(nvx_session_run(s, nullptr, 0, &r, &err), NVX_OK) << err;
+    // a rate-variation key naming no reaction of the kept network fails as in a fresh run
+    const Params typo = {{"p_n_p__dg", F(1.0)}};
+    std::string fresh_msg;
+    NVXResults none{};
+    EXPECT_EQ(fresh_run(join(f.base, typo), &none, &fresh_msg), NVX_FAIL);
+    EXPECT_EQ(nvx_session_run(s, typo.data(), 1, &none, &err), NVX_FAIL);
+    EXPECT_EQ(std::string(err ? err : ""), fresh_msg);
+    std::free(err);
+    err = nullptr;
+    didiva_results_free(&none);
     NVXResults fresh{};
     ASSERT_EQ(fresh_run(f.base, &fresh), NVX_OK);
     expect_identical(r, fresh, "after refused overrides");
