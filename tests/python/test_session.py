@@ -28,7 +28,7 @@ def test_extra_density_and_custom_network_are_kept(base, data_dir):
     # a percent of the photon density, dense enough in log T for its spline
     T = [10 ** (-4 + 0.1 * i) for i in range(61)]
     rho = [0.01 * 0.6579736267392905 * t ** 4 for t in T]
-    custom = {"removed": ["d_a__Li6_g"]}
+    custom = {"removed": ["Li7_p__a_a_g"]}
     s = _nuvex_c.Session(base, data_dir, custom_network=custom, extra_rho_T=T, extra_rho_val=rho)
     ref = _nuvex_c.run_bbn(base, data_dir, custom_network=custom, show_progress=0, extra_rho_T=T,
                            extra_rho_val=rho)
