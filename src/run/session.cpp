@@ -101,7 +101,8 @@ int Session::init(const NVXConfig& config, const NVXCustomNetwork* custom, bool 
 }
 
 bool Session::stale(const OwnedConfig& built, const NVXConfig* now, unsigned stage, bool* only_lambda) const {
-    if (!keep_records_ || !built.set) return false;  // a one-shot run builds each stage once
+    if (!keep_records_) return false;  // a one-shot run builds each stage once
+    if (!built.set) return true;       // its record could not be kept: build again
     return (changed_stages(built.c, *now, only_lambda) & stage) != 0;
 }
 
