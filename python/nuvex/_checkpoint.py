@@ -27,14 +27,16 @@ class Checkpoint:
 
     ``description`` is the scan's identity (fixed parameters, points, quantities, ...): a file written
     for another description is refused with a ``ValueError`` naming the first differing item.
-    ``n_points`` bounds the point indices a line may hold. The file is locked against a second scan
-    writing to it at the same time.
+    ``n_points`` bounds the point indices a line may hold and ``width`` is the number of values of a
+    finished point. The file is locked against a second scan writing to it at the same time.
     """
 
-    def __init__(self, path: str | os.PathLike[str], description: Mapping[str, Any], n_points: int) -> None:
+    def __init__(self, path: str | os.PathLike[str], description: Mapping[str, Any], n_points: int,
+                 width: int) -> None:
         self.path = os.fspath(path)
         self.description = canonical(dict(description))
         self.n_points = n_points
+        self.width = width
         self.done: dict[int, tuple[list[float] | None, str | None]] = {}
         self._fd = -1
         if not os.path.exists(self.path) or os.path.getsize(self.path) == 0:
@@ -111,6 +113,7 @@ class Checkpoint:
             index = entry["i"]
             values, error = entry.get("v"), entry.get("error")
             ok = isinstance(index, int) and 0 <= index < self.n_points and (values is None) != (error is None)
+            ok = ok and (error is not None or (isinstance(values, list) and len(values) == self.width))
         except (ValueError, KeyError, TypeError, AttributeError):
             ok = False
         if not ok:

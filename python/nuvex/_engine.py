@@ -2,6 +2,7 @@
 # parameters), run in this process, in a local process pool, or on a Dask cluster.
 from __future__ import annotations
 
+import atexit
 import collections
 import concurrent.futures as cf
 import json
@@ -47,10 +48,18 @@ def worker_solver(key: str) -> Any:
     return solver
 
 
-def evaluate(solver: Any, keys: Sequence[str], changes: Mapping[str, Any]) -> tuple[list[float] | None, str | None]:
+def evaluate(solver: Any, keys: Sequence[str], changes: Mapping[str, Any], mc: tuple[int, int] | None = None,
+             mc_jobs: int | None = 1) -> tuple[list[float] | None, str | None]:
     """One point: the quantities in ``keys`` order, or the message of the failure (a refused
-    parameter value, an integrator failure, a quantity the run does not produce)."""
+    parameter value, an integrator failure, a quantity the run does not produce).
+
+    With ``mc`` = (samples, seed) the point is a Monte Carlo: the central values in ``keys`` order
+    followed by the sample standard deviations in the same order.
+    """
     try:
+        if mc is not None:
+            r = solver.monte_carlo(mc[0], list(keys), seed=mc[1], jobs=mc_jobs, progress=False, **changes)
+            return [r.central[k] for k in keys] + [r.std[k] for k in keys], None
         result = solver.run(**changes)
     except (ValueError, RuntimeError, TypeError) as e:
         return None, f"{type(e).__name__}: {e}"
@@ -64,12 +73,12 @@ def evaluate(solver: Any, keys: Sequence[str], changes: Mapping[str, Any]) -> tu
     return values, None
 
 
-def run_chunk(key: str, keys: Sequence[str], items: Sequence[Item]) -> list[Outcome]:
+def run_chunk(key: str, keys: Sequence[str], items: Sequence[Item], mc: tuple[int, int] | None = None) -> list[Outcome]:
     """Worker entry point: evaluate a chunk of points with this worker's cached solver."""
     solver = worker_solver(key)
     out: list[Outcome] = []
     for index, changes in items:
-        values, error = evaluate(solver, keys, changes)
+        values, error = evaluate(solver, keys, changes, mc)
         out.append((index, values, error))
     return out
 
@@ -88,31 +97,67 @@ def default_jobs() -> int:
         return max(1, os.cpu_count() or 1)
 
 
-def run_serial(spec: Spec, keys: Sequence[str], items: Sequence[Item], on_outcome: Callable[[Outcome], None]) -> None:
+def run_serial(spec: Spec, keys: Sequence[str], items: Sequence[Item], on_outcome: Callable[[Outcome], None],
+               mc: tuple[int, int] | None = None) -> None:
     from .solver import Solver
 
     with Solver(**spec) as solver:
         for index, changes in items:
-            values, error = evaluate(solver, keys, changes)
+            # in this process a Monte Carlo may use every core
+            values, error = evaluate(solver, keys, changes, mc, mc_jobs=None)
             on_outcome((index, values, error))
 
 
+_pool_lock = threading.Lock()
+_pool: cf.ProcessPoolExecutor | None = None
+_pool_jobs = 0
+
+
+def _get_pool(jobs: int) -> cf.ProcessPoolExecutor:
+    """The local worker pool, kept between calls so that its workers keep their solvers; a call that
+    asks for another number of workers replaces it."""
+    global _pool, _pool_jobs
+    with _pool_lock:
+        if _pool is not None and _pool_jobs != jobs:
+            _pool.shutdown(wait=True, cancel_futures=True)
+            _pool = None
+        if _pool is None:
+            # workers start from a clean interpreter ('forkserver'), never a fork of this process,
+            # whose solver threads a fork would copy in an undefined state
+            method = "forkserver" if "forkserver" in multiprocessing.get_all_start_methods() else "spawn"
+            _pool = cf.ProcessPoolExecutor(max_workers=jobs, mp_context=multiprocessing.get_context(method))
+            _pool_jobs = jobs
+        return _pool
+
+
+def shutdown_workers() -> None:
+    """Stop the local worker processes (they are started again when needed)."""
+    global _pool
+    with _pool_lock:
+        if _pool is not None:
+            _pool.shutdown(wait=True, cancel_futures=True)
+            _pool = None
+
+
+atexit.register(shutdown_workers)
+
+
 def run_processes(spec: Spec, keys: Sequence[str], items: Sequence[Item], jobs: int,
-                  on_outcome: Callable[[Outcome], None]) -> None:
-    """A local pool of ``jobs`` processes. They start from a clean interpreter ('forkserver'; never a
-    fork of this process, whose solver threads a fork would copy in an undefined state)."""
-    method = "forkserver" if "forkserver" in multiprocessing.get_all_start_methods() else "spawn"
+                  on_outcome: Callable[[Outcome], None], mc: tuple[int, int] | None = None) -> None:
+    """Chunks of points on a pool of ``jobs`` local worker processes."""
     key = spec_key(spec)
-    pool = cf.ProcessPoolExecutor(max_workers=jobs, mp_context=multiprocessing.get_context(method))
+    pool = _get_pool(jobs)
+    futures = [pool.submit(run_chunk, key, list(keys), chunk, mc) for chunk in chunks(items, jobs)]
     try:
-        futures = [pool.submit(run_chunk, key, list(keys), chunk) for chunk in chunks(items, jobs)]
         for future in cf.as_completed(futures):
             for outcome in _chunk_result(future):
                 on_outcome(outcome)
     except BaseException:
-        pool.shutdown(wait=True, cancel_futures=True)
+        for f in futures:
+            f.cancel()
+        # an interrupted or broken pool is not reused: its workers may still be busy or gone
+        shutdown_workers()
         raise
-    pool.shutdown(wait=True)
 
 
 def _chunk_result(future: Any) -> list[Outcome]:
@@ -124,13 +169,13 @@ def _chunk_result(future: Any) -> list[Outcome]:
 
 
 def run_dask(client: Any, spec: Spec, keys: Sequence[str], items: Sequence[Item],
-             on_outcome: Callable[[Outcome], None]) -> None:
+             on_outcome: Callable[[Outcome], None], mc: tuple[int, int] | None = None) -> None:
     """Chunks of points as tasks on a Dask cluster; every worker builds its solver once."""
     from distributed import as_completed
 
     threads = sum(client.nthreads().values()) or 1
     key = spec_key(spec)
-    futures = [client.submit(run_chunk, key, list(keys), chunk, pure=False) for chunk in chunks(items, threads)]
+    futures = [client.submit(run_chunk, key, list(keys), chunk, mc, pure=False) for chunk in chunks(items, threads)]
     try:
         for future in as_completed(futures):
             for outcome in future.result():
@@ -141,19 +186,19 @@ def run_dask(client: Any, spec: Spec, keys: Sequence[str], items: Sequence[Item]
 
 
 def execute(spec: Spec, keys: Sequence[str], items: Sequence[Item], on_outcome: Callable[[Outcome], None], *,
-            client: Any = None, jobs: int | None = None) -> None:
+            client: Any = None, jobs: int | None = None, mc: tuple[int, int] | None = None) -> None:
     """Evaluate ``items`` on the chosen engine; ``on_outcome`` sees each point as it finishes (in the
     order of completion, on the calling thread)."""
     if not items:
         return
     if client is not None:
-        run_dask(client, spec, keys, items, on_outcome)
+        run_dask(client, spec, keys, items, on_outcome, mc)
         return
     workers = min(default_jobs() if jobs is None else jobs, len(items))
     if workers <= 1:
-        run_serial(spec, keys, items, on_outcome)
+        run_serial(spec, keys, items, on_outcome, mc)
     else:
-        run_processes(spec, keys, items, workers, on_outcome)
+        run_processes(spec, keys, items, workers, on_outcome, mc)
 
 
 def check_jobs(jobs: Any) -> int | None:

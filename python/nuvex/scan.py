@@ -145,7 +145,7 @@ def _fixed_spec(fixed: Mapping[str, Any], custom_network: Any, extra_rho_T: Any,
 
 def scan(axes: Mapping[str, Sequence[Any]] | Sequence[Mapping[str, Any]],
          quantities: Sequence[str] = DEFAULT_QUANTITIES, *, client: Any = None, jobs: int | None = None,
-         checkpoint: str | os.PathLike[str] | None = None, progress: bool = True,
+         checkpoint: str | os.PathLike[str] | None = None, progress: bool = True, mc: int = 0, seed: int = 0,
          custom_network: Mapping[str, Any] | None = None, extra_rho_T: Any = None, extra_rho_val: Any = None,
          data_dir: str | os.PathLike[str] | None = None, **fixed: Any) -> ScanResult:
     """Evaluate result quantities over a grid of parameters.
@@ -168,8 +168,13 @@ def scan(axes: Mapping[str, Sequence[Any]] | Sequence[Mapping[str, Any]],
 
     A point that fails (a refused parameter value, an integrator failure) gets NaN in the arrays and
     is listed in ``ScanResult.failed`` with its message; the scan goes on.
+
+    ``mc`` > 0 makes every point a Monte Carlo of ``mc`` samples (seed ``seed``, as
+    :func:`nuvex.monte_carlo`): the arrays then hold the central values, and ``<name>_std`` arrays
+    the sample standard deviations.
     """
     jobs = _engine.check_jobs(jobs)
+    mc_spec = _mc_spec(mc, seed)
     client = _engine.check_client(client)
     grid, points, shape = _points(axes)
     _check_names(points, fixed)
@@ -180,23 +185,34 @@ def scan(axes: Mapping[str, Sequence[Any]] | Sequence[Mapping[str, Any]],
     every_key = {k: v for p in points for k, v in p.items()}
     prepare({**fixed, **every_key}, directory, custom_network)
 
-    values = np.full((len(points), len(keys)), np.nan)
+    width = len(keys) * (2 if mc_spec else 1)
+    values = np.full((len(points), width), np.nan)
     errors: dict[int, str] = {}
-    description = {"fixed": spec, "quantities": list(keys),
+    description = {"fixed": spec, "quantities": list(keys), **({"mc": list(mc_spec)} if mc_spec else {}),
                    **({"axes": [[k, v] for k, v in grid.items()]} if grid else {"points": points})}
-    ckpt = Checkpoint(checkpoint, description, len(points)) if checkpoint is not None else None
+    ckpt = Checkpoint(checkpoint, description, len(points), width) if checkpoint is not None else None
     try:
         if ckpt is not None:
             for index, (vals, error) in ckpt.done.items():
                 _store(values, errors, index, vals, error)
         todo = [(i, p) for i, p in enumerate(points) if ckpt is None or i not in ckpt.done]
-        _run(spec, keys, todo, values, errors, ckpt, client, jobs, progress, len(points))
+        _run(spec, keys, todo, values, errors, ckpt, client, jobs, progress, len(points), mc_spec)
     finally:
         if ckpt is not None:
             ckpt.close()
     axes_out = {k: np.asarray(v) for k, v in grid.items()}
-    return ScanResult(axes_out, points, shape, names, values, errors, {k: v for k, v in spec.items()
-                                                                      if k != "show_progress"})
+    if mc_spec:
+        names = list(names) + [f"{n}_std" for n in names]
+    params = {k: v for k, v in spec.items() if k != "show_progress"}
+    return ScanResult(axes_out, points, shape, names, values, errors, params)
+
+
+def _mc_spec(mc: Any, seed: Any) -> tuple[int, int] | None:
+    from .mc import check_count
+
+    mc = check_count("mc", mc, 0)
+    seed = check_count("seed", seed, 0)
+    return (mc, seed) if mc > 0 else None
 
 
 def _store(values: np.ndarray, errors: dict[int, str], index: int, vals: Sequence[float] | None,
@@ -209,7 +225,7 @@ def _store(values: np.ndarray, errors: dict[int, str], index: int, vals: Sequenc
 
 def _run(spec: Mapping[str, Any], keys: Sequence[str], todo: list[tuple[int, dict[str, Any]]], values: np.ndarray,
          errors: dict[int, str], ckpt: Checkpoint | None, client: Any, jobs: int | None, progress: bool,
-         total: int) -> None:
+         total: int, mc: tuple[int, int] | None) -> None:
     done = total - len(todo)
     with Reporter(bars=bool(progress) and bool(todo)) as rep:
         rep.on_progress("scan", done, total)
@@ -223,5 +239,5 @@ def _run(spec: Mapping[str, Any], keys: Sequence[str], todo: list[tuple[int, dic
             done += 1
             rep.on_progress("scan", done, total)
 
-        _engine.execute(spec, keys, todo, on_outcome, client=client, jobs=jobs)
+        _engine.execute(spec, keys, todo, on_outcome, client=client, jobs=jobs, mc=mc)
 
