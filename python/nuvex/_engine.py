@@ -20,6 +20,7 @@ Outcome = tuple[int, "list[float] | None", "str | None"]  # (point index, values
 
 _MAX_CACHED_SOLVERS = 4
 _local = threading.local()
+solvers_built = 0  # in this process: how often a worker built a solver (the rest reused one)
 
 
 def spec_key(spec: Spec) -> str:
@@ -39,7 +40,9 @@ def worker_solver(key: str) -> Any:
         cache = _local.solvers = collections.OrderedDict()
     solver = cache.get(key)
     if solver is None:
+        global solvers_built
         solver = Solver(**json.loads(key))
+        solvers_built += 1
         cache[key] = solver
         while len(cache) > _MAX_CACHED_SOLVERS:
             cache.popitem(last=False)[1].close()

@@ -158,6 +158,9 @@ def sensitivities(quantities: Sequence[str] = DEFAULT_QUANTITIES, reactions: str
     if data_dir is not None:
         call["data_dir"] = data_dir
     names, keys = check_quantities(quantities, data_dir if data_dir is not None else _default_dir())
+    if isinstance(params, str):
+        params = (params,)
+    param_steps = [(p, _param_steps(p, fixed, step)) for p in params]
     network, central_run = _reactions_of_network(fixed, call)
     if isinstance(reactions, str):
         if reactions != "all":
@@ -167,7 +170,7 @@ def sensitivities(quantities: Sequence[str] = DEFAULT_QUANTITIES, reactions: str
     unknown = [r for r in reactions if r not in network]
     if unknown:
         raise ValueError(f"reaction {unknown[0]!r} is not in this run's network")
-    steps = [(r, _rate_steps(r, fixed, step)) for r in reactions] + [(p, _param_steps(p, fixed, step)) for p in params]
+    steps = [(r, _rate_steps(r, fixed, step)) for r in reactions] + param_steps
     points = []
     for name, (kind, low, high, _) in steps:
         key = "delta_" + name if kind == "rate" else name

@@ -272,9 +272,26 @@ def _parser() -> argparse.ArgumentParser:
     return p
 
 
+_GRID_OPTIONS = ("--ombh2", "--DeltaN", "--deltan")
+
+
+def _join_grid_values(argv: Sequence[str]) -> list[str]:
+    """'--DeltaN -3:9:0.5' as '--DeltaN=-3:9:0.5': argparse would take a value that starts with '-' and
+    is not a plain number for an option."""
+    out: list[str] = []
+    it = iter(argv)
+    for token in it:
+        if token in _GRID_OPTIONS:
+            value = next(it, None)
+            out.append(token if value is None else f"{token}={value}")
+        else:
+            out.append(token)
+    return out
+
+
 def main(argv: Sequence[str] | None = None) -> int:
     parser = _parser()
-    args = parser.parse_args(argv)
+    args = parser.parse_args(_join_grid_values(sys.argv[1:] if argv is None else argv))
     params = dict(args.params)
     if args.tau_n is not None:
         params["tau_n"] = args.tau_n
