@@ -51,7 +51,10 @@ class Reporter:
             return
         py_level = _PY_LEVEL.get(level, logging.INFO)
         if logger.isEnabledFor(py_level):
-            logger.log(py_level, "[%s] %s", tag, text.rstrip("\n"), extra={"nuvex_tag": tag, "nuvex_level": level})
+            text = text.rstrip("\n")
+            # notices and warnings carry their bracketed prefix already; log lines get their tag
+            form = "%s" if text.startswith("[") else f"[{tag}] %s"
+            logger.log(py_level, form, text, extra={"nuvex_tag": tag, "nuvex_level": level})
 
     def _print(self, level: int, tag: str, text: str) -> None:
         if self._bar is not None:

@@ -76,27 +76,47 @@ def plot_abundances(result: "Result", ax: Any = None, nuclides: Iterable[str] | 
     ax.set_ylim(max(lowest / 30, 1e-30) if np.isfinite(lowest) else 1e-20, 2)
     ax.set_xlabel(r"photon temperature $T_\gamma$ [MeV]")
     ax.set_ylabel(r"mass fraction $X = A\,Y$")
-    ax.legend(loc="lower left", ncol=3, fontsize="small", frameon=False)
+    ax.legend(loc="center left", ncol=3, fontsize="small", frameon=False)
     if time_axis:
         _time_axis(ax, T, ev.t)
     return ax
 
 
-def _time_axis(ax: Any, T: np.ndarray, t: np.ndarray) -> None:
+def _loglog(x: Any, xp: np.ndarray, fp: np.ndarray) -> np.ndarray:
+    """Power-law interpolation of f(x) through the points (xp ascending), extended beyond the ends
+    with the end segments' slopes (t goes as T^-2 in radiation domination, so the extension holds)."""
+    lx = np.log(np.clip(np.asarray(x, dtype=float), 1e-300, None))
+    lxp, lfp = np.log(xp), np.log(fp)
+    out = np.interp(lx, lxp, lfp)
+    lo_slope = (lfp[1] - lfp[0]) / (lxp[1] - lxp[0])
+    hi_slope = (lfp[-1] - lfp[-2]) / (lxp[-1] - lxp[-2])
+    out = np.where(lx < lxp[0], lfp[0] + lo_slope * (lx - lxp[0]), out)
+    out = np.where(lx > lxp[-1], lfp[-1] + hi_slope * (lx - lxp[-1]), out)
+    return np.exp(out)
+
+
+def time_of_temperature(T_MeV: Any, T: np.ndarray, t: np.ndarray) -> np.ndarray:
+    """Cosmic time (s) at photon temperatures T_MeV, from a sampled history (T, t)."""
     order = np.argsort(T)
-    lT, lt = np.log(T[order]), np.log(t[order])
+    keep = np.concatenate(([True], np.diff(T[order]) > 0))
+    return _loglog(T_MeV, T[order][keep], t[order][keep])
 
-    def to_time(x: np.ndarray) -> np.ndarray:
-        x = np.asarray(x, dtype=float)
-        with np.errstate(divide="ignore", invalid="ignore"):
-            return np.exp(np.interp(np.log(np.clip(x, 1e-300, None)), lT, lt))
 
-    def to_temperature(y: np.ndarray) -> np.ndarray:
-        y = np.asarray(y, dtype=float)
-        with np.errstate(divide="ignore", invalid="ignore"):
-            return np.exp(np.interp(np.log(np.clip(y, 1e-300, None)), lt[::-1], lT[::-1]))
+def temperature_of_time(t_s: Any, T: np.ndarray, t: np.ndarray) -> np.ndarray:
+    """Photon temperature (MeV) at times t_s, from a sampled history (T, t)."""
+    order = np.argsort(t)
+    keep = np.concatenate(([True], np.diff(t[order]) > 0))
+    return _loglog(t_s, t[order][keep], T[order][keep])
 
-    top = ax.secondary_xaxis("top", functions=(to_time, to_temperature))
+
+def _time_axis(ax: Any, T: np.ndarray, t: np.ndarray) -> None:
+    from matplotlib.ticker import LogFormatterSciNotation, LogLocator
+
+    with np.errstate(divide="ignore", invalid="ignore", over="ignore"):
+        top = ax.secondary_xaxis("top", functions=(lambda x: time_of_temperature(x, T, t),
+                                                   lambda y: temperature_of_time(y, T, t)))
+    top.xaxis.set_major_locator(LogLocator(base=10, numticks=12))
+    top.xaxis.set_major_formatter(LogFormatterSciNotation())
     top.set_xlabel("time $t$ [s]")
 
 
@@ -120,6 +140,8 @@ def plot_mc(mc: "MCResult", kind: str = "auto", quantities: Iterable[str] | None
     if kind not in ("hist", "corner"):
         raise ValueError(f"kind must be 'auto', 'hist' or 'corner', not {kind!r}")
     plt = _pyplot()
+    from matplotlib.ticker import MaxNLocator
+
     k = len(names)
     if kind == "hist":
         if fig is None:
@@ -151,6 +173,7 @@ def plot_mc(mc: "MCResult", kind: str = "auto", quantities: Iterable[str] | None
                 ax.plot(mc.central[xname], mc.central[yname], "s", color="C3", ms=4)
                 ax.set_ylabel(label(yname) if j == 0 else "")
             ax.set_xlabel(label(xname) if i == k - 1 else "")
+            ax.xaxis.set_major_locator(MaxNLocator(4))
             if i < k - 1:
                 ax.tick_params(labelbottom=False)
             if 0 < j and i != j:
@@ -230,6 +253,10 @@ def plot_schramm(Omegabh2: Sequence[float] | None = None, n: int = 50, *, runs: 
     axes[-1].set_xlabel(r"baryon density $\Omega_b h^2$")
     k = eta10_per_Omegabh2(float(runs[0].params.get("GN", 6.6743e-11)))
     top = axes[0].secondary_xaxis("top", functions=(lambda ob: ob * k, lambda e: e / k))
+    from matplotlib.ticker import FormatStrFormatter
+
+    top.xaxis.set_major_formatter(FormatStrFormatter("%g"))
+    top.xaxis.set_minor_formatter(FormatStrFormatter("%g"))
     top.set_xlabel(r"$\eta_{10} = 10^{10}\, n_b / n_\gamma$")
     return fig
 

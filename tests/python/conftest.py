@@ -1,5 +1,6 @@
-# Shared fixtures of the Python suites: the data directory, a scratch directory and the CLI path.
-# The extension module is found through PYTHONPATH, which ctest points at the build tree.
+# Shared fixtures of the Python suites: the data directory, one cache directory for the whole
+# session (the cold tables are built once), a scratch directory and the CLI path.
+# The extension module and the package are found through PYTHONPATH, which ctest points at the build tree.
 import os
 import pathlib
 import tempfile
@@ -29,3 +30,16 @@ def scratch():
         os.makedirs(base, exist_ok=True)
     with tempfile.TemporaryDirectory(dir=base) as d:
         yield pathlib.Path(d)
+
+
+@pytest.fixture(scope="session")
+def xdg_cache_home(tmp_path_factory):
+    """A per-user cache root for the session: the package's default cache is <this>/nuvex."""
+    return tmp_path_factory.mktemp("xdg_cache")
+
+
+@pytest.fixture(scope="session")
+def cache_dir(xdg_cache_home):
+    path = xdg_cache_home / "nuvex"
+    path.mkdir(exist_ok=True)
+    return str(path)

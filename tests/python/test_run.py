@@ -16,11 +16,6 @@ _nuvex_c = pytest.importorskip("_nuvex_c")
 
 
 @pytest.fixture(scope="session")
-def cache_dir(tmp_path_factory):
-    return str(tmp_path_factory.mktemp("nuvex_cache"))
-
-
-@pytest.fixture(scope="session")
 def run(data_dir, cache_dir):
     def go(thermal=False, **params):
         p = {"cache_dir": cache_dir, "thermal_corrections": thermal}
