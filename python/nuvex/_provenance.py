@@ -53,7 +53,7 @@ def _same(a: Any, b: Any) -> bool:
 
 
 # parameters that change how a run is carried out or reported, never its numbers
-_NOT_PHYSICS = {"verbose", "show_progress", "debug", "cache_dir", "output_file", "recompute_electron_thermo",
+NOT_PHYSICS = {"verbose", "show_progress", "debug", "cache_dir", "output_file", "recompute_electron_thermo",
                 "recompute_qed_corrections", "weak_rate_cache", "save_nTOp", "save_nTOp_thermal"}
 
 
@@ -62,7 +62,7 @@ def non_default(params: Mapping[str, Any]) -> dict[str, Any]:
     that cannot change a result (progress, logging, caches)."""
     out = {}
     for key, value in params.items():
-        if key in _NOT_PHYSICS:
+        if key in NOT_PHYSICS:
             continue
         spec = PARAMS.get(key)
         if spec is None or not _same(value, spec.default):

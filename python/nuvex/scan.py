@@ -13,6 +13,7 @@ from . import _engine
 from ._checkpoint import Checkpoint
 from ._params import CALL_KEYWORDS
 from ._progress import Reporter
+from ._provenance import NOT_PHYSICS
 from ._runner import _plain, _plain_seq, prepare, resolve_data_dir
 from .mc import DEFAULT_QUANTITIES, check_quantities
 
@@ -188,7 +189,8 @@ def scan(axes: Mapping[str, Sequence[Any]] | Sequence[Mapping[str, Any]],
     width = len(keys) * (2 if mc_spec else 1)
     values = np.full((len(points), width), np.nan)
     errors: dict[int, str] = {}
-    description = {"fixed": spec, "quantities": list(keys), **({"mc": list(mc_spec)} if mc_spec else {}),
+    # what the numbers depend on; a resume may change the cache directory or the logging
+    description = {"fixed": {k: v for k, v in spec.items() if k not in NOT_PHYSICS}, "quantities": list(keys), **({"mc": list(mc_spec)} if mc_spec else {}),
                    **({"axes": [[k, v] for k, v in grid.items()]} if grid else {"points": points})}
     ckpt = Checkpoint(checkpoint, description, len(points), width) if checkpoint is not None else None
     try:

@@ -10,7 +10,12 @@ nuvex = pytest.importorskip("nuvex")
 distributed = pytest.importorskip("distributed")
 from nuvex import _dask, _engine  # noqa: E402
 
-FAST = dict(show_progress=False)
+
+
+@pytest.fixture(scope="module")
+def fast(cache_dir):
+    # the session's cache directory: the cold tables are built once for all suites
+    return dict(show_progress=False, cache_dir=cache_dir)
 LIMIT_S = 300
 
 
@@ -29,8 +34,8 @@ def deadline(seconds):
 
 
 @pytest.fixture(scope="module")
-def client():
-    nuvex.run(**FAST)  # cached tables exist before the workers start
+def client(fast):
+    nuvex.run(**fast)  # cached tables exist before the workers start
     with deadline(LIMIT_S):
         cluster = distributed.LocalCluster(n_workers=2, processes=True, threads_per_worker=1, host="127.0.0.1",
                                            dashboard_address=None, silence_logs=50)
@@ -43,11 +48,11 @@ def client():
             cluster.close()
 
 
-def test_scan_on_the_cluster_equals_the_local_scans(client):
+def test_scan_on_the_cluster_equals_the_local_scans(client, fast):
     axes = {"DeltaNeff": [0.0, 1.0], "Omegabh2": [0.02, 0.022, -0.5]}
-    local = nuvex.scan(axes, ["Yp", "DoH", "Li7oH"], jobs=1, progress=False, **FAST)
+    local = nuvex.scan(axes, ["Yp", "DoH", "Li7oH"], jobs=1, progress=False, **fast)
     with deadline(LIMIT_S):
-        remote = nuvex.scan(axes, ["Yp", "DoH", "Li7oH"], client=client, progress=False, **FAST)
+        remote = nuvex.scan(axes, ["Yp", "DoH", "Li7oH"], client=client, progress=False, **fast)
     for q in local.quantities:
         assert np.array_equal(local[q], remote[q], equal_nan=True), q
     assert [(f.index, f.message) for f in remote.failed] == [(f.index, f.message) for f in local.failed]
@@ -57,29 +62,29 @@ def test_scan_on_the_cluster_equals_the_local_scans(client):
     assert set(built.values()) <= {0, 1} and sum(built.values()) >= 1
 
 
-def test_monte_carlo_on_the_cluster_equals_the_local_run_bit_for_bit(client):
-    local = nuvex.monte_carlo(13, ["Yp", "DoH", "Li7oH"], seed=11, jobs=2, progress=False, **FAST)
+def test_monte_carlo_on_the_cluster_equals_the_local_run_bit_for_bit(client, fast):
+    local = nuvex.monte_carlo(13, ["Yp", "DoH", "Li7oH"], seed=11, jobs=2, progress=False, **fast)
     with deadline(LIMIT_S):
         remote = nuvex.monte_carlo(13, ["Yp", "DoH", "Li7oH"], seed=11, client=client, block_size=4, progress=False,
-                                   **FAST)
+                                   **fast)
     for q in local.quantities:
         assert np.array_equal(local.samples[q], remote.samples[q]), q
         assert (local.central[q], local.mean[q], local.std[q]) == (remote.central[q], remote.mean[q], remote.std[q])
 
 
-def test_sample_blocks_concatenate_to_one_run():
+def test_sample_blocks_concatenate_to_one_run(fast):
     # the block path used by the cluster, run here: samples 0..4 and 5..8 are those of one 9-sample run
-    key = _engine.spec_key({"show_progress": False})
-    whole = nuvex.monte_carlo(9, ["DoH"], seed=5, jobs=1, progress=False, **FAST).samples["DoH"]
+    key = _engine.spec_key(fast)
+    whole = nuvex.monte_carlo(9, ["DoH"], seed=5, jobs=1, progress=False, **fast).samples["DoH"]
     parts = _dask._block_without_session(key, ["DoH"], 5, 0, 5)[0] + _dask._block_without_session(key, ["DoH"], 5, 5, 4)[0]
     assert np.array_equal(whole, parts)
 
 
-def test_session_blocks_concatenate_to_one_run():
+def test_session_blocks_concatenate_to_one_run(fast):
     if not hasattr(nuvex._ext.ext, "Session") or not hasattr(nuvex._ext.ext.Session, "mc"):
         pytest.skip("the extension has no solver sessions with a Monte Carlo")
-    key = _engine.spec_key({"show_progress": False})
-    whole = nuvex.monte_carlo(9, ["DoH"], seed=5, jobs=1, progress=False, **FAST).samples["DoH"]
+    key = _engine.spec_key(fast)
+    whole = nuvex.monte_carlo(9, ["DoH"], seed=5, jobs=1, progress=False, **fast).samples["DoH"]
     parts = _dask.mc_block(key, ["DoH"], 5, 0, 5)[0] + _dask.mc_block(key, ["DoH"], 5, 5, 4)[0]
     assert np.array_equal(whole, parts)
 

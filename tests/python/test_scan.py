@@ -8,33 +8,38 @@ import pytest
 nuvex = pytest.importorskip("nuvex")
 from nuvex import _engine  # noqa: E402
 
-FAST = dict(show_progress=False)
+
+
+@pytest.fixture(scope="module")
+def fast(cache_dir):
+    # the session's cache directory: the cold tables are built once for all suites
+    return dict(show_progress=False, cache_dir=cache_dir)
 AXES = {"Omegabh2": [0.021, -1.0, 0.0235], "DeltaNeff": [0.0, 0.75]}
 
 
 @pytest.fixture(scope="module")
-def warm():
+def warm(fast):
     # the cached tables exist before worker processes start, so that none of them builds them
-    return nuvex.run(**FAST)
+    return nuvex.run(**fast)
 
 
 @pytest.fixture(scope="module")
-def serial(warm):
-    return nuvex.scan(AXES, ["Yp", "DoH", "He3"], jobs=1, progress=False, **FAST)
+def serial(warm, fast):
+    return nuvex.scan(AXES, ["Yp", "DoH", "He3"], jobs=1, progress=False, **fast)
 
 
 def same(a, b):
     return all(np.array_equal(a[k], b[k], equal_nan=True) for k in a.quantities)
 
 
-def test_grid_matches_direct_runs_and_records_failures(serial):
+def test_grid_matches_direct_runs_and_records_failures(serial, fast):
     assert serial.shape == (3, 2)
     assert list(serial.axes) == ["Omegabh2", "DeltaNeff"]
     for i, ob in enumerate(AXES["Omegabh2"]):
         for j, dn in enumerate(AXES["DeltaNeff"]):
             if ob < 0:
                 continue
-            r = nuvex.run(Omegabh2=ob, DeltaNeff=dn, **FAST)
+            r = nuvex.run(Omegabh2=ob, DeltaNeff=dn, **fast)
             assert serial["Yp"][i, j] == r.Yp
             assert serial["DoH"][i, j] == r.DoH
             assert serial["He3"][i, j] == r.abundances["He3"]
@@ -48,22 +53,22 @@ def test_grid_matches_direct_runs_and_records_failures(serial):
     assert serial["Yp"][0, 1] > serial["Yp"][0, 0] and serial["DoH"][0, 1] > serial["DoH"][0, 0]
 
 
-def test_two_worker_processes_give_identical_arrays(serial):
-    pooled = nuvex.scan(AXES, ["Yp", "DoH", "He3"], jobs=2, progress=False, **FAST)
+def test_two_worker_processes_give_identical_arrays(serial, fast):
+    pooled = nuvex.scan(AXES, ["Yp", "DoH", "He3"], jobs=2, progress=False, **fast)
     assert same(serial, pooled)
     assert [(f.index, f.message) for f in pooled.failed] == [(f.index, f.message) for f in serial.failed]
 
 
-def test_integrator_failure_is_recorded_and_the_scan_goes_on(warm):
-    res = nuvex.scan([{"DeltaNeff": -20.0}, {"DeltaNeff": 0.0}], ["Yp"], jobs=1, progress=False, **FAST)
+def test_integrator_failure_is_recorded_and_the_scan_goes_on(warm, fast):
+    res = nuvex.scan([{"DeltaNeff": -20.0}, {"DeltaNeff": 0.0}], ["Yp"], jobs=1, progress=False, **fast)
     assert res.shape == (2,)
     assert len(res.failed) == 1 and res.failed[0].index == (0,)
     assert "max_steps" in res.failed[0].message
     assert res["Yp"][1] == warm.Yp
 
 
-def test_quantity_missing_from_the_network_fails_the_point_with_a_message(warm):
-    res = nuvex.scan({"Omegabh2": [0.022]}, ["Li6oLi7"], jobs=1, progress=False, **FAST)
+def test_quantity_missing_from_the_network_fails_the_point_with_a_message(warm, fast):
+    res = nuvex.scan({"Omegabh2": [0.022]}, ["Li6oLi7"], jobs=1, progress=False, **fast)
     assert "Li6oLi7" in res.failed[0].message
 
 
@@ -88,7 +93,7 @@ class Interrupt(BaseException):
     pass
 
 
-def test_interrupted_scan_resumes_with_only_the_missing_points(serial, scratch, monkeypatch):
+def test_interrupted_scan_resumes_with_only_the_missing_points(serial, scratch, monkeypatch, fast):
     path = scratch / "scan.ckpt"
     real = _engine.evaluate
     calls = []
@@ -101,13 +106,13 @@ def test_interrupted_scan_resumes_with_only_the_missing_points(serial, scratch, 
 
     monkeypatch.setattr(_engine, "evaluate", interrupted_after_three)
     with pytest.raises(Interrupt):
-        nuvex.scan(AXES, ["Yp", "DoH", "He3"], jobs=1, progress=False, checkpoint=path, **FAST)
+        nuvex.scan(AXES, ["Yp", "DoH", "He3"], jobs=1, progress=False, checkpoint=path, **fast)
     lines = path.read_text().splitlines()
     assert len(lines) == 1 + 3  # header and the three finished points
 
     calls.clear()
     monkeypatch.setattr(_engine, "evaluate", lambda *a, **k: (calls.append(a[2]), real(*a, **k))[1])
-    resumed = nuvex.scan(AXES, ["Yp", "DoH", "He3"], jobs=1, progress=False, checkpoint=path, **FAST)
+    resumed = nuvex.scan(AXES, ["Yp", "DoH", "He3"], jobs=1, progress=False, checkpoint=path, **fast)
     assert calls == [{"Omegabh2": -1.0, "DeltaNeff": 0.75}, {"Omegabh2": 0.0235, "DeltaNeff": 0.0},
                      {"Omegabh2": 0.0235, "DeltaNeff": 0.75}]
     assert same(resumed, serial)
@@ -115,44 +120,44 @@ def test_interrupted_scan_resumes_with_only_the_missing_points(serial, scratch, 
 
     # a finished scan resumes with nothing left to run
     calls.clear()
-    again = nuvex.scan(AXES, ["Yp", "DoH", "He3"], jobs=1, progress=False, checkpoint=path, **FAST)
+    again = nuvex.scan(AXES, ["Yp", "DoH", "He3"], jobs=1, progress=False, checkpoint=path, **fast)
     assert calls == [] and same(again, serial)
 
 
-def test_checkpoint_line_cut_short_is_dropped_and_recomputed(serial, scratch, monkeypatch):
+def test_checkpoint_line_cut_short_is_dropped_and_recomputed(serial, scratch, monkeypatch, fast):
     path = scratch / "torn.ckpt"
-    nuvex.scan(AXES, ["Yp", "DoH", "He3"], jobs=1, progress=False, checkpoint=path, **FAST)
+    nuvex.scan(AXES, ["Yp", "DoH", "He3"], jobs=1, progress=False, checkpoint=path, **fast)
     text = path.read_text()
     lines = text.splitlines(keepends=True)
     path.write_text("".join(lines[:3]) + lines[3][: len(lines[3]) // 2])  # interrupted in mid-line
     real = _engine.evaluate
     calls = []
     monkeypatch.setattr(_engine, "evaluate", lambda *a, **k: (calls.append(a[2]), real(*a, **k))[1])
-    resumed = nuvex.scan(AXES, ["Yp", "DoH", "He3"], jobs=1, progress=False, checkpoint=path, **FAST)
+    resumed = nuvex.scan(AXES, ["Yp", "DoH", "He3"], jobs=1, progress=False, checkpoint=path, **fast)
     assert len(calls) == 4 and same(resumed, serial)
     # every line of the repaired file parses
     assert all(json.loads(line) for line in path.read_text().splitlines())
 
 
-def test_checkpoint_of_another_scan_or_damaged_is_refused(scratch, warm):
+def test_checkpoint_of_another_scan_or_damaged_is_refused(scratch, warm, fast):
     path = scratch / "other.ckpt"
-    nuvex.scan({"Omegabh2": [0.022]}, ["Yp"], jobs=1, progress=False, checkpoint=path, **FAST)
+    nuvex.scan({"Omegabh2": [0.022]}, ["Yp"], jobs=1, progress=False, checkpoint=path, **fast)
     before = path.read_text()
     with pytest.raises(ValueError, match=r"different scan: fixed\.tau_n"):
-        nuvex.scan({"Omegabh2": [0.022]}, ["Yp"], jobs=1, progress=False, checkpoint=path, tau_n=880.0, **FAST)
+        nuvex.scan({"Omegabh2": [0.022]}, ["Yp"], jobs=1, progress=False, checkpoint=path, tau_n=880.0, **fast)
     with pytest.raises(ValueError, match=r"different scan: axes"):
-        nuvex.scan({"Omegabh2": [0.023]}, ["Yp"], jobs=1, progress=False, checkpoint=path, **FAST)
+        nuvex.scan({"Omegabh2": [0.023]}, ["Yp"], jobs=1, progress=False, checkpoint=path, **fast)
     with pytest.raises(ValueError, match=r"different scan: quantities"):
-        nuvex.scan({"Omegabh2": [0.022]}, ["DoH"], jobs=1, progress=False, checkpoint=path, **FAST)
+        nuvex.scan({"Omegabh2": [0.022]}, ["DoH"], jobs=1, progress=False, checkpoint=path, **fast)
     assert path.read_text() == before  # a refused resume leaves the file alone
 
     path.write_text(before.splitlines()[0] + "\n{\"i\": 7, \"v\": [0.25]}\n" + before.splitlines()[1] + "\n")
     with pytest.raises(ValueError, match=r"other\.ckpt:2: corrupt checkpoint line"):
-        nuvex.scan({"Omegabh2": [0.022]}, ["Yp"], jobs=1, progress=False, checkpoint=path, **FAST)
+        nuvex.scan({"Omegabh2": [0.022]}, ["Yp"], jobs=1, progress=False, checkpoint=path, **fast)
     not_ours = scratch / "notes.txt"
     not_ours.write_text("shopping list\n")
     with pytest.raises(ValueError, match=r"notes\.txt:1: not a nuvex scan checkpoint"):
-        nuvex.scan({"Omegabh2": [0.022]}, ["Yp"], jobs=1, progress=False, checkpoint=not_ours, **FAST)
+        nuvex.scan({"Omegabh2": [0.022]}, ["Yp"], jobs=1, progress=False, checkpoint=not_ours, **fast)
 
 
 def test_checkpoint_in_use_by_a_running_scan_is_refused(scratch):
@@ -166,9 +171,9 @@ def test_checkpoint_in_use_by_a_running_scan_is_refused(scratch):
         assert again.done == {}
 
 
-def test_point_lists_keep_their_order_and_values(warm):
+def test_point_lists_keep_their_order_and_values(warm, fast):
     points = [{"tau_n": 880.0, "Omegabh2": 0.022}, {"tau_n": 878.4}]
-    res = nuvex.scan(points, ["Yp"], jobs=1, progress=False, **FAST)
+    res = nuvex.scan(points, ["Yp"], jobs=1, progress=False, **fast)
     assert res.axes == {} and res.points == points
     assert res["Yp"][1] == warm.Yp
-    assert res["Yp"][0] == nuvex.run(tau_n=880.0, Omegabh2=0.022, **FAST).Yp
+    assert res["Yp"][0] == nuvex.run(tau_n=880.0, Omegabh2=0.022, **fast).Yp

@@ -7,13 +7,18 @@ import pytest
 
 nuvex = pytest.importorskip("nuvex")
 
-FAST = dict(show_progress=False)
+
+
+@pytest.fixture(scope="module")
+def fast(cache_dir):
+    # the session's cache directory: the cold tables are built once for all suites
+    return dict(show_progress=False, cache_dir=cache_dir)
 RATES = ("n_p__d_g", "d_p__He3_g", "d_d__He3_n", "d_d__t_p")
 
 
 @pytest.fixture(scope="module")
-def sens():
-    return nuvex.sensitivities(["Yp", "DoH"], reactions=RATES, jobs=1, **FAST)
+def sens(fast):
+    return nuvex.sensitivities(["Yp", "DoH"], reactions=RATES, jobs=1, **fast)
 
 
 def test_deuterium_and_helium_sensitivities_agree_with_published_tables(sens):
@@ -30,15 +35,15 @@ def test_deuterium_and_helium_sensitivities_agree_with_published_tables(sens):
     assert all(abs(sens["Yp", r]) < 0.01 for r in RATES)
 
 
-def test_a_rate_entry_is_the_log_slope_of_direct_runs(sens):
+def test_a_rate_entry_is_the_log_slope_of_direct_runs(sens, fast):
     # d ln(D/H) / d ln k from two direct runs with the d(d,n)3He rate scaled by 0.95 and 1.05
-    lo = nuvex.run(delta_d_d__He3_n=-0.05, **FAST).DoH
-    hi = nuvex.run(delta_d_d__He3_n=0.05, **FAST).DoH
+    lo = nuvex.run(delta_d_d__He3_n=-0.05, **fast).DoH
+    hi = nuvex.run(delta_d_d__He3_n=0.05, **fast).DoH
     assert sens["DoH", "d_d__He3_n"] == pytest.approx(math.log(hi / lo) / math.log(1.05 / 0.95), abs=2e-3)
 
 
-def test_two_step_sizes_agree(sens):
-    coarse = nuvex.sensitivities(["Yp", "DoH"], reactions=RATES, step=0.03, jobs=2, **FAST)
+def test_two_step_sizes_agree(sens, fast):
+    coarse = nuvex.sensitivities(["Yp", "DoH"], reactions=RATES, step=0.03, jobs=2, **fast)
     assert coarse.variables == sens.variables
     assert np.nanmax(np.abs(coarse.matrix - sens.matrix)) < 2e-3
 
@@ -59,12 +64,12 @@ def test_table_is_sorted_by_magnitude_and_the_plot_renders(sens, scratch):
     assert png.stat().st_size > 5000
 
 
-def test_bad_requests_are_refused():
+def test_bad_requests_are_refused(fast):
     with pytest.raises(ValueError, match="Li6_p__Be7_g.*not in this run's network"):
-        nuvex.sensitivities(["DoH"], reactions=["Li6_p__Be7_g"], params=(), jobs=1, **FAST)
+        nuvex.sensitivities(["DoH"], reactions=["Li6_p__Be7_g"], params=(), jobs=1, **fast)
     with pytest.raises(ValueError, match="only numeric"):
-        nuvex.sensitivities(["DoH"], reactions=(), params=("network",), jobs=1, **FAST)
+        nuvex.sensitivities(["DoH"], reactions=(), params=("network",), jobs=1, **fast)
     with pytest.raises(ValueError, match="p_d_d__t_p is set"):
-        nuvex.sensitivities(["DoH"], reactions=["d_d__t_p"], params=(), jobs=1, p_d_d__t_p=1.0, **FAST)
+        nuvex.sensitivities(["DoH"], reactions=["d_d__t_p"], params=(), jobs=1, p_d_d__t_p=1.0, **fast)
     with pytest.raises(ValueError, match="step"):
-        nuvex.sensitivities(["DoH"], step=0.7, **FAST)
+        nuvex.sensitivities(["DoH"], step=0.7, **fast)

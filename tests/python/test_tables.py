@@ -10,7 +10,12 @@ import pytest
 nuvex = pytest.importorskip("nuvex")
 import nuvex.tables as tables  # noqa: E402
 
-FAST = dict(show_progress=False)
+
+
+@pytest.fixture(scope="module")
+def fast(cache_dir):
+    # the session's cache directory: the cold tables are built once for all suites
+    return dict(show_progress=False, cache_dir=cache_dir)
 OMBH2 = [0.012, 0.0202, 0.031]
 DELTAN = [-1.0, 0.0, 2.5]
 
@@ -49,13 +54,13 @@ def read_camb(path):
 
 
 @pytest.fixture(scope="module")
-def direct():
-    return {(o, d): nuvex.run(Omegabh2=o, DeltaNeff=d, tau_n=879.0, **FAST) for o in OMBH2 for d in DELTAN}
+def direct(fast):
+    return {(o, d): nuvex.run(Omegabh2=o, DeltaNeff=d, tau_n=879.0, **fast) for o in OMBH2 for d in DELTAN}
 
 
-def test_class_table_reads_back_and_matches_direct_runs(scratch, direct):
+def test_class_table_reads_back_and_matches_direct_runs(scratch, direct, fast):
     path = scratch / "sBBN_test.dat"
-    tables.write_class(path, OMBH2, DELTAN, tau_n=879.0, jobs=1, progress=False, **FAST)
+    tables.write_class(path, OMBH2, DELTAN, tau_n=879.0, jobs=1, progress=False, **fast)
     ombh2, deltan, yhe = read_class(path)
     assert ombh2.tolist() == OMBH2 and deltan.tolist() == DELTAN
     for j, d in enumerate(DELTAN):
@@ -69,9 +74,9 @@ def test_class_table_reads_back_and_matches_direct_runs(scratch, direct):
     assert f"sha256:{nuvex._provenance.data_fingerprint(nuvex.data_dir())}" in text
 
 
-def test_camb_table_columns_mean_what_they_say(scratch, direct):
+def test_camb_table_columns_mean_what_they_say(scratch, direct, fast):
     path = scratch / "camb_test.dat"
-    tables.write_camb(path, OMBH2, DELTAN, tau_n=879.0, jobs=2, progress=False, **FAST)
+    tables.write_camb(path, OMBH2, DELTAN, tau_n=879.0, jobs=2, progress=False, **fast)
     header, cols = read_camb(path)
     assert list(cols) == ["ombh2", "eta10", "DeltaN", "Yp", "Yp^BBN", "sigma_Yp", "D/H", "err_D/H"]
     assert cols["ombh2"].tolist() == OMBH2 * len(DELTAN)
@@ -88,12 +93,12 @@ def test_camb_table_columns_mean_what_they_say(scratch, direct):
     assert any(h.startswith("data directory fingerprint: sha256:") for h in header)
 
 
-def test_camb_error_columns_are_monte_carlo_deviations(scratch):
+def test_camb_error_columns_are_monte_carlo_deviations(scratch, fast):
     path = scratch / "camb_mc.dat"
-    tables.write_camb(path, [0.02, 0.024], [0.0, 1.0], mc=4, seed=3, jobs=1, progress=False, **FAST)
+    tables.write_camb(path, [0.02, 0.024], [0.0, 1.0], mc=4, seed=3, jobs=1, progress=False, **fast)
     _, cols = read_camb(path)
     mc = nuvex.monte_carlo(4, ["Yp_mass", "DoH"], seed=3, jobs=1, progress=False, Omegabh2=0.024, DeltaNeff=1.0,
-                           **FAST)
+                           **fast)
     assert cols["sigma_Yp"][3] == pytest.approx(mc.std["Yp_mass"], rel=1e-4)
     assert cols["err_D/H"][3] == pytest.approx(mc.std["DoH"], rel=1e-4)
     assert (cols["sigma_Yp"] > 0).all() and (cols["err_D/H"] > 0).all()
@@ -108,11 +113,11 @@ def test_default_grids_are_the_stated_ones():
     assert np.all(np.diff(ob) > 0)
 
 
-def test_a_failed_point_leaves_the_previous_table_untouched(scratch):
+def test_a_failed_point_leaves_the_previous_table_untouched(scratch, fast):
     path = scratch / "keep.dat"
     path.write_text("previous table\n")
     with pytest.raises(RuntimeError, match="2 grid points failed, so no table was written: ombh2=0.02, DeltaN=-20: .*max_steps"):
-        tables.write_class(path, [0.02, 0.022], [-20.0, 0.0], jobs=1, progress=False, **FAST)
+        tables.write_class(path, [0.02, 0.022], [-20.0, 0.0], jobs=1, progress=False, **fast)
     assert path.read_text() == "previous table\n"
     assert [p.name for p in scratch.iterdir()] == ["keep.dat"]  # no temporary file left behind
     with pytest.raises(ValueError, match="strictly increasing"):
@@ -130,10 +135,10 @@ def run_cli(*args, cwd):
                           text=True, timeout=600)
 
 
-def test_command_line_writes_a_class_table_and_names_bad_input(scratch, direct):
+def test_command_line_writes_a_class_table_and_names_bad_input(scratch, direct, fast):
     out = scratch / "sBBN_nuvex.dat"
     p = run_cli("class", "--out", str(out), "--ombh2", "0.012,0.0202:0.0202:0.0002,0.031", "--DeltaN", "-1:0:1,2.5",
-                "--tau-n", "879", "--jobs", "1", "--quiet", cwd=scratch)
+                "--tau-n", "879", "--jobs", "1", "--quiet", "--set", f"cache_dir={fast['cache_dir']}", cwd=scratch)
     assert p.returncode == 0, p.stderr
     assert p.stdout == ""
     ombh2, deltan, yhe = read_class(out)
