@@ -148,6 +148,8 @@ atexit.register(shutdown_workers)
 def run_processes(spec: Spec, keys: Sequence[str], items: Sequence[Item], jobs: int,
                   on_outcome: Callable[[Outcome], None], mc: tuple[int, int] | None = None) -> None:
     """Chunks of points on a pool of ``jobs`` local worker processes."""
+    if getattr(multiprocessing.current_process(), "_inheriting", False):
+        raise RuntimeError(_UNGUARDED)
     key = spec_key(spec)
     pool = _get_pool(jobs)
     futures = [pool.submit(run_chunk, key, list(keys), chunk, mc) for chunk in chunks(items, jobs)]
@@ -163,12 +165,17 @@ def run_processes(spec: Spec, keys: Sequence[str], items: Sequence[Item], jobs: 
         raise
 
 
+_UNGUARDED = ("a worker process, importing the main script, reached a scan with local workers: keep the "
+              "script's code under 'if __name__ == \"__main__\":' (worker processes import the main module)")
+
+
 def _chunk_result(future: Any) -> list[Outcome]:
     try:
         return future.result()
     except cf.process.BrokenProcessPool as e:
-        raise RuntimeError("a scan worker process ended abruptly; the points finished so far are kept in the "
-                           "checkpoint, if one was given") from e
+        raise RuntimeError("a scan worker process ended abruptly (the points finished so far are kept in the "
+                           "checkpoint, if one was given); in a script without an 'if __name__ == \"__main__\":' "
+                           "guard, worker processes cannot start") from e
 
 
 def run_dask(client: Any, spec: Spec, keys: Sequence[str], items: Sequence[Item],

@@ -170,6 +170,10 @@ def scan(axes: Mapping[str, Sequence[Any]] | Sequence[Mapping[str, Any]],
     A point that fails (a refused parameter value, an integrator failure) gets NaN in the arrays and
     is listed in ``ScanResult.failed`` with its message; the scan goes on.
 
+    Local workers and Dask's local clusters start fresh interpreters that import the main module: a
+    script that runs a scan with ``jobs`` > 1 keeps its code under ``if __name__ == "__main__":``, as
+    any script using multiprocessing does (notebooks need nothing).
+
     ``mc`` > 0 makes every point a Monte Carlo of ``mc`` samples (seed ``seed``, as
     :func:`nuvex.monte_carlo`): the arrays then hold the central values, and ``<name>_std`` arrays
     the sample standard deviations.
@@ -189,10 +193,9 @@ def scan(axes: Mapping[str, Sequence[Any]] | Sequence[Mapping[str, Any]],
     width = len(keys) * (2 if mc_spec else 1)
     values = np.full((len(points), width), np.nan)
     errors: dict[int, str] = {}
-    # what the numbers depend on; a resume may change the cache directory or the logging
-    description = {"fixed": {k: v for k, v in spec.items() if k not in NOT_PHYSICS}, "quantities": list(keys), **({"mc": list(mc_spec)} if mc_spec else {}),
-                   **({"axes": [[k, v] for k, v in grid.items()]} if grid else {"points": points})}
-    ckpt = Checkpoint(checkpoint, description, len(points), width) if checkpoint is not None else None
+    ckpt = None
+    if checkpoint is not None:
+        ckpt = Checkpoint(checkpoint, _description(spec, keys, mc_spec, grid, points), len(points), width)
     try:
         if ckpt is not None:
             for index, (vals, error) in ckpt.done.items():
@@ -207,6 +210,20 @@ def scan(axes: Mapping[str, Sequence[Any]] | Sequence[Mapping[str, Any]],
         names = list(names) + [f"{n}_std" for n in names]
     params = {k: v for k, v in spec.items() if k != "show_progress"}
     return ScanResult(axes_out, points, shape, names, values, errors, params)
+
+
+def _description(spec: Mapping[str, Any], keys: Sequence[str], mc: tuple[int, int] | None,
+                 grid: Mapping[str, list[Any]], points: list[dict[str, Any]]) -> dict[str, Any]:
+    """What a scan's numbers depend on, the identity of its checkpoint: a resume may change the cache
+    directory or the logging, nothing else."""
+    out: dict[str, Any] = {"fixed": {k: v for k, v in spec.items() if k not in NOT_PHYSICS}, "quantities": list(keys)}
+    if mc:
+        out["mc"] = list(mc)
+    if grid:
+        out["axes"] = [[k, v] for k, v in grid.items()]
+    else:
+        out["points"] = points
+    return out
 
 
 def _mc_spec(mc: Any, seed: Any) -> tuple[int, int] | None:
