@@ -61,12 +61,15 @@ def monte_carlo(client: Any, n: int, names: Sequence[str], keys: Sequence[str], 
     threads = sum(client.nthreads().values()) or 1
     size = block_size or max(1, math.ceil(n / (4 * threads)))
     key = _engine.spec_key(spec)
+    # the central run goes first and alone: a cold cache is then filled once, not by every worker
     central = client.submit(central_values, key, list(keys), pure=False)
-    futures = {client.submit(mc_block, key, list(keys), seed, first, count, pure=False): (first, count)
-               for first, count in blocks(n, size)}
+    futures: dict[Any, tuple[int, int]] = {}
     samples = [[math.nan] * n for _ in keys]
     done = 0
     try:
+        centrals = central.result()
+        futures = {client.submit(mc_block, key, list(keys), seed, first, count, pure=False): (first, count)
+                   for first, count in blocks(n, size)}
         with Reporter(bars=progress) as rep:
             rep.on_progress("mc", 0, n)
             for future in as_completed(list(futures)):
@@ -75,7 +78,6 @@ def monte_carlo(client: Any, n: int, names: Sequence[str], keys: Sequence[str], 
                     samples[q][first:first + count] = vals
                 done += count
                 rep.on_progress("mc", done, n)
-        centrals = central.result()
     except BaseException:
         client.cancel(list(futures) + [central])
         raise

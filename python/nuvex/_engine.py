@@ -145,6 +145,13 @@ def shutdown_workers() -> None:
 atexit.register(shutdown_workers)
 
 
+def first_alone(items: Sequence[Item], n_workers: int) -> list[list[Item]]:
+    """The first point as a chunk of its own, then the others in chunks. The first point runs before
+    the others start, so that a cold cache is filled once (the solver's tables take minutes to build)
+    instead of by every worker at the same time."""
+    return [list(items[:1])] + chunks(items[1:], n_workers) if len(items) > 1 else [list(items)]
+
+
 def run_processes(spec: Spec, keys: Sequence[str], items: Sequence[Item], jobs: int,
                   on_outcome: Callable[[Outcome], None], mc: tuple[int, int] | None = None) -> None:
     """Chunks of points on a pool of ``jobs`` local worker processes."""
@@ -152,8 +159,12 @@ def run_processes(spec: Spec, keys: Sequence[str], items: Sequence[Item], jobs: 
         raise RuntimeError(_UNGUARDED)
     key = spec_key(spec)
     pool = _get_pool(jobs)
-    futures = [pool.submit(run_chunk, key, list(keys), chunk, mc) for chunk in chunks(items, jobs)]
+    first, *rest = first_alone(items, jobs)
+    futures = [pool.submit(run_chunk, key, list(keys), first, mc)]
     try:
+        for outcome in _chunk_result(futures[0]):
+            on_outcome(outcome)
+        futures = [pool.submit(run_chunk, key, list(keys), chunk, mc) for chunk in rest]
         for future in cf.as_completed(futures):
             for outcome in _chunk_result(future):
                 on_outcome(outcome)
@@ -185,8 +196,12 @@ def run_dask(client: Any, spec: Spec, keys: Sequence[str], items: Sequence[Item]
 
     threads = sum(client.nthreads().values()) or 1
     key = spec_key(spec)
-    futures = [client.submit(run_chunk, key, list(keys), chunk, mc, pure=False) for chunk in chunks(items, threads)]
+    first, *rest = first_alone(items, threads)
+    futures = [client.submit(run_chunk, key, list(keys), first, mc, pure=False)]
     try:
+        for outcome in futures[0].result():
+            on_outcome(outcome)
+        futures = [client.submit(run_chunk, key, list(keys), chunk, mc, pure=False) for chunk in rest]
         for future in as_completed(futures):
             for outcome in future.result():
                 on_outcome(outcome)

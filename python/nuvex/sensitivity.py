@@ -86,9 +86,11 @@ class Sensitivities:
         else:
             axes = np.atleast_1d(axes)
             fig = axes[0].figure
+        # the variable each bar differentiates by: N_eff for DeltaNeff, dx for a parameter at 0
+        tick = {v: {"Neff": "N_eff", "linear": f"{v} (d/dx)"}.get(k, v) for v, k in zip(self.variables, self.kinds)}
         for ax, q in zip(axes, names):
             rows = [(v, x) for v, x in self.sorted(q)[:top] if math.isfinite(x)][::-1]
-            ax.barh([v for v, _ in rows], [x for _, x in rows],
+            ax.barh([tick.get(v, v) for v, _ in rows], [x for _, x in rows],
                     color=["tab:blue" if x >= 0 else "tab:red" for _, x in rows])
             ax.axvline(0, color="k", lw=0.6)
             ax.set_xlabel(f"d ln({label(q)}) / d ln x")
