@@ -1,10 +1,10 @@
-# Top-level entry points: run, test, test-asan, test-tsan, bench, data.
+# Top-level entry points: run, test, test-asan, test-tsan, bench, docs, data.
 # Everything builds out of tree under build*/ with two parallel jobs (the machines are small).
 JOBS ?= 2
 CMAKE ?= cmake
 PYTHON ?= /usr/bin/python3
 
-.PHONY: all build run test test-asan test-tsan bench data clean format
+.PHONY: all build run test test-asan test-tsan bench docs data clean format
 
 all: build
 
@@ -36,6 +36,14 @@ test-tsan: build-tsan/CMakeCache.txt
 
 bench: build
 	@for b in build/bench_*; do [ -x "$$b" ] && "$$b" || exit 1; done
+	PYTHONPATH=build/python $(PYTHON) bench/python_overhead.py
+
+# HTML documentation in build/docs/html; its figures come from real runs (per-user cache)
+docs: build/CMakeCache.txt
+	$(CMAKE) --build build -j$(JOBS) --target _nuvex_c
+	PYTHONPATH=build/python $(PYTHON) docs/make_figures.py docs/_figures
+	PYTHONPATH=build/python $(PYTHON) -m sphinx -b html -q docs build/docs/html
+	@echo "documentation: build/docs/html/index.html"
 
 data: build
 	./scripts/make_data

@@ -130,6 +130,15 @@ VARIATION_PREFIXES = {
 }
 
 
+class ParamTable(dict):
+    """Parameter key -> :class:`ParamSpec`; printed as an aligned table."""
+
+    def __repr__(self) -> str:
+        rows = [(k, repr(p.default), p.unit, p.description) for k, p in self.items()]
+        w = [max(len(r[i]) for r in rows) for i in range(3)]
+        return "\n".join(f"{a:<{w[0]}}  {b:<{w[1]}}  {c:<{w[2]}}  {d}" for a, b, c, d in rows)
+
+
 def defaults() -> dict[str, ParamSpec]:
     """The parameter keys of a run with their defaults as the package applies them.
 
@@ -142,7 +151,7 @@ def defaults() -> dict[str, ParamSpec]:
     Two defaults differ from the bare solver's: ``cache_dir`` (None here means the per-user cache
     directory) and ``output_file`` (no evolution file is written unless a path is given).
     """
-    return dict(PARAMS)
+    return ParamTable(PARAMS)
 
 
 def suggestions(name: str, candidates: Iterable[str], n: int = 3) -> list[str]:
@@ -184,3 +193,28 @@ def check_keys(params: Mapping[str, Any], reactions: frozenset[str] | None, extr
             raise ValueError(f"unknown parameter {key!r}: no reaction named {reaction!r}{hint}")
         if isinstance(value, bool) or not isinstance(value, (int, float)):
             raise TypeError(f"{key} expects a number, not {type(value).__name__}")
+
+
+_NETWORK_PARTS = ("removed", "replaced", "added")
+
+
+def check_custom_network(network: Any, reactions: frozenset[str] | None) -> None:
+    """Refuse unknown parts of a custom network and removals of reactions that do not exist.
+
+    ``reactions``: the catalogue's reaction names, or None when a user nuclear directory may define
+    others (then removed names are not checked).
+    """
+    if not isinstance(network, Mapping):
+        return  # the extension names the expected type
+    for part in network:
+        if part not in _NETWORK_PARTS:
+            raise _unknown("custom_network part", part, _NETWORK_PARTS) if isinstance(part, str) else \
+                TypeError("custom_network keys must be str")
+    removed = network.get("removed")
+    if reactions is None or removed is None or isinstance(removed, str) or not isinstance(removed, Iterable):
+        return
+    for name in removed:
+        if isinstance(name, str) and name not in reactions:
+            best = suggestions(name, reactions)
+            hint = f"; did you mean {', '.join(repr(b) for b in best)}?" if best else ""
+            raise ValueError(f"custom_network['removed'] names an unknown reaction {name!r}{hint}")

@@ -7,7 +7,7 @@ from typing import Any, Mapping
 
 from . import _data
 from ._ext import ext
-from ._params import CALL_KEYWORDS, PARAMS, check_keys
+from ._params import PARAMS, check_custom_network, check_keys
 from ._progress import Reporter
 from .result import Result
 
@@ -47,7 +47,9 @@ def resolve_data_dir(data_dir: Any) -> str:
 def prepare(params: Mapping[str, Any], data_dir: str, custom_network: Any = None,
             extra_ok: tuple[str, ...] = ()) -> dict[str, Any]:
     """The parameter dictionary handed to the solver: checked keys, plain values, package defaults."""
-    check_keys(params, _reactions(data_dir, params, custom_network), extra_ok)
+    reactions = _reactions(data_dir, params, custom_network)
+    check_keys(params, reactions, extra_ok)
+    check_custom_network(custom_network, reactions)
     out = {k: _plain(v) for k, v in params.items() if k not in extra_ok}
     if out.get("cache_dir") is None:
         out["cache_dir"] = _data.cache_dir()

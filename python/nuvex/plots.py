@@ -8,7 +8,7 @@ from typing import TYPE_CHECKING, Any, Iterable, Sequence
 import numpy as np
 
 from .conversions import eta10_per_Omegabh2
-from .result import label
+from .result import label, quantity_key
 
 if TYPE_CHECKING:
     from .mc import MCResult
@@ -231,6 +231,8 @@ def plot_schramm(Omegabh2: Sequence[float] | None = None, n: int = 50, *, runs: 
         runs = schramm_runs(Omegabh2, n, quantities, seed, jobs, progress, params)
     if not runs:
         raise ValueError("plot_schramm needs at least one run")
+    if not 0 < level < 1:
+        raise ValueError(f"level must lie strictly between 0 and 1, got {level}")
     runs = sorted(runs, key=_omegabh2_of)
     x = np.array([_omegabh2_of(r) for r in runs])
     plt = _pyplot()
@@ -242,26 +244,44 @@ def plot_schramm(Omegabh2: Sequence[float] | None = None, n: int = 50, *, runs: 
         central = np.array([_central(r, name) for r in runs])
         ax.plot(x, central, color="C0", lw=1.5)
         if all(hasattr(r, "samples") for r in runs):
-            band = np.array([np.nanpercentile(r.samples[name], [lo_q, hi_q]) for r in runs])
+            band = np.array([np.nanpercentile(_samples(r, name), [lo_q, hi_q]) for r in runs])
             ax.fill_between(x, band[:, 0], band[:, 1], color="C0", alpha=0.3, lw=0,
                             label=f"{100 * level:g}% of the samples")
-        if name not in ("Yp", "YPBBN", "Yp_mass", "YPCMB"):
+        if quantity_key(name) not in ("YPBBN", "YPCMB"):
             ax.set_yscale("log")
         ax.set_ylabel(label(name))
         ax.grid(True, which="both", alpha=0.2)
     axes[-1].set_xscale("log")
     axes[-1].set_xlabel(r"baryon density $\Omega_b h^2$")
-    k = eta10_per_Omegabh2(float(runs[0].params.get("GN", 6.6743e-11)))
-    top = axes[0].secondary_xaxis("top", functions=(lambda ob: ob * k, lambda e: e / k))
     from matplotlib.ticker import FormatStrFormatter
 
-    top.xaxis.set_major_formatter(FormatStrFormatter("%g"))
-    top.xaxis.set_minor_formatter(FormatStrFormatter("%g"))
+    for ticks in (axes[-1].xaxis.set_major_formatter, axes[-1].xaxis.set_minor_formatter):
+        ticks(FormatStrFormatter("%g"))
+    k = eta10_per_Omegabh2(float(runs[0].params.get("GN", 6.6743e-11)))
+    top = axes[0].secondary_xaxis("top", functions=(lambda ob: ob * k, lambda e: e / k))
+    for ticks in (top.xaxis.set_major_formatter, top.xaxis.set_minor_formatter):
+        ticks(FormatStrFormatter("%g"))
     top.set_xlabel(r"$\eta_{10} = 10^{10}\, n_b / n_\gamma$")
     return fig
 
 
+def _mc_name(run: Any, name: str) -> str:
+    """The name under which a Monte Carlo holds a quantity given by key or alias."""
+    for held in run.quantities:
+        if quantity_key(held) == quantity_key(name):
+            return held
+    raise ValueError(f"the Monte Carlo at Omegabh2={_omegabh2_of(run):g} did not sample {name!r}; "
+                     f"it holds {list(run.quantities)}")
+
+
 def _central(run: Any, name: str) -> float:
     if hasattr(run, "central"):
-        return run.central[name]
-    return run[name]
+        return run.central[_mc_name(run, name)]
+    try:
+        return run[name]
+    except KeyError:
+        raise ValueError(f"the run at Omegabh2={_omegabh2_of(run):g} has no {name!r}") from None
+
+
+def _samples(run: Any, name: str) -> np.ndarray:
+    return run.samples[_mc_name(run, name)]

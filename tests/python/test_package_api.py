@@ -254,3 +254,34 @@ def test_explicit_data_dir(fast, data_dir, tmp_path):
     with pytest.raises(RuntimeError, match="nuclides.csv not found"):
         nuvex.run(**fast, data_dir=tmp_path)
     assert nuvex.run(**fast, data_dir=data_dir).Yp == nuvex.run(**fast).Yp
+
+
+@pytest.mark.parametrize("network, exc, text", [
+    ({"remove": ["Li7_p__a_a"]}, ValueError, "unknown custom_network part 'remove'; did you mean 'removed'?"),
+    ({"removed": ["Li7_p__a_aa"]}, ValueError,
+     "custom_network['removed'] names an unknown reaction 'Li7_p__a_aa'; did you mean 'Li7_p__a_a'"),
+    ({2: []}, TypeError, "custom_network keys must be str"),
+    ([], TypeError, "custom_network must be a dict or None"),
+])
+def test_custom_network_mistakes_are_named(fast, network, exc, text):
+    with pytest.raises(exc) as info:
+        nuvex.run(**fast, custom_network=network)
+    assert str(info.value).startswith(text)
+
+
+def test_custom_network_removal_acts(fast, data_dir):
+    # without 7Li(p,a)4He less lithium-7 is destroyed; the package passes the network unchanged
+    net = {"removed": ["Li7_p__a_a"]}
+    res = nuvex.run(**fast, custom_network=net)
+    assert res.abundances["Li7"] > nuvex.run(**fast).abundances["Li7"]
+    assert res.to_dict() == _nuvex_c.run_bbn({**fast, "output_file": None}, data_dir, custom_network=net,
+                                             show_progress=0)
+
+
+def test_defaults_print_as_a_table():
+    lines = repr(nuvex.defaults()).splitlines()
+    assert len(lines) == 79
+    tau = next(l for l in lines if l.startswith("tau_n "))
+    assert tau.split()[:3] == ["tau_n", "878.4", "s"] and tau.endswith("neutron lifetime")
+    starts = {l.index(l.split()[1], len(l.split()[0])) for l in lines}
+    assert len(starts) == 1

@@ -17,8 +17,9 @@ pytestmark = pytest.mark.skipif("san" in os.environ.get("LD_PRELOAD", ""),
                                 reason="a sanitizer runtime cannot be preloaded into the fresh interpreter")
 
 
-def snapshot(folder):
-    return {str(p.relative_to(folder)): p.stat().st_mtime_ns for p in folder.rglob("*") if p.is_file()}
+def snapshot(folder, skip=()):
+    files = (p for p in folder.rglob("*") if p.is_file() and not any(part in skip for part in p.parts))
+    return {str(p.relative_to(folder)): p.stat().st_mtime_ns for p in files}
 
 
 def clean_env(home, **extra):
@@ -69,7 +70,8 @@ def test_installed_package_runs_outside_the_source_tree(venv, cache_dir):
                                        cwd=work, env=clean_env(base / "home"), capture_output=True, text=True,
                                        check=True).stdout.strip())
     assert site.is_relative_to(base / "venv")
-    before_pkg, before_data = snapshot(site), snapshot(ROOT / "data")
+    # the C suites running alongside may write caches into the source tree's data directory
+    before_pkg, before_data = snapshot(site), snapshot(ROOT / "data", skip=("cache_plasma_weak",))
 
     got = run_installed(python, work, clean_env(base / "home"))
     assert pathlib.Path(got["data"]) == site / "data"
@@ -82,7 +84,8 @@ def test_installed_package_runs_outside_the_source_tree(venv, cache_dir):
     assert got["cache"] == str(base / "xdg" / "nuvex")
     assert any((base / "xdg" / "nuvex" / "weak").iterdir())
 
-    assert snapshot(site) == before_pkg and snapshot(ROOT / "data") == before_data
+    assert snapshot(site) == before_pkg
+    assert snapshot(ROOT / "data", skip=("cache_plasma_weak",)) == before_data
     assert list(work.iterdir()) == []
     # the shipped data came along, the run-time caches of the source tree did not
     assert (site / "data" / "csv" / "nuclides.csv").is_file()

@@ -112,6 +112,11 @@ def test_schramm_plot_from_given_runs(fast, tmp_path):
     save(fig, tmp_path / "schramm_runs.png")
     with pytest.raises(ValueError, match="at least one run"):
         nuvex.plot_schramm(runs=[])
+    mc = nuvex.monte_carlo(2, ("YPBBN", "DoH"), progress=False, **fast)
+    fig = nuvex.plot_schramm(runs=[mc], quantities=("Yp", "DoH"))  # an alias finds the key
+    assert fig.axes[0].get_lines()[0].get_ydata()[0] == mc.central["YPBBN"]
+    with pytest.raises(ValueError, match=r"did not sample 'He3oH'; it holds \['YPBBN', 'DoH'\]"):
+        nuvex.plot_schramm(runs=[mc])
 
 
 def test_nuclide_labels():

@@ -1,0 +1,29 @@
+# Makes the figures of the documentation from real runs (default parameters, per-user cache):
+# abundances against temperature, a Monte Carlo corner plot and the Schramm plot.
+# Usage: python3 docs/make_figures.py OUTPUT_DIR
+import sys
+from pathlib import Path
+
+import matplotlib
+
+matplotlib.use("Agg")
+
+import numpy as np  # noqa: E402
+
+import nuvex  # noqa: E402
+
+
+def main(out: Path) -> None:
+    out.mkdir(parents=True, exist_ok=True)
+    r = nuvex.run(output_time_evolution=True, output_n_points=400)
+    ax = r.plot()
+    ax.set_title(f"default run: Yp = {r.Yp:.5f}, D/H = {r.DoH:.3e}")
+    ax.figure.savefig(out / "abundances.png", dpi=110)
+    mc = nuvex.monte_carlo(300, ["Yp", "DoH", "He3oH", "Li7oH"], seed=1)
+    mc.plot().savefig(out / "monte_carlo.png", dpi=80)
+    fig = nuvex.plot_schramm(np.geomspace(0.004, 0.04, 10), n=40)
+    fig.savefig(out / "schramm.png", dpi=90)
+
+
+if __name__ == "__main__":
+    main(Path(sys.argv[1] if len(sys.argv) > 1 else Path(__file__).parent / "_figures"))
