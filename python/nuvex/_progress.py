@@ -76,8 +76,9 @@ class Reporter:
                 self.close()
                 self._open(stage, total)
             bar = self._bar
-            bar.total = total
-            bar.n = min(done, total)
+            whole = float(total).is_integer() and float(done).is_integer()
+            bar.total = int(total) if whole else total
+            bar.n = int(min(done, total)) if whole else min(done, total)
             bar.refresh()
         except Exception:  # a broken terminal must not end the computation
             self.bars = False

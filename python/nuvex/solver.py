@@ -22,7 +22,8 @@ class Solver:
     which makes scans several times faster; without it every run starts afresh. ``custom_network``,
     ``extra_rho_T``, ``extra_rho_val`` and ``data_dir`` are fixed for the solver's lifetime.
 
-    Use it as a context manager, or call :meth:`close`, to release the session's memory early.
+    A solver serves one thread at a time: give each thread its own. Use it as a context manager, or
+    call :meth:`close`, to release the session's memory early.
     """
 
     def __init__(self, *, custom_network: Mapping[str, Any] | None = None, extra_rho_T: Any = None,
@@ -62,7 +63,7 @@ class Solver:
         with reporter_for(merged) as rep:
             h = hooks(rep)
             if self._session is not None:
-                raw = self._session.run(delta, on_message=h["on_message"], on_progress=h["on_progress"])
+                raw = self._session.run(delta, **h)
             else:
                 raw = ext.run_bbn(merged, self._data_dir, self._custom, 0, *self._rho, **h)
         return Result(raw, merged)
@@ -80,8 +81,7 @@ class Solver:
             h = hooks(rep)
             try:
                 if self._session is not None and not delta:
-                    raw = self._session.mc(n, keys, seed, n_jobs, 0, on_message=h["on_message"],
-                                           on_progress=h["on_progress"])
+                    raw = self._session.mc(n, keys, seed, n_jobs, 0, progress=int(bool(progress)), **h)
                 else:
                     if self._rho != (None, None):
                         raise ValueError("a Monte Carlo with an extra energy density needs a solver session")

@@ -183,13 +183,6 @@ def test_documented_defaults_are_the_solvers(data_dir, cache_dir):
         assert res == base, key
 
 
-def test_package_defaults_differ_only_where_documented():
-    specs = nuvex.defaults()
-    assert specs["output_file"].default is None and "unless" in specs["output_file"].description
-    assert "XDG_CACHE_HOME" in specs["cache_dir"].description
-    assert specs["tau_n"].unit == "s" and specs["T_end_MeV"].unit == "MeV"
-
-
 # ---- keyword validation -----------------------------------------------------------------
 
 @pytest.mark.parametrize("key, suggested", [

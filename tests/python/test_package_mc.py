@@ -96,7 +96,8 @@ def test_arguments_are_checked_before_any_computation(kw, exc, text):
 
 
 def test_quantity_missing_from_the_network_is_a_value_error(fast):
-    with pytest.raises(ValueError, match=r"quantity not produced by this run: one of \['Li6oLi7', 'C12'\]"):
+    # refused after the central run; the message names the quantity
+    with pytest.raises(ValueError, match="Li6oLi7"):
         nuvex.monte_carlo(2, ("DoH", "Li6oLi7", "C12"), progress=False, **fast)
 
 

@@ -9,7 +9,7 @@ import numpy as np  # noqa: E402
 import pytest  # noqa: E402
 
 import nuvex  # noqa: E402
-from nuvex.plots import nuclide_label, temperature_of_time, time_of_temperature  # noqa: E402
+from nuvex.plots import temperature_of_time, time_of_temperature  # noqa: E402
 
 PNG_SIGNATURE = b"\x89PNG\r\n\x1a\n"
 
@@ -118,7 +118,3 @@ def test_schramm_plot_from_given_runs(fast, tmp_path):
     with pytest.raises(ValueError, match=r"did not sample 'He3oH'; it holds \['YPBBN', 'DoH'\]"):
         nuvex.plot_schramm(runs=[mc])
 
-
-def test_nuclide_labels():
-    assert [nuclide_label(n) for n in ("n", "p", "H2", "H3", "He3", "Li7", "C12")] == \
-        ["n", "p", "D", "T", "$^{3}$He", "$^{7}$Li", "$^{12}$C"]
