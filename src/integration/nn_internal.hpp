@@ -13,8 +13,10 @@ namespace nvx {
 long find_name(const char (*names)[NVX_NAME_LEN], size_t n, const char* name);
 
 // Recorder of one era: row 0 is the era's initial point, one row per accepted step after it.
+// The debug trace switch ("NVX_NN_DEBUG") is read once when the era starts, not at every step.
 struct EraRecorder {
     size_t width = 0;
+    bool debug_trace = false;
     std::vector<double> t;
     std::vector<double> rows;  // row-major, width values per row
     bool out_of_memory = false;

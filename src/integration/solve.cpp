@@ -12,6 +12,7 @@
 #include "config/err.hpp"
 #include "integration/nn_internal.hpp"
 #include "nuvex/constants.h"
+#include "network/evaluator.hpp"
 #include "nuvex/ode.h"
 #include "ode/bdf.hpp"
 
@@ -51,38 +52,41 @@ struct NetPoint {
 
 struct NetUser {
     const nvx_background* bg;
-    NVXNuclearRates* rates;
+    NVXNetworkDef* def;  // rate tables of the era
+    int lt;              // 1 in the LT era (capped reverse rates)
+    NetworkEvaluator eval;
     nvx_nuclear_era_stats* stats;
     NetPoint last;  // the Newton iterations and the Jacobian revisit the same time
 };
 
-const NetPoint& net_point(NetUser* u, double t) {
+// Background conditions at time t, and the era's reaction coefficients there (once per time).
+void net_point(NetUser* u, double t) {
     NetPoint& p = u->last;
-    if (p.t == t) return p;
+    if (p.t == t) return;
     p.t = t;
     p.rho_gcm3 = nvx_bg_rhoB_BBN(u->bg, t);
     p.T_K = T_kelvin_at(u->bg, t);
     p.l_np = nvx_bg_weak_nTOp_frwrd(u->bg, p.T_K);
     p.l_pn = nvx_bg_weak_nTOp_bkwrd(u->bg, p.T_K);
-    return p;
+    u->eval.set_point(nvx_network_fill_buffer(u->def, u->lt, p.T_K, p.l_np, p.l_pn), p.rho_gcm3);
 }
 
-using EraEval = void (*)(NVXNuclearRates*, const double*, double*, double, double, double, double);
-
-// Right-hand side or Jacobian of one era at time t, with the background conditions of that time.
-template <EraEval Eval, bool IsJacobian>
-int era_eval(double t, const double* y, double* out, void* user) {
+// Right-hand side of one era at time t.
+int net_rhs(double t, const double* y, double* dydt, void* user) {
     auto* u = static_cast<NetUser*>(user);
-    ++(IsJacobian ? u->stats->jac_evals : u->stats->rhs_evals);
-    const NetPoint& p = net_point(u, t);
-    Eval(u->rates, y, out, p.T_K, p.rho_gcm3, p.l_np, p.l_pn);
+    ++u->stats->rhs_evals;
+    net_point(u, t);
+    u->eval.rhs(y, dydt);
     return 0;
 }
 
-constexpr auto mt_rhs = era_eval<nvx_nuclear_rates_rhs_mt, false>;
-constexpr auto mt_jac = era_eval<nvx_nuclear_rates_jac_mt, true>;
-constexpr auto lt_rhs = era_eval<nvx_nuclear_rates_rhs_lt, false>;
-constexpr auto lt_jac = era_eval<nvx_nuclear_rates_jac_lt, true>;
+int net_jac(double t, const double* y, double* J, void* user) {
+    auto* u = static_cast<NetUser*>(user);
+    ++u->stats->jac_evals;
+    net_point(u, t);
+    u->eval.jacobian(y, J);
+    return 0;
+}
 
 // ---- messages -----------------------------------------------------------------------------
 
@@ -141,11 +145,12 @@ int run_network_era(nvx_nuclear_network* nn, bool lt, double t0, double t1, std:
     nvx_ode_bdf_default_opts(&opts);
     opts.rtol = lt ? 10.0 * c->numerical_precision : c->numerical_precision;
     opts.atol = lt ? c->atol_large_LT : 1e-16;
-    NetUser user{nn->bg, nn->rates, &st, NetPoint{}};
+    NVXNuclearRates* r = nn->rates;
+    NetUser user{nn->bg, lt ? &r->lt : &r->mt, lt ? 1 : 0,
+                 NetworkEvaluator(lt ? r->lt_compiled : r->mt_compiled), &st, NetPoint{}};
     BdfStats bdf;
     const auto start = Clock::now();
-    int rc = ode_bdf(lt ? lt_rhs : mt_rhs, lt ? lt_jac : mt_jac, &user, y.data(), y.size(), recorder_cb, t0,
-                     t1, opts, &rec, &bdf, err);
+    int rc = ode_bdf(net_rhs, net_jac, &user, y.data(), y.size(), recorder_cb, t0, t1, opts, &rec, &bdf, err);
     st.seconds = seconds_since(start);
     st.steps = static_cast<size_t>(bdf.n_steps);
     if (rc) return 1;
@@ -217,9 +222,12 @@ int store_results(nvx_nuclear_network* nn, const std::vector<double>& y_lt, cons
         if (col_n >= 0) nn->Y_hist[r * n + col_n] = ht.row(i)[0];
         if (col_p >= 0) nn->Y_hist[r * n + col_p] = ht.row(i)[1];
     }
+    std::vector<long> mt_col(n);  // MT column of each LT species, -1 when the MT network lacks it
+    for (size_t k = 0; k < n; ++k) mt_col[k] = find_name(mt_def.species, mt_def.n_species, lt_def.species[k]);
     for (size_t i = 1; i < mt.count(); ++i, ++r) {
         nn->t_hist[r] = mt.t[i];
-        map_by_name(mt_def.species, mt_def.n_species, mt.row(i), lt_def.species, n, nn->Y_hist + r * n);
+        const double* row = mt.row(i);
+        for (size_t k = 0; k < n; ++k) nn->Y_hist[r * n + k] = mt_col[k] >= 0 ? row[mt_col[k]] : 0.0;
     }
     for (size_t i = 1; i < lt.count(); ++i, ++r) {
         nn->t_hist[r] = lt.t[i];
@@ -287,7 +295,8 @@ long find_name(const char (*names)[NVX_NAME_LEN], size_t n, const char* name) {
     return -1;
 }
 
-EraRecorder::EraRecorder(size_t w, double t0, const double* y0) : width(w) {
+EraRecorder::EraRecorder(size_t w, double t0, const double* y0)
+    : width(w), debug_trace(std::getenv("NVX_NN_DEBUG") != nullptr) {
     t.reserve(64);
     rows.reserve(64 * w);
     t.push_back(t0);
@@ -297,7 +306,7 @@ EraRecorder::EraRecorder(size_t w, double t0, const double* y0) : width(w) {
 void recorder_cb(double t, const double* y, size_t n, void* recorder) {
     auto* rec = static_cast<EraRecorder*>(recorder);
     if (rec->out_of_memory) return;
-    if (std::getenv("NVX_NN_DEBUG") && rec->count() % 2000 == 0)
+    if (rec->debug_trace && rec->count() % 2000 == 0)
         std::fprintf(stderr, "[nn debug] step=%zu t=%.6e\n", rec->count(), t);
     if (n != rec->width) return;  // the integrators always hand over the era's full state
     try {

@@ -50,6 +50,27 @@ std::string species_list(const NVXNetworkDef& d) {
     return out;
 }
 
+// x^e for one x and the few exponents of the detailed-balance law (1.5, 0, -1.5, 3, -3): each
+// distinct exponent costs one pow() per temperature instead of one per reaction.
+class PowerCache {
+public:
+    explicit PowerCache(double x) : x_(x) {}
+    double operator()(double e) {
+        if (n_ > 0 && exps_[last_] == e) return vals_[last_];  // reactions often share it in a row
+        for (int i = 0; i < n_; ++i)
+            if (exps_[i] == e) return vals_[last_ = i];
+        const double v = std::pow(x_, e);
+        if (n_ < kSize) exps_[n_] = e, vals_[n_] = v, last_ = n_++;
+        return v;
+    }
+
+private:
+    static constexpr int kSize = 8;
+    double x_;
+    int n_ = 0, last_ = 0;
+    double exps_[kSize], vals_[kSize];
+};
+
 }  // namespace
 
 extern "C" {
@@ -125,13 +146,16 @@ const double* nvx_network_fill_buffer(NVXNetworkDef* d, int lt, double T_K, doub
         w = (T9 - d->grid_T9[k]) / (d->grid_T9[k + 1] - d->grid_T9[k]);
     }
     const size_t k1 = M >= 2 ? k + 1 : k;
+    PowerCache T9_pow(T9);
     for (size_t r = 1; r < d->n_reactions; ++r) {
         const double* cur = d->rates_current + (r - 1) * M;
         const double f = (1.0 - w) * cur[k] + w * cur[k1];
         double b = 0.0;
         const double* abg = d->reverse_coeffs + 3 * (r - 1);
         if (f > 1.0001e-35 && abg[0] != 0.0) {
-            b = abg[0] * std::pow(T9, abg[1]) * std::exp(std::min(abg[2] / T9, 600.0)) * f;
+            // Below -746 the exponential is exactly 0 in double precision: no need to call it.
+            const double exponent = std::min(abg[2] / T9, 600.0);
+            if (exponent > -746.0) b = abg[0] * T9_pow(abg[1]) * std::exp(exponent) * f;
             if (b < 0.0) b = 0.0;
             if (lt && b > d->reverse_caps[r - 1]) b = d->reverse_caps[r - 1];
         }

@@ -10,6 +10,7 @@
 
 #include "config/err.hpp"
 #include "nuvex/linalg.h"
+#include "numerics/vector_loops.hpp"
 
 namespace nvx {
 namespace {
@@ -52,7 +53,7 @@ private:
 
     // ---- vector helpers
     double* D(size_t row) { return D_.data() + row * n_; }
-    void set_scale(const double* x) {
+    NVX_VECTORISE void set_scale(const double* x) {
         for (size_t i = 0; i < n_; ++i) scale_[i] = opts_.atol + opts_.rtol * std::fabs(x[i]);
     }
     double norm(const double* v) const {
@@ -105,10 +106,13 @@ private:
     double error_norm_ = 0.0;
     bool lu_valid_ = false;
     bool jac_current_ = false;
+    // f at the predictor of the current attempt: a Newton iteration repeated after a Jacobian
+    // refresh starts from the same point, and f is a function of (t, y) alone.
+    bool f_pred_valid_ = false;
 
     std::vector<double> D_, J_, J_prev_, LU_;
     std::vector<size_t> piv_;
-    std::vector<double> y_pred_, scale_, psi_, y_new_, d_, F_, dy_, err_vec_;
+    std::vector<double> y_pred_, scale_, psi_, y_new_, d_, F_, dy_, err_vec_, f_pred_;
     std::vector<double> fd_y_, fd_f0_, fd_f1_;  // finite-difference Jacobian scratch
     std::vector<double> cd_tmp_;                // change_D product
 };
@@ -120,7 +124,7 @@ void BdfSolver::allocate() {
     J_prev_.assign(n * n, 0.0);
     LU_.assign(n * n, 0.0);
     piv_.assign(n, 0);
-    for (auto* v : {&y_pred_, &scale_, &psi_, &y_new_, &d_, &F_, &dy_, &err_vec_, &fd_y_, &fd_f0_,
+    for (auto* v : {&y_pred_, &scale_, &psi_, &y_new_, &d_, &F_, &dy_, &err_vec_, &f_pred_, &fd_y_, &fd_f0_,
                     &fd_f1_})
         v->assign(n, 0.0);
     cd_tmp_.assign((kMaxOrder + 1) * n, 0.0);
@@ -180,7 +184,7 @@ double BdfSolver::initial_step(double t0, double span) {
 }
 
 // Rescales the backward differences of the current order to a step multiplied by `factor`.
-void BdfSolver::change_D(int order, double factor) {
+NVX_VECTORISE void BdfSolver::change_D(int order, double factor) {
     double R[kMaxOrder + 1][kMaxOrder + 1];
     double U[kMaxOrder + 1][kMaxOrder + 1];
     double RU[kMaxOrder + 1][kMaxOrder + 1];
@@ -212,7 +216,8 @@ void BdfSolver::change_D(int order, double factor) {
     std::copy(cd_tmp_.begin(), cd_tmp_.begin() + static_cast<ptrdiff_t>(m * n_), D_.begin());
 }
 
-void BdfSolver::predict() {
+NVX_VECTORISE void BdfSolver::predict() {
+    f_pred_valid_ = false;
     std::copy(D(order_), D(order_) + n_, y_pred_.begin());
     for (int j = order_ - 1; j >= 0; --j) {
         const double* row = D(static_cast<size_t>(j));
@@ -228,24 +233,33 @@ void BdfSolver::predict() {
 }
 
 // M = I - c J, factorised in place; false when singular.
-bool BdfSolver::factor_iteration_matrix(double c) {
-    for (size_t i = 0; i < n_; ++i)
-        for (size_t j = 0; j < n_; ++j)
-            LU_[i * n_ + j] = (i == j ? 1.0 : 0.0) - c * J_[i * n_ + j];
+NVX_VECTORISE_AVX2 bool BdfSolver::factor_iteration_matrix(double c) {
+    double* __restrict M = LU_.data();
+    const double* __restrict J = J_.data();
+    for (size_t k = 0; k < n_ * n_; ++k) M[k] = 0.0 - c * J[k];
+    for (size_t i = 0; i < n_; ++i) M[i * n_ + i] = 1.0 - c * J[i * n_ + i];
     ++stats_.n_lu;
     return nvx_lu_factor(LU_.data(), n_, piv_.data()) == 0;
 }
 
 // Simplified Newton on the corrector equation; y_new_ and d_ hold the iterate and the correction.
-Newton BdfSolver::newton(double t_new, double c, bool& f_failed) {
+NVX_VECTORISE Newton BdfSolver::newton(double t_new, double c, bool& f_failed) {
     std::copy(y_pred_.begin(), y_pred_.end(), y_new_.begin());
     std::fill(d_.begin(), d_.end(), 0.0);
     double prev_norm = -1.0;  // < 0: no previous increment yet
     const int max_iter = newton_max_iter_;
     for (int k = 0; k < max_iter; ++k) {
-        if (!eval_f(t_new, y_new_.data(), F_.data())) {
-            f_failed = true;
-            return Newton::unconverged;
+        if (k == 0 && f_pred_valid_) {
+            std::copy(f_pred_.begin(), f_pred_.end(), F_.begin());
+        } else {
+            if (!eval_f(t_new, y_new_.data(), F_.data())) {
+                f_failed = true;
+                return Newton::unconverged;
+            }
+            if (k == 0) {
+                std::copy(F_.begin(), F_.end(), f_pred_.begin());
+                f_pred_valid_ = true;
+            }
         }
         for (size_t i = 0; i < n_; ++i)
             if (!std::isfinite(F_[i])) return Newton::unconverged;
@@ -274,7 +288,7 @@ Newton BdfSolver::newton(double t_new, double c, bool& f_failed) {
     return Newton::unconverged;
 }
 
-void BdfSolver::accept(double t_new) {
+NVX_VECTORISE void BdfSolver::accept(double t_new) {
     t_ = t_new;
     std::copy(y_new_.begin(), y_new_.end(), y_);
     const size_t o = static_cast<size_t>(order_);

@@ -190,8 +190,8 @@ TEST(Eras, RepeatedSolvesDependOnlyOnTheCurrentParameters) {
 
 TEST(Eras, DebugTraceMarksEveryTwoThousandRows) {
     const double y0[2] = {0.5, 0.5};
+    ::setenv("NVX_NN_DEBUG", "1", 1);  // read when the era's recorder is made
     nvx::EraRecorder rec(2, 0.0, y0);
-    ::setenv("NVX_NN_DEBUG", "1", 1);
     testing::internal::CaptureStderr();
     for (int i = 1; i <= 4100; ++i) nvx::recorder_cb(double(i), y0, 2, &rec);
     const std::string out = testing::internal::GetCapturedStderr();

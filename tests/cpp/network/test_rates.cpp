@@ -85,6 +85,10 @@ TEST(NuclearRates, EvaluationReverseRatesAndBuffer) {
     buf = nvx_network_fill_buffer(&lt, 1, 2e6, 0, 0);
     EXPECT_TRUE(std::isfinite(buf[2 * a + 1]));
     EXPECT_LE(buf[2 * a + 1], lt.reverse_caps[a - 1]);
+    // At T9 = 0.02 the reverse law exp(-20/T9) = exp(-1000) underflows: exactly no reverse rate.
+    buf = nvx_network_fill_buffer(&lt, 0, 2e7, 0, 0);
+    ASSERT_GT(buf[2 * a], 1.0001e-35);
+    EXPECT_EQ(buf[2 * a + 1], 0.0);
 }
 
 TEST(NuclearRates, RhsAndJacobianEntryPointsAgree) {

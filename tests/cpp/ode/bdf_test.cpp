@@ -2,6 +2,7 @@
 // reference, a stiff linear system against its matrix exponential, backward runs, every failure.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <array>
 #include <cmath>
 #include <string>
@@ -325,6 +326,37 @@ TEST(BdfBehaviour, StepLimitIgnoresCarriedStatistics) {
         << (e.p ? e.p : "");
     EXPECT_GT(st.n_steps, 5000);
     EXPECT_LT(st.n_steps, 6000);
+}
+
+// After a Jacobian refresh the Newton iteration restarts from the same predictor at the same
+// time: f there is already known and must not be evaluated again (the network's f is costly).
+TEST(BdfBehaviour, RetryAfterJacobianRefreshDoesNotRepeatAnEvaluation) {
+    struct Recorder {
+        double t = -1.0;
+        std::vector<std::array<double, 3>> seen;  // states evaluated at time t
+        int repeats = 0;
+        static int rhs(double t, const double* y, double* f, void* u) {
+            auto* r = static_cast<Recorder*>(u);
+            if (t != r->t) r->seen.clear();
+            r->t = t;
+            const std::array<double, 3> state = {y[0], y[1], y[2]};
+            if (std::find(r->seen.begin(), r->seen.end(), state) != r->seen.end()) ++r->repeats;
+            r->seen.push_back(state);
+            return robertson(t, y, f, nullptr);
+        }
+        static int jac(double t, const double* y, double* J, void*) { return robertson_jac(t, y, J, nullptr); }
+    } rec;
+    nvx_ode_bdf_opts o;
+    nvx_ode_bdf_default_opts(&o);
+    o.rtol = 1e-8;
+    o.atol = 1e-14;
+    std::array<double, 3> y = {1.0, 0.0, 0.0};
+    nvx::BdfStats st;
+    ErrText e;
+    ASSERT_EQ(nvx::ode_bdf(Recorder::rhs, Recorder::jac, &rec, y.data(), 3, nullptr, 0.0, 4e5, o, nullptr, &st,
+                           &e.p), 0);
+    EXPECT_GT(st.n_jac, 5);  // refreshes happened
+    EXPECT_EQ(rec.repeats, 0);
 }
 
 }  // namespace
