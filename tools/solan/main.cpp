@@ -7,7 +7,9 @@
 #include <exception>
 #include <filesystem>
 #include <string>
+#include <thread>
 
+#include "boltzmann.hpp"
 #include "decoupling.hpp"
 #include "tables.hpp"
 
@@ -18,15 +20,19 @@ struct Args {
   std::string prefix = "SOLANNUVEX";
   int spectral_every = 10;
   bool quiet = false;
+  bool boltzmann = true;  // momentum-resolved; false: energy-transfer method with thermal spectra
   solan::SolverOptions solver;
+  solan::BoltzmannOptions bz;
 };
 
 void usage(std::FILE* f) {
   std::fprintf(f,
-               "usage: nuvex_solan [--out DIR] [--prefix NAME] [--rows-per-decade N] [--substeps N]\n"
-               "                   [--spectral-every K] [--sin2-thetaW V] [--quiet]\n"
-               "Writes NAME_col_1_7.csv, NAME_NoQED_col_1_7.csv, NAME.csv, NAME_NoQED.csv and SOLANGrid.csv\n"
-               "into DIR (default data/SOLAN).\n");
+               "usage: nuvex_solan [--out DIR] [--prefix NAME] [--method boltzmann|thermal]\n"
+               "                   [--rows-per-decade N] [--spectral-every K] [--sin2-thetaW V]\n"
+               "                   [--step DLNX] [--electron-nodes N] [--substeps N] [--quiet]\n"
+               "Writes NAME_col_1_7.csv, NAME_NoQED_col_1_7.csv, NAME.csv, NAME_NoQED.csv, SOLANGrid.csv\n"
+               "and (boltzmann) NAME_numu.csv, NAME_NoQED_numu.csv into DIR (default data/SOLAN).\n"
+               "--step and --electron-nodes tune the momentum-resolved solver, --substeps the thermal one.\n");
 }
 
 // Strict numeric option parsing: the whole text must be a number.
@@ -61,30 +67,85 @@ Args parse_args(int argc, char** argv) {
     const char* val = argv[++i];
     if (opt == "--out") a.out_dir = val;
     else if (opt == "--prefix") a.prefix = val;
-    else if (opt == "--rows-per-decade") a.solver.rows_per_decade = parse_count(opt.c_str(), val);
+    else if (opt == "--rows-per-decade") a.solver.rows_per_decade = a.bz.rows_per_decade = parse_count(opt.c_str(), val);
     else if (opt == "--substeps") a.solver.substeps = parse_count(opt.c_str(), val);
     else if (opt == "--spectral-every") a.spectral_every = parse_count(opt.c_str(), val);
-    else if (opt == "--sin2-thetaW") a.solver.sin2_thetaW = parse_number(opt.c_str(), val);
-    else throw std::invalid_argument("nuvex_solan: unknown option " + opt);
+    else if (opt == "--sin2-thetaW") a.solver.sin2_thetaW = a.bz.sin2_thetaW = parse_number(opt.c_str(), val);
+    else if (opt == "--electron-nodes") {
+      a.bz.electron_nodes = parse_count(opt.c_str(), val);
+      if (a.bz.electron_nodes < 4)
+        throw std::invalid_argument("nuvex_solan: --electron-nodes needs at least 4 nodes, got '" + std::string(val) + "'");
+    }
+    else if (opt == "--step") {
+      a.bz.step_lnx = parse_number(opt.c_str(), val);
+      if (!(a.bz.step_lnx > 0 && a.bz.step_lnx <= 0.1))
+        throw std::invalid_argument("nuvex_solan: --step needs a value in (0, 0.1]");
+    } else if (opt == "--method") {
+      const std::string m = val;
+      if (m != "boltzmann" && m != "thermal")
+        throw std::invalid_argument("nuvex_solan: --method must be boltzmann or thermal, got '" + m + "'");
+      a.boltzmann = m == "boltzmann";
+    } else throw std::invalid_argument("nuvex_solan: unknown option " + opt);
   }
   if (a.prefix.empty() || a.prefix.find('/') != std::string::npos)
     throw std::invalid_argument("nuvex_solan: --prefix must be a plain file name prefix");
   return a;
 }
 
-void run_variant(const Args& a, bool qed, const std::vector<double>& grid) {
-  solan::SolverOptions opt = a.solver;
-  opt.qed = qed;
-  const solan::History h = solan::solve_decoupling(opt);
+struct Variant {
+  bool qed = true;
+  solan::History history;
+  double seconds = 0;
+};
+
+void solve_variant(const Args& a, Variant& v) {
+  const auto t0 = std::chrono::steady_clock::now();
+  if (a.boltzmann) {
+    solan::BoltzmannOptions opt = a.bz;
+    opt.qed = v.qed;
+    v.history = solan::solve_boltzmann(opt);
+  } else {
+    solan::SolverOptions opt = a.solver;
+    opt.qed = v.qed;
+    v.history = solan::solve_decoupling(opt);
+  }
+  v.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
+}
+
+void write_variant(const Args& a, const Variant& v, const std::vector<double>& grid) {
+  const bool qed = v.qed;
+  const solan::History& h = v.history;
   const std::string main_path = a.out_dir + "/" + solan::main_table_name(a.prefix, qed);
   const std::string spec_path = a.out_dir + "/" + solan::spectral_table_name(a.prefix, qed);
-  solan::write_main_table(main_path, h, qed);
-  solan::write_spectral_table(spec_path, h, qed, a.spectral_every, grid, solan::ThermalSpectrum());
+  const char* method = a.boltzmann ? "momentum-resolved Boltzmann equations" : "energy-transfer method, thermal spectra";
+  solan::write_main_table(main_path, h, qed, method);
+  if (a.boltzmann) {
+    const std::string mu_path = a.out_dir + "/" + solan::spectral_numu_table_name(a.prefix, qed);
+    solan::write_spectral_table(spec_path, h, qed, a.spectral_every, grid, solan::SolvedSpectrum(false),
+                                "electron-neutrino spectra (momentum-resolved)");
+    solan::write_spectral_table(mu_path, h, qed, a.spectral_every, grid, solan::SolvedSpectrum(true),
+                                "mu/tau-neutrino spectra (momentum-resolved)");
+    if (!a.quiet) std::printf("[output] %s\n", mu_path.c_str());
+  } else {
+    solan::write_spectral_table(spec_path, h, qed, a.spectral_every, grid, solan::ThermalSpectrum(),
+                                "electron-neutrino spectra (thermal)");
+  }
   if (!a.quiet) {
     const solan::HistoryRow& r = h.rows.back();
     const double ref = std::cbrt(4.0 / 11.0);
-    std::printf("QED %-3s  Neff = %.5f  T_nue/T = %.6f  T_numu/T = %.6f  (4/11)^(1/3) = %.6f  z_gamma = %.6f  rows = %zu\n",
-                qed ? "on" : "off", h.Neff, r.z_nue / r.z_gamma, r.z_numu / r.z_gamma, ref, r.z_gamma, h.rows.size());
+    std::printf("QED %-3s  Neff = %.5f  z_gamma = %.6f  T_nue/T = %.6f  T_numu/T = %.6f  (4/11)^(1/3) = %.6f\n",
+                qed ? "on" : "off", h.Neff, r.z_gamma, r.z_nue / r.z_gamma, r.z_numu / r.z_gamma, ref);
+    std::printf("         drho_nue/rho = %.4f%%  drho_numu/rho = %.4f%%  rows = %zu  (%.1f s)\n",
+                100 * (std::pow(r.z_nue, 4) - 1), 100 * (std::pow(r.z_numu, 4) - 1), h.rows.size(), v.seconds);
+    if (!r.delta_nue.empty()) {
+      std::printf("         f/f_FD(T_nu) - 1 of nu_e at y = 1, 3, 5, 10:");
+      for (double y : {1.0, 3.0, 5.0, 10.0}) {
+        const size_t j = static_cast<size_t>(std::lround(y / 0.25)) - 1;
+        const double F = 1 / (std::exp(y) + 1), f = (1 + r.delta_nue[j]) * F;
+        std::printf(" %.5f", f / (1 / (std::exp(y / r.z_nue) + 1)) - 1);
+      }
+      std::printf("\n");
+    }
     std::printf("[output] %s\n[output] %s\n", main_path.c_str(), spec_path.c_str());
   }
 }
@@ -99,8 +160,28 @@ int main(int argc, char** argv) {
     std::filesystem::create_directories(a.out_dir, ec);
     if (ec) throw std::runtime_error("nuvex_solan: cannot create " + a.out_dir + ": " + ec.message());
     const std::vector<double> grid = solan::momentum_grid();
-    run_variant(a, true, grid);
-    run_variant(a, false, grid);
+    // The two variants are independent: solve them on two threads, write them in a fixed order.
+    Variant with_qed, no_qed;
+    with_qed.qed = true;
+    no_qed.qed = false;
+    std::exception_ptr failure;
+    std::thread other([&] {
+      try {
+        solve_variant(a, no_qed);
+      } catch (...) {
+        failure = std::current_exception();
+      }
+    });
+    try {
+      solve_variant(a, with_qed);
+    } catch (...) {
+      other.join();
+      throw;
+    }
+    other.join();
+    if (failure) std::rethrow_exception(failure);
+    write_variant(a, with_qed, grid);
+    write_variant(a, no_qed, grid);
     const std::string grid_path = a.out_dir + "/" + solan::kGridName;
     solan::write_grid(grid_path, grid);
     if (!a.quiet) {

@@ -37,8 +37,16 @@ const char* qed_label(bool qed) { return qed ? "on" : "off"; }
 
 std::vector<double> momentum_grid() {
   std::vector<double> g(kGridSize);
-  for (int j = 0; j < kGridSize; ++j) g[j] = 0.05 + 0.25 * j;
+  for (int j = 0; j < kGridSize; ++j) g[j] = 0.25 * (j + 1);
   return g;
+}
+
+double SolvedSpectrum::relative_distortion(const HistoryRow& row, double y) const {
+  const std::vector<double>& d = mu_ ? row.delta_numu : row.delta_nue;
+  const long j = std::lround(y / 0.25) - 1;
+  if (j < 0 || j >= static_cast<long>(d.size()) || std::fabs(y - 0.25 * (j + 1)) > 1e-12)
+    throw std::invalid_argument("nuvex_solan: spectrum requested off the solver's momentum grid");
+  return d[j];
 }
 
 double ThermalSpectrum::relative_distortion(const HistoryRow& row, double y) const {
@@ -55,13 +63,16 @@ std::string spectral_table_name(const std::string& prefix, bool qed) {
   return prefix + (qed ? "" : "_NoQED") + ".csv";
 }
 
-void write_main_table(const std::string& path, const History& h, bool qed) {
+std::string spectral_numu_table_name(const std::string& prefix, bool qed) {
+  return prefix + (qed ? "" : "_NoQED") + "_numu.csv";
+}
+
+void write_main_table(const std::string& path, const History& h, bool qed, const char* method) {
   write_atomically(path, [&](std::FILE* f) {
-    std::fprintf(f, "# NUVEX neutrino decoupling history (energy-transfer method, thermal spectra); QED corrections %s\n",
-                 qed_label(qed));
+    std::fprintf(f, "# NUVEX neutrino decoupling history (%s); QED corrections %s\n", method, qed_label(qed));
     std::fprintf(f, "# Neff = %.6f\n", h.Neff);
-    std::fprintf(f, "# x = m_e a, z_gamma, z_nue, z_numu, z_nutau (z = T a, z -> 1 at early times), "
-                    "Nheating = Q/(H T_gamma^4), t [s]\n");
+    std::fprintf(f, "# x = m_e a, z_gamma, z_nue, z_numu, z_nutau (z = T a, z -> 1 at early times; neutrino z "
+                    "from the energy density), Nheating = Q/(H T_gamma^4), t [s]\n");
     for (const HistoryRow& r : h.rows)
       std::fprintf(f, "%.12e,%.12e,%.12e,%.12e,%.12e,%.12e,%.12e\n", r.x, r.z_gamma, r.z_nue, r.z_numu, r.z_numu,
                    r.heating, r.t_s);
@@ -69,11 +80,11 @@ void write_main_table(const std::string& path, const History& h, bool qed) {
 }
 
 void write_spectral_table(const std::string& path, const History& h, bool qed, int every,
-                          const std::vector<double>& grid, const SpectrumModel& model) {
+                          const std::vector<double>& grid, const SpectrumModel& model, const char* what) {
   if (every < 1 || grid.size() != static_cast<size_t>(kGridSize))
     throw std::invalid_argument("nuvex_solan: bad spectral table layout");
   write_atomically(path, [&](std::FILE* f) {
-    std::fprintf(f, "# NUVEX electron-neutrino spectra (thermal); QED corrections %s\n", qed_label(qed));
+    std::fprintf(f, "# NUVEX %s; QED corrections %s\n", what, qed_label(qed));
     std::fprintf(f, "# x, z_gamma, z_nue, z_numu, z_nutau, Nheating, then f/F(y) - 1 at the %d momenta y of %s\n",
                  kGridSize, kGridName);
     const size_t n = h.rows.size();

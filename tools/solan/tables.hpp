@@ -11,7 +11,8 @@ namespace solan {
 
 inline constexpr int kGridSize = 80;
 
-// The comoving momenta y = p a of the spectral columns, ascending.
+// The comoving momenta y = p a of the spectral columns, ascending: y_j = 0.25 (j + 1), the
+// momenta of the Boltzmann solver.
 std::vector<double> momentum_grid();
 
 // Source of the electron-neutrino spectrum per history row: the relative distortion
@@ -29,15 +30,29 @@ class ThermalSpectrum final : public SpectrumModel {
   double relative_distortion(const HistoryRow& row, double y) const override;
 };
 
+// Momentum-resolved spectra carried by the rows (HistoryRow::delta_nue or delta_numu), at the
+// momenta of momentum_grid().
+class SolvedSpectrum final : public SpectrumModel {
+ public:
+  explicit SolvedSpectrum(bool mu_flavour) : mu_(mu_flavour) {}
+  double relative_distortion(const HistoryRow& row, double y) const override;
+
+ private:
+  bool mu_;
+};
+
 // File names of one variant: suffix "" with QED corrections, "_NoQED" without.
 std::string main_table_name(const std::string& prefix, bool qed);
 std::string spectral_table_name(const std::string& prefix, bool qed);
+// The mu/tau-neutrino spectra, same layout as the electron-neutrino table.
+std::string spectral_numu_table_name(const std::string& prefix, bool qed);
 inline const char* kGridName = "SOLANGrid.csv";
 
 // Each writer replaces its file atomically; throws std::runtime_error naming the path on failure.
-void write_main_table(const std::string& path, const History& h, bool qed);
+// `method` names the solver in the header line.
+void write_main_table(const std::string& path, const History& h, bool qed, const char* method);
 void write_spectral_table(const std::string& path, const History& h, bool qed, int every,
-                          const std::vector<double>& grid, const SpectrumModel& model);
+                          const std::vector<double>& grid, const SpectrumModel& model, const char* what);
 void write_grid(const std::string& path, const std::vector<double>& grid);
 
 }  // namespace solan
