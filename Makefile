@@ -4,7 +4,7 @@ JOBS ?= 2
 CMAKE ?= cmake
 PYTHON ?= /usr/bin/python3
 
-.PHONY: all build run test test-asan test-tsan bench docs data clean format
+.PHONY: all build run test test-asan test-tsan bench docs data clean format fuzz fuzz-smoke
 
 all: build
 
@@ -19,6 +19,31 @@ run: build
 
 test: build
 	cd build && ctest --output-on-failure -j$(JOBS)
+	$(MAKE) fuzz-smoke
+
+# libFuzzer harnesses of tests/fuzz (clang), in their own build folder. `make fuzz` runs each for
+# FUZZ_SECONDS on a copy of its seed corpus; `make fuzz-smoke` is the 20-second run of `make test`.
+FUZZ_SECONDS ?= 300
+FUZZ_HARNESSES = table ini literal custom_network background nuclides decoupling
+
+build-fuzz/CMakeCache.txt:
+	CC=clang CXX=clang++ $(CMAKE) -S . -B build-fuzz -DCMAKE_BUILD_TYPE=RelWithDebInfo -DNUVEX_FUZZ=ON
+
+build-fuzz: build-fuzz/CMakeCache.txt
+	$(CMAKE) --build build-fuzz -j$(JOBS)
+
+fuzz: build-fuzz
+	@set -e; for h in $(FUZZ_HARNESSES); do \
+	  mkdir -p build-fuzz/corpus/$$h; cp tests/fuzz/corpus/$$h/* build-fuzz/corpus/$$h/ 2>/dev/null || true; \
+	  if ./build-fuzz/fuzz_$$h -max_total_time=$(FUZZ_SECONDS) \
+	       -max_len=8192 -timeout=10 -rss_limit_mb=2048 -print_final_stats=1 build-fuzz/corpus/$$h \
+	       > build-fuzz/fuzz_$$h.log 2>&1; then \
+	    grep -E "stat::number_of_executed_units" build-fuzz/fuzz_$$h.log | sed "s/^/fuzz_$$h: /"; \
+	  else tail -40 build-fuzz/fuzz_$$h.log; echo "fuzz_$$h: FAILED (log: build-fuzz/fuzz_$$h.log)"; exit 1; fi; \
+	done
+
+fuzz-smoke:
+	$(MAKE) fuzz FUZZ_SECONDS=20
 
 build-asan/CMakeCache.txt:
 	$(CMAKE) -S . -B build-asan -DCMAKE_BUILD_TYPE=Debug -DNUVEX_SANITIZE=ON -DNUVEX_BUILD_BENCH=OFF -DNUVEX_PYTHON=$(PYTHON)
@@ -49,7 +74,7 @@ data: build
 	./scripts/make_data
 
 clean:
-	rm -rf build build-asan build-tsan
+	rm -rf build build-asan build-tsan build-fuzz
 
 format:
 	clang-format -i $$(git ls-files '*.cpp' '*.hpp' '*.h')

@@ -110,13 +110,16 @@ int add_entries_from_dict(PyObject* obj, const char* which, NVXCustomNetwork* ne
         const char* name = PyUnicode_AsUTF8(key);
         const char* text = name ? PyUnicode_AsUTF8(value) : nullptr;
         if (!text) return 1;
-        int rc = nvx_custom_network_add_entry_text(net, name, text);
-        if (rc == 1) {
-            PyErr_SetString(PyExc_ValueError, "custom_network rate table has no data rows");
+        char* err = nullptr;
+        int rc = nvx_custom_network_parse_entry(net, name, text, &err);
+        if (rc == 2) {
+            std::free(err);
+            PyErr_NoMemory();
             return 1;
         }
-        if (rc == 2) {
-            PyErr_NoMemory();
+        if (rc) {
+            PyErr_SetString(PyExc_ValueError, err ? err : "custom_network rate table refused");
+            std::free(err);
             return 1;
         }
     }
@@ -130,6 +133,21 @@ int dict_to_custom_network(PyObject* obj, NVXCustomNetwork* net) {
     if (!PyDict_Check(obj)) {
         PyErr_SetString(PyExc_TypeError, "custom_network must be a dict or None");
         return 1;
+    }
+    // a misspelt key ("remove") would otherwise leave the network silently unchanged
+    PyObject *k, *v;
+    Py_ssize_t pos = 0;
+    while (PyDict_Next(obj, &pos, &k, &v)) {
+        const char* key = PyUnicode_Check(k) ? PyUnicode_AsUTF8(k) : nullptr;
+        if (!key || (std::strcmp(key, "removed") && std::strcmp(key, "replaced") && std::strcmp(key, "added"))) {
+            PyObject* r = PyObject_Repr(k);
+            PyErr_Clear();
+            PyErr_Format(PyExc_ValueError,
+                         "custom_network: unknown key %s (expected 'removed', 'replaced' or 'added')",
+                         r && PyUnicode_Check(r) ? PyUnicode_AsUTF8(r) : "?");
+            Py_XDECREF(r);
+            return 1;
+        }
     }
     PyObject* removed = PyDict_GetItemString(obj, "removed");  // borrowed
     if (removed && removed != Py_None) {
@@ -147,6 +165,13 @@ int dict_to_custom_network(PyObject* obj, NVXCustomNetwork* net) {
                 Py_DECREF(fast);
                 if (!PyErr_Occurred()) PyErr_SetString(PyExc_TypeError, msg);
                 free_custom_network(net);
+                return 1;
+            }
+            if (std::strlen(name) >= NVX_RXN_NAME_LEN) {
+                Py_DECREF(fast);
+                free_custom_network(net);
+                PyErr_Format(PyExc_ValueError, "custom_network['removed']: reaction name '%s' is longer than %d "
+                             "characters", name, NVX_RXN_NAME_LEN - 1);
                 return 1;
             }
             if (nvx_custom_network_add_removed(net, name)) {
@@ -308,7 +333,15 @@ int for_each_param(PyObject* params, Use use) {
         if (!k) return 1;
         NVXParam p;
         char* copy = nullptr;
-        if (py_to_nvxparam(value, &p, &copy) || use(k, p, copy)) return 1;
+        if (py_to_nvxparam(value, &p, &copy)) {
+            // an int beyond 64 bits is a value out of range of its key, not an arithmetic error
+            if (PyErr_ExceptionMatches(PyExc_OverflowError)) {
+                PyErr_Clear();
+                PyErr_Format(PyExc_ValueError, "%s=%R is out of range: must fit in a 64-bit integer", k, value);
+            }
+            return 1;
+        }
+        if (use(k, p, copy)) return 1;
     }
     return 0;
 }

@@ -1,5 +1,7 @@
 // Command-line front end of NUVEX: builds a parameter record from the data directory, an INI file
 // and --set overrides, runs one computation and prints the result quantities as a table or JSON.
+#include <unistd.h>
+
 #include <cerrno>
 #include <climits>
 #include <cmath>
@@ -127,9 +129,9 @@ int fail_with(const char* what, char* err) {
     return 1;
 }
 
+// JSON has no NaN or infinity: a non-finite number is null.
 std::string json_number(double v) {
-    if (std::isnan(v)) return "NaN";
-    if (std::isinf(v)) return v < 0 ? "-Infinity" : "Infinity";
+    if (!std::isfinite(v)) return "null";
     char buf[64];
     std::snprintf(buf, sizeof buf, "%.17g", v);
     return buf;
@@ -161,6 +163,12 @@ void print_results(const NVXResults& r, bool json) {
 int build_config(const Options& o, NVXConfig& config) {
     char* err = nullptr;
     if (nvx_config_init_defaults(&config, o.data_dir.c_str(), &err)) return fail_with("cannot initialise", err);
+    // strict_params given on the command line applies to the INI file read before the --set values
+    for (const auto& [key, text] : o.sets)
+        if (key == "strict_params") {
+            NVXParam p = nvx_parse_literal(text.c_str());
+            if (p.kind == NVX_PARAM_BOOL || p.kind == NVX_PARAM_INT) config.strict_params = p.payload.i != 0;
+        }
     if (!o.ini.empty() && nvx_ini_load(&config, o.ini.c_str(), &err)) {
         nvx_config_free(&config);
         return fail_with("cannot load INI file", err);
@@ -191,12 +199,37 @@ int collect_ini_pair(const char* key, const char* value, const char*, int, void*
     return 0;
 }
 
+// With --json, standard output carries the JSON document only: everything the run prints there
+// (notices of written files, the verbose log) goes to standard error instead.
+class StdoutToStderr {
+  public:
+    explicit StdoutToStderr(bool active) {
+        if (!active) return;
+        std::fflush(stdout);
+        saved_ = ::dup(STDOUT_FILENO);
+        if (saved_ >= 0) ::dup2(STDERR_FILENO, STDOUT_FILENO);
+    }
+    ~StdoutToStderr() { restore(); }
+    void restore() {
+        if (saved_ < 0) return;
+        std::fflush(stdout);
+        ::dup2(saved_, STDOUT_FILENO);
+        ::close(saved_);
+        saved_ = -1;
+    }
+
+  private:
+    int saved_ = -1;
+};
+
 int run_single(const Options& o) {
     NVXConfig config;
     if (build_config(o, config)) return 1;
     NVXResults results{};
     char* err = nullptr;
+    StdoutToStderr quiet_stdout(o.json);
     int rc = didiva_run(&config, nullptr, &results, &err);
+    quiet_stdout.restore();
     nvx_config_free(&config);
     if (rc) {
         didiva_results_free(&results);
@@ -244,8 +277,10 @@ int run_monte_carlo(const Options& o) {
     std::vector<const char*> q;
     for (const auto& s : o.quantities) q.push_back(s.c_str());
     NVXMCResult mc{};
+    StdoutToStderr quiet_stdout(o.json);
     int rc = nvx_mc_uncertainty(o.mc, q.data(), q.size(), o.data_dir.c_str(), params.data(), params.size(),
                                 static_cast<uint64_t>(o.seed), o.jobs, nullptr, nullptr, nullptr, 0, 1, &mc, &err);
+    quiet_stdout.restore();
     if (rc) return fail_with(rc == 2 ? "Monte Carlo cancelled" : "Monte Carlo failed", err);
     if (o.json) {
         std::printf("{");

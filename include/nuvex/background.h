@@ -79,6 +79,10 @@ typedef struct nvx_background {
 NVX_API int nvx_bg_init_standard(nvx_background* bg, const NVXConfig* config,
                                  const nvx_plasma* plasma, char** err);
 /* Reads a T, t, a table (tab- or comma-separated, header line naming the columns). 0 or 1 with err. */
+/* Reads and checks a custom background table only (header with T, t and a columns, at least two
+ * rows of positive finite numbers, no constant column); 0 with the row count, or 1 with a message
+ * naming the file and line. */
+NVX_API int nvx_bg_custom_table_read(const char* path, size_t* n_rows, char** err);
 NVX_API int nvx_bg_init_custom(nvx_background* bg, const NVXConfig* config,
                                const nvx_plasma* plasma, const char* path, char** err);
 /* Releases everything the record owns (both modes) and zeroes it; harmless twice. */

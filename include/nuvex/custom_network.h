@@ -22,12 +22,17 @@ typedef struct NVXCustomNetwork {
     size_t n_entries;
 } NVXCustomNetwork;
 
-/* Appends a removed name / an entry (copying the rows); 0 or 1 on allocation failure. */
+/* Appends a removed name / an entry (copying the rows); 0, or 1 on allocation failure or (removed
+ * names) a name longer than NVX_RXN_NAME_LEN - 1 characters. */
 NVX_API int nvx_custom_network_add_removed(NVXCustomNetwork* net, const char* name);
 NVX_API int nvx_custom_network_add_entry(NVXCustomNetwork* net, const char* name, const double* c1,
                                          const double* c2, const double* c3, size_t n_rows);
-/* Parses rate-table text (two or three numbers per line, '#' comments); rows appended to an entry.
- * Returns 0, 1 when no data row was found, 2 on allocation failure. */
+/* Parses rate-table text into a new entry: per line "T9 rate [factor]" ('#' comment lines, text after
+ * the third number ignored, a missing factor stored as 0). Returns 0; 1 with a message naming the
+ * reaction and line for a name that does not fit, a line whose numbers do not parse, or no data row;
+ * 2 on allocation failure. */
+NVX_API int nvx_custom_network_parse_entry(NVXCustomNetwork* net, const char* name, const char* text, char** err);
+/* The same without the message: 0, 1 for any refused input, 2 on allocation failure. */
 NVX_API int nvx_custom_network_add_entry_text(NVXCustomNetwork* net, const char* name, const char* text);
 /* Releases everything and leaves an empty record (safe twice). */
 NVX_API void free_custom_network(NVXCustomNetwork* net);

@@ -36,6 +36,13 @@ NVX_API int nvx_mc_uncertainty(int num_mc, const char* const* quantities, size_t
                                uint64_t seed, int n_jobs, const NVXCustomNetwork* custom_network,
                                const double* prev_centrals, const double* const* prev_values,
                                size_t n_prev, int progress, NVXMCResult* mc_result, char** err);
+/* Writes the Monte Carlo files the record asks for ("output_mc_samples", "output_mc_covariance",
+ * "output_mc_correlation"): "<output_mc_file_prefix>_samples.tsv", "_covariance.tsv" and
+ * "_correlation.tsv", tab-separated with a header line, each complete or not at all. 0 or 1. */
+NVX_API int nvx_mc_write_outputs(const NVXMCResult* result, const NVXConfig* config, char** err);
+/* The same for the parameter list of nvx_mc_uncertainty (applied over the defaults of data_dir). */
+NVX_API int nvx_mc_write_outputs_for(const NVXMCResult* result, const char* data_dir, const NVXKeyParam* params,
+                                     size_t n_params, char** err);
 NVX_API void nvx_mc_request_cancel(void);
 NVX_API void nvx_mc_result_free(NVXMCResult* result);
 NVX_API size_t nvx_mc_result_index(const NVXMCResult* result, const char* name);

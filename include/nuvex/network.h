@@ -215,6 +215,10 @@ NVX_API void nvx_nuclear_rates_free(NVXNuclearRates* rates);
 /* Rebuilds current rates from the base rates with p_map / delta_map / mc_rate_rescale_cap. */
 NVX_API void nvx_nuclear_rates_apply_variations(NVXNuclearRates* rates, const NVXConfig* record);
 NVX_API void nvx_network_apply_variations(NVXNetworkDef* def, const NVXConfig* record);
+/* 0 when every p_ and delta_ key of the record names a reaction of the MT or LT network; else 1
+ * with a message naming the key (and the closest reaction name). */
+NVX_API int nvx_nuclear_rates_check_variation_keys(const NVXNuclearRates* rates, const NVXConfig* record,
+                                                   char** error);
 
 /* Forward and reverse rates of every reaction at T_K (kelvin); lambda_np, lambda_pn (s^-1) fill
  * reaction 0. Returns the definition's buffer (n_reactions x 2), reused at the same T_K and era. */

@@ -64,6 +64,11 @@ NVX_API double nvx_nu_x_of_Tg(const nvx_neutrino_history* history, double T);
 NVX_API int nvx_resolve_solan_path(const NVXConfig* config, const char* name,
                                    const char* default_name, char* buf, size_t size);
 
+/* The three decoupling-table paths a configuration reads (each cut to `size`; empty when it does
+ * not fit): main history, spectrum, momentum grid. */
+NVX_API void nvx_nu_table_paths(const NVXConfig* config, char* main_path, char* spectral_path, char* grid_path,
+                                size_t size);
+
 /* Distortion of the neutrino occupation at signed energy t (units of m_e), z = m_e/T_gamma,
  * z_nu = m_e/T_nu, s = +-1 the direction of the weak process; analytic or tabulated. */
 NVX_API double nvx_nu_dFDneu(const nvx_neutrino_history* history, double t, double z, double z_nu,

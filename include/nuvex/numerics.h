@@ -121,6 +121,10 @@ typedef struct NVXTable {
  * lets the first data line decide. table must be empty or fresh. On failure the record is reset to
  * empty (or left untouched when the file cannot be opened) and *error receives a message. */
 NVX_API int nvx_table_read(const char* path, size_t expected_columns, NVXTable* table, char** error);
+/* The same reader on text in memory (length bytes, NUL bytes allowed); `name` stands for the path
+ * in messages. Every field must be a whole number in strtod syntax (a '#' may end it). */
+NVX_API int nvx_table_parse(const char* text, size_t length, const char* name, size_t expected_columns,
+                            NVXTable* table, char** error);
 /* Frees the columns and zeroes the record (harmless twice). */
 NVX_API void nvx_table_free(NVXTable* table);
 

@@ -31,6 +31,12 @@ NVX_API int nvx_assemble_results(NVXResults* results, const NVXConfig* config,
                                  const struct nvx_nuclear_network* network,
                                  const struct nvx_background* background);
 
+/* Plausibility check of a filled result record: finite quantities in their physical ranges
+ * (0 <= Yp <= 1, abundances and ratios >= 0 up to a round-off allowance relative to the largest
+ * abundance), baryon number conserved. 0, or 1 with a message naming the quantity and the likely
+ * cause. Every run is checked before it returns its results. */
+NVX_API int nvx_results_check(const NVXResults* results, const NVXConfig* config, char** err);
+
 NVX_END_DECLS
 
 #endif

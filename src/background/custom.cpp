@@ -42,12 +42,14 @@ std::vector<std::string> split(const std::string& line, char sep) {
     return out;
 }
 
+// The whole field (blanks around it aside) must be the number: "1.5e3x" is no value, not 1500.
 double parse_field(const std::vector<std::string>& fields, size_t col) {
     if (col >= fields.size()) return std::nan("");
-    const char* s = fields[col].c_str();
+    const std::string text(trim(fields[col]));
+    const char* s = text.c_str();
     char* end = nullptr;
     const double v = std::strtod(s, &end);
-    return end == s ? std::nan("") : v;
+    return end == s || *end != '\0' ? std::nan("") : v;
 }
 
 struct Rows {
@@ -73,7 +75,9 @@ int read_table(const char* path, Rows& rows, char** err) {
                     col_T < 0 ? "T " : "", col_t < 0 ? "t " : "", col_a < 0 ? "a " : "");
     rows.T.reserve(64); rows.t.reserve(64); rows.a.reserve(64);
     std::string line;
+    size_t lineno = 1;
     while (std::getline(in, line)) {
+        ++lineno;
         if (line.empty() || line == "\r") continue;  // blank line (also with a CRLF ending)
         const auto fields = split(line, sep);
         const double T = parse_field(fields, size_t(col_T));
@@ -82,7 +86,8 @@ int read_table(const char* path, Rows& rows, char** err) {
         // NaN fails these comparisons; infinities would break every interpolation.
         const auto ok = [](double v) { return v > 0.0 && std::isfinite(v); };
         if (!ok(T) || !ok(t) || !ok(a))
-            return fail(err, "custom_background file: columns T, t, a must all be strictly positive");
+            return fail(err, "%s:%zu: custom_background file: columns T, t, a must all be strictly positive numbers",
+                        path, lineno);
         rows.T.push_back(T); rows.t.push_back(t); rows.a.push_back(a);
     }
     if (rows.T.size() < 2)
@@ -107,14 +112,9 @@ void sort_by(const std::vector<double>& key, std::vector<double>& first,
              std::vector<double>& second, std::vector<double>& third) {
     const size_t n = key.size();
     std::vector<size_t> perm(n);
-    for (size_t i = 0; i < n; ++i) {
-        size_t j = i;
-        while (j > 0 && key[perm[j - 1]] > key[i]) {
-            perm[j] = perm[j - 1];
-            --j;
-        }
-        perm[j] = i;
-    }
+    for (size_t i = 0; i < n; ++i) perm[i] = i;
+    // n log n: a table of many rows must not turn the sort into the run's longest stage
+    std::stable_sort(perm.begin(), perm.end(), [&](size_t x, size_t y) { return key[x] < key[y]; });
     const std::vector<double> f = first, s = second, t = third;
     for (size_t i = 0; i < n; ++i) {
         first[i] = f[perm[i]];
@@ -204,6 +204,14 @@ int custom_rho_nu_final(const nvx_background* bg, double* T_out, double* rho_nu_
 }
 
 }  // namespace nvx::bg
+
+extern "C" int nvx_bg_custom_table_read(const char* path, size_t* n_rows, char** err) {
+    nvx::bg::Rows rows;
+    if (!path) return nvx::fail(err, "nvx_bg_custom_table_read: no path");
+    if (nvx::bg::read_table(path, rows, err) != 0) return 1;
+    if (n_rows) *n_rows = rows.T.size();
+    return 0;
+}
 
 extern "C" int nvx_bg_init_custom(nvx_background* bg, const NVXConfig* config,
                                   const nvx_plasma* plasma, const char* path, char** err) {

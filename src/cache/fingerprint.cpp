@@ -9,6 +9,7 @@
 
 #include "config/err.hpp"
 #include "nuvex/cache.h"
+#include "nuvex/neutrino.h"
 
 namespace nvx {
 namespace {
@@ -131,6 +132,33 @@ NVXFingerprintEntry entry_str(const char* key, const char* s) {
     return e;
 }
 
+constexpr size_t kPathLen = 4608;
+
+const char* hash_of(const char* path) { return path && *path ? nvx_file_content_hash(path) : nullptr; }
+
+// Content hashes of the files behind the neutrino temperatures that the weak tables integrate over:
+// the decoupling tables, or (instantaneous decoupling) the QED tables of the plasma entropy, and a
+// custom background table. Entries of files the configuration does not read are null.
+size_t input_file_entries(const NVXConfig* c, NVXFingerprintEntry* e) {
+    char main_path[kPathLen], spec_path[kPathLen], grid_path[kPathLen];
+    nvx_nu_table_paths(c, main_path, spec_path, grid_path, kPathLen);
+    const bool tables = c->incomplete_decoupling != 0;
+    const bool spectrum = tables && c->spectral_distortions && !c->analytic_distortions;
+    const bool qed = !tables && c->QED_corrections;
+    char e2[kPathLen], e3[kPathLen];
+    nvx_config_resolve_cache_file(c, "plasma", "QED_pressure_correction_e2.txt", e2, sizeof e2);
+    nvx_config_resolve_cache_file(c, "plasma", "QED_pressure_correction_e3.txt", e3, sizeof e3);
+    const bool custom = c->custom_background && *c->custom_background;
+    size_t n = 0;
+    e[n++] = entry_str("decoupling_table_sha256", tables ? hash_of(main_path) : nullptr);
+    e[n++] = entry_str("spectrum_table_sha256", spectrum ? hash_of(spec_path) : nullptr);
+    e[n++] = entry_str("spectrum_grid_sha256", spectrum ? hash_of(grid_path) : nullptr);
+    e[n++] = entry_str("qed_table_e2_sha256", qed ? hash_of(e2) : nullptr);
+    e[n++] = entry_str("qed_table_e3_sha256", qed ? hash_of(e3) : nullptr);
+    e[n++] = entry_str("custom_background_sha256", custom ? hash_of(c->custom_background) : nullptr);
+    return n;
+}
+
 }  // namespace
 
 extern "C" {
@@ -145,7 +173,7 @@ char* nvx_fingerprint_hash(const NVXFingerprintEntry* entries, size_t count) {
 
 size_t nvx_weak_rate_fingerprint(const NVXConfig* c, NVXFingerprintEntry* e) {
     size_t n = 0;
-    e[n++] = entry_int("format_version", 1);
+    e[n++] = entry_int("format_version", NVX_CACHE_VERSION_WEAK);
     e[n++] = entry_int("sampling_nTOp_per_decade", c->sampling_nTOp_per_decade);
     e[n++] = entry_bool("radiative_corrections", c->radiative_corrections);
     e[n++] = entry_bool("finite_mass_corrections", c->finite_mass_corrections);
@@ -161,18 +189,31 @@ size_t nvx_weak_rate_fingerprint(const NVXConfig* c, NVXFingerprintEntry* e) {
     e[n++] = entry_str("solan_file", c->solan_file);
     e[n++] = entry_str("solan_spectral_file", c->solan_spectral_file);
     e[n++] = entry_str("solan_file_prefix", c->solan_file_prefix);
-    return n;
+    return n + input_file_entries(c, e + n);
 }
 
 size_t nvx_thermal_fingerprint(const NVXConfig* c, NVXFingerprintEntry* e) {
     size_t n = 0;
-    e[n++] = entry_int("format_version", 1);
+    e[n++] = entry_int("format_version", NVX_CACHE_VERSION_THERMAL);
     e[n++] = entry_int("sampling_nTOp_thermal_per_decade", c->sampling_nTOp_thermal_per_decade);
     e[n++] = entry_float("T_start_cosmo_MeV", c->T_start_cosmo_MeV);
     e[n++] = entry_bool("QED_corrections", c->QED_corrections);
     e[n++] = entry_bool("incomplete_decoupling", c->incomplete_decoupling);
     e[n++] = entry_str("solan_file", c->solan_file);
     e[n++] = entry_str("solan_file_prefix", c->solan_file_prefix);
+    // the integrands see the electron-neutrino degeneracy; the integrators their own parameters
+    e[n++] = entry_float("munuOverTnu", nvx_config_xi_nu_e(c));
+    e[n++] = entry_int("vegas_n_eval", c->vegas_n_eval);
+    e[n++] = entry_int("vegas_n_itn", c->vegas_n_itn);
+    e[n++] = entry_float("epsrel_thermal", c->epsrel_thermal);
+    return n + input_file_entries(c, e + n);
+}
+
+size_t nvx_electron_fingerprint(const NVXConfig* c, NVXFingerprintEntry* e) {
+    size_t n = 0;
+    e[n++] = entry_int("format_version", NVX_CACHE_VERSION_ELECTRON);
+    e[n++] = entry_int("n_electron_table", c->n_electron_table);
+    e[n++] = entry_float("T_start_cosmo_MeV", c->T_start_cosmo_MeV);
     return n;
 }
 

@@ -3,6 +3,8 @@
 #include <pwd.h>
 #include <unistd.h>
 
+#include <cerrno>
+#include <climits>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
@@ -49,21 +51,99 @@ std::vector<std::string> split_csv_fields(const char* line, size_t max_fields) {
     return out;
 }
 
+// Checked conversions of one nuclides.csv field: the whole field must be the number.
+bool parse_int32(const std::string& text, int32_t& out) {
+    const std::string t = strip(text);
+    if (t.empty()) return false;
+    char* end = nullptr;
+    errno = 0;
+    const long long v = std::strtoll(t.c_str(), &end, 10);
+    if (*end != '\0' || errno == ERANGE || v < INT32_MIN || v > INT32_MAX) return false;
+    out = static_cast<int32_t>(v);
+    return true;
+}
+
+bool parse_real(const std::string& text, double& out) {
+    const std::string t = strip(text);
+    if (t.empty()) return false;
+    char* end = nullptr;
+    errno = 0;
+    const double v = std::strtod(t.c_str(), &end);
+    if (*end != '\0' || !std::isfinite(v)) return false;
+    out = v;
+    return true;
+}
+
+struct NuclideRows {
+    NVXNuclide* rows = nullptr;
+    size_t n = 0, cap = 0;
+    ~NuclideRows() { std::free(rows); }
+    bool push(const NVXNuclide& r) {
+        if (n == cap) {
+            const size_t grown_cap = cap ? 2 * cap : 64;
+            void* grown = std::realloc(rows, grown_cap * sizeof(NVXNuclide));
+            if (!grown) return false;
+            rows = static_cast<NVXNuclide*>(grown);
+            cap = grown_cap;
+        }
+        rows[n++] = r;
+        return true;
+    }
+};
+
+// One data row of nuclides.csv; a message naming the file and line for anything that is not a
+// complete row of numbers (a cut or hand-edited file must not turn into zeros).
+int parse_nuclide_row(const std::string& path, size_t lineno, const std::vector<std::string>& f,
+                      const int pos[5], int need, NVXNuclide& r, char** err) {
+    if (static_cast<int>(f.size()) < need)
+        return fail(err, "%s:%zu: expected at least %d fields, found %zu (file cut short?)", path.c_str(),
+                    lineno, need, f.size());
+    const std::string name = strip(f[pos[0]]);
+    if (name.empty()) return fail(err, "%s:%zu: empty nuclide name", path.c_str(), lineno);
+    if (name.size() >= sizeof r.name)
+        return fail(err, "%s:%zu: nuclide name '%s' is longer than %zu characters", path.c_str(), lineno,
+                    name.c_str(), sizeof r.name - 1);
+    copy_name(r.name, sizeof r.name, name.c_str());
+    static const char* const kWhat[5] = {"name", "N", "Z", "mass_excess_keV", "spin"};
+    for (int k = 1; k < 5; ++k) {
+        const std::string& text = f[pos[k]];
+        const bool ok = k <= 2 ? parse_int32(text, k == 1 ? r.N : r.Z)
+                               : parse_real(text, k == 3 ? r.mass_excess_keV : r.spin);
+        if (!ok)
+            return fail(err, "%s:%zu: cannot parse %s '%s' as %s", path.c_str(), lineno, kWhat[k],
+                        text.c_str(), k <= 2 ? "an integer" : "a finite number");
+    }
+    if (r.N < 0 || r.Z < 0 || r.N + r.Z < 1)
+        return fail(err, "%s:%zu: nuclide '%s' has N=%d, Z=%d (need N, Z >= 0 and N + Z >= 1)", path.c_str(),
+                    lineno, r.name, r.N, r.Z);
+    if (r.spin < 0) return fail(err, "%s:%zu: nuclide '%s' has a negative spin", path.c_str(), lineno, r.name);
+    return 0;
+}
+
 int read_nuclide_table(NVXConfig* c, char** err) {
     std::string path = std::string(c->data_dir) + "/csv/nuclides.csv";
     FILE* fp = std::fopen(path.c_str(), "r");
     if (!fp) return fail(err, "nuclides.csv not found (data_dir misconfigured?)");
-    char line[512];
-    if (!std::fgets(line, sizeof line, fp)) {
+    std::string line;
+    auto next_line = [&]() {
+        line.clear();
+        int ch;
+        while ((ch = std::fgetc(fp)) != EOF) {
+            line += static_cast<char>(ch);
+            if (ch == '\n') break;
+        }
+        return !line.empty();
+    };
+    if (!next_line()) {
         std::fclose(fp);
         return fail(err, "nuclides.csv is empty");
     }
     static const char* const kCols[5] = {"name", "N", "Z", "mass_excess_keV", "spin"};
     int pos[5] = {-1, -1, -1, -1, -1};
-    std::vector<std::string> header = split_csv_fields(line, SIZE_MAX);
+    std::vector<std::string> header = split_csv_fields(line.c_str(), SIZE_MAX);
     for (size_t i = 0; i < header.size(); ++i)
         for (int k = 0; k < 5; ++k)
-            if (pos[k] < 0 && header[i] == kCols[k]) pos[k] = static_cast<int>(i);
+            if (pos[k] < 0 && strip(header[i]) == kCols[k]) pos[k] = static_cast<int>(i);
     int need = 0;
     for (int k = 0; k < 5; ++k) {
         if (pos[k] < 0) {
@@ -72,36 +152,27 @@ int read_nuclide_table(NVXConfig* c, char** err) {
         }
         if (pos[k] + 1 > need) need = pos[k] + 1;
     }
-    size_t cap = 64, n = 0;
-    NVXNuclide* rows = static_cast<NVXNuclide*>(std::malloc(cap * sizeof(NVXNuclide)));
-    if (!rows) {
-        std::fclose(fp);
-        return fail(err, "out of memory while reading nuclides.csv");
+    NuclideRows table;
+    size_t lineno = 1;
+    int rc = 0;
+    while (rc == 0 && next_line()) {
+        ++lineno;
+        if (strip(line).empty()) continue;
+        NVXNuclide r{};
+        rc = parse_nuclide_row(path, lineno, split_csv_fields(line.c_str(), SIZE_MAX), pos, need, r, err);
+        if (rc) break;
+        for (size_t i = 0; i < table.n && rc == 0; ++i)
+            if (std::strcmp(table.rows[i].name, r.name) == 0)
+                rc = fail(err, "%s:%zu: duplicate nuclide '%s'", path.c_str(), lineno, r.name);
+        if (rc == 0 && !table.push(r)) rc = fail(err, "out of memory while reading nuclides.csv");
     }
-    while (std::fgets(line, sizeof line, fp)) {
-        if (line[0] == '\0' || std::strcmp(line, "\n") == 0) continue;
-        std::vector<std::string> f = split_csv_fields(line, 16);
-        if (static_cast<int>(f.size()) < need) continue;
-        if (n == cap) {
-            void* grown = std::realloc(rows, 2 * cap * sizeof(NVXNuclide));
-            if (!grown) {
-                std::free(rows);
-                std::fclose(fp);
-                return fail(err, "out of memory while reading nuclides.csv");
-            }
-            rows = static_cast<NVXNuclide*>(grown);
-            cap *= 2;
-        }
-        NVXNuclide& r = rows[n++];
-        copy_name(r.name, sizeof r.name, f[pos[0]].c_str());
-        r.N = static_cast<int32_t>(std::strtol(f[pos[1]].c_str(), nullptr, 10));
-        r.Z = static_cast<int32_t>(std::strtol(f[pos[2]].c_str(), nullptr, 10));
-        r.mass_excess_keV = std::strtod(f[pos[3]].c_str(), nullptr);
-        r.spin = std::strtod(f[pos[4]].c_str(), nullptr);
-    }
+    if (rc == 0 && std::ferror(fp)) rc = fail(err, "%s: read error", path.c_str());
     std::fclose(fp);
-    c->nuclides = rows;
-    c->n_nuclides = n;
+    if (rc) return 1;
+    if (table.n == 0) return fail(err, "%s: no nuclide rows", path.c_str());
+    c->nuclides = table.rows;
+    c->n_nuclides = table.n;
+    table.rows = nullptr;
     return 0;
 }
 
@@ -152,9 +223,16 @@ double param_as_double(int32_t kind, NVXParamPayload p) {
     }
 }
 
+// The record stores 32-bit integers: a wider value must be refused, not wrapped.
+bool fits_int32(int64_t v) { return v >= INT32_MIN && v <= INT32_MAX; }
+
 int set_field(NVXConfig* c, const FieldSpec& f, int32_t kind, NVXParamPayload p, char** err) {
     const bool is_bool = kind == NVX_PARAM_BOOL, is_int = kind == NVX_PARAM_INT;
     const bool is_float = kind == NVX_PARAM_FLOAT, is_none = kind == NVX_PARAM_NONE;
+    const bool int_field = f.kind == FieldKind::Bool || f.kind == FieldKind::Int || f.kind == FieldKind::IntOrNone;
+    if (int_field && (is_bool || is_int) && !fits_int32(p.i))
+        return fail(err, "%s=%lld is out of range: must lie in [%d, %d]", f.key, static_cast<long long>(p.i),
+                    INT32_MIN, INT32_MAX);
     switch (f.kind) {
         case FieldKind::Bool:
         case FieldKind::Int:
@@ -192,6 +270,19 @@ int set_field(NVXConfig* c, const FieldSpec& f, int32_t kind, NVXParamPayload p,
         }
     }
     return fail(err, "unknown parameter key: %s", f.key);
+}
+
+// A rate variation is a number; a text or None would silently act as 0, and a name longer than
+// the map keeps would never match its reaction.
+int set_variation(NVXRxnMap* map, const char* key, const char* reaction, int32_t kind, NVXParamPayload p,
+                  char** err) {
+    if (kind != NVX_PARAM_BOOL && kind != NVX_PARAM_INT && kind != NVX_PARAM_FLOAT)
+        return fail(err, "%s expects a number", key);
+    if (!*reaction) return fail(err, "%s: missing reaction name after the prefix", key);
+    if (std::strlen(reaction) >= NVX_RXNMAP_NAME_LEN)
+        return fail(err, "%s: reaction name longer than %d characters", key, NVX_RXNMAP_NAME_LEN - 1);
+    nvx_rxnmap_set(map, reaction, param_as_double(kind, p));
+    return 0;
 }
 
 int set_numeric_special(NVXConfig* c, const char* key, int32_t kind, NVXParamPayload p, char** err) {
@@ -250,14 +341,8 @@ int nvx_config_init_defaults(NVXConfig* c, const char* data_dir, char** err) {
 
 int nvx_config_set_by_name(NVXConfig* c, const char* key, int32_t kind, NVXParamPayload p, char** err) {
     if (!c || !key) return fail(err, "unknown parameter key: %s", key ? key : "(null)");
-    if (std::strncmp(key, "p_", 2) == 0) {
-        nvx_rxnmap_set(&c->p_map, key + 2, param_as_double(kind, p));
-        return 0;
-    }
-    if (std::strncmp(key, "delta_", 6) == 0) {
-        nvx_rxnmap_set(&c->delta_map, key + 6, param_as_double(kind, p));
-        return 0;
-    }
+    if (std::strncmp(key, "p_", 2) == 0) return set_variation(&c->p_map, key, key + 2, kind, p, err);
+    if (std::strncmp(key, "delta_", 6) == 0) return set_variation(&c->delta_map, key, key + 6, kind, p, err);
     if (std::strcmp(key, "Omegabh2") == 0 || std::strcmp(key, "GN") == 0)
         return set_numeric_special(c, key, kind, p, err);
     const FieldSpec* f = find_field(key);

@@ -1,9 +1,11 @@
-// INI loader: one "key = value" (or "key value") per line; bad lines are warnings on standard
-// error and the loader goes on, so a misspelt key never stops the rest of the file from applying.
+// INI loader: one "key = value" (or "key value") per line, lines of any length. Bad lines are
+// warnings and the loader goes on, so a misspelt key never stops the rest of the file from applying,
+// unless the record asks for strict_params, which turns every bad line into an error.
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <vector>
 
 #include "config/err.hpp"
 #include "nuvex/config.h"
@@ -13,10 +15,10 @@ namespace {
 using nvx::is_space;
 using nvx::strip;
 
-// Splits one stripped, non-comment line into key and value as the loader does; malformed lines
-// give their warning (unless quiet) and false.
-bool split_line(const char* path, int lineno, const std::string& line, bool quiet, std::string& key,
-                std::string& value) {
+// Splits one stripped, non-comment line into key and value as the loader does; a malformed line
+// leaves its message in `problem` and gives false.
+bool split_line(const char* path, int lineno, const std::string& line, std::string& key, std::string& value,
+                std::string& problem) {
     size_t eq = line.find('=');
     if (eq != std::string::npos) {
         key = strip(line.substr(0, eq));
@@ -25,49 +27,46 @@ bool split_line(const char* path, int lineno, const std::string& line, bool quie
         size_t ws = 0;
         while (ws < line.size() && !is_space(line[ws])) ++ws;
         if (ws == line.size()) {
-            if (!quiet)
-                std::fprintf(stderr, "%s:%d: warning: ignoring line with no value: '%s'\n", path, lineno,
-                             line.c_str());
+            problem = nvx::strprintf("%s:%d: warning: ignoring line with no value: '%s'", path, lineno, line.c_str());
             return false;
         }
         key = line.substr(0, ws);
         value = strip(line.substr(ws));
     }
     if (key.empty()) {
-        if (!quiet) std::fprintf(stderr, "%s:%d: warning: ignoring line with empty key\n", path, lineno);
+        problem = nvx::strprintf("%s:%d: warning: ignoring line with empty key", path, lineno);
         return false;
     }
     return true;
 }
 
-struct LoadTarget {
-    NVXConfig* config;
-};
-
-int apply_pair(const char* key, const char* value, const char* path, int lineno, void* user) {
-    NVXConfig* c = static_cast<LoadTarget*>(user)->config;
-    NVXParam p = nvx_parse_literal(value);
-    char* err = nullptr;
-    if (nvx_config_set_by_name(c, key, p.kind, p.payload, &err)) {
-        std::fprintf(stderr, "%s:%d: warning: %s\n", path, lineno, err ? err : "could not set key");
-        std::free(err);
+// Reads one whole line (any length); false at the end of the file.
+bool next_line(FILE* fp, std::string& line) {
+    line.clear();
+    int ch;
+    while ((ch = std::fgetc(fp)) != EOF) {
+        if (ch == '\n') return true;
+        line += static_cast<char>(ch);
     }
-    return 0;
+    return !line.empty();
 }
 
-}  // namespace
+using BadLineFn = void (*)(const std::string& message, void* user);
 
-extern "C" int nvx_ini_for_each(const char* path, nvx_ini_line_fn fn, void* user, int quiet, char** err) {
+int walk(const char* path, nvx_ini_line_fn fn, BadLineFn bad, void* user, char** err) {
     FILE* fp = path ? std::fopen(path, "r") : nullptr;
     if (!fp) return nvx::fail(err, "cannot open ini file '%s'", path ? path : "(null)");
-    char buf[4096];
+    std::string raw;
     int lineno = 0;
-    while (std::fgets(buf, sizeof buf, fp)) {
+    while (next_line(fp, raw)) {
         ++lineno;
-        std::string line = strip(buf), key, value;
+        std::string line = strip(raw), key, value, problem;
         if (line.empty() || line[0] == '#' || line[0] == ';') continue;
-        if (split_line(path, lineno, line, quiet != 0, key, value) && fn(key.c_str(), value.c_str(), path, lineno, user))
-            break;
+        if (!split_line(path, lineno, line, key, value, problem)) {
+            bad(problem, user);
+            continue;
+        }
+        if (fn(key.c_str(), value.c_str(), path, lineno, user)) break;
     }
     // a directory opens but cannot be read: that is no configuration, not an empty one
     const bool read_failed = std::ferror(fp) != 0;
@@ -76,7 +75,57 @@ extern "C" int nvx_ini_for_each(const char* path, nvx_ini_line_fn fn, void* user
     return 0;
 }
 
+struct ForEach {
+    nvx_ini_line_fn fn;
+    void* user;
+    bool quiet;
+};
+
+int forward_pair(const char* key, const char* value, const char* path, int lineno, void* user) {
+    auto* f = static_cast<ForEach*>(user);
+    return f->fn(key, value, path, lineno, f->user);
+}
+
+void print_bad_line(const std::string& message, void* user) {
+    if (!static_cast<ForEach*>(user)->quiet) std::fprintf(stderr, "%s\n", message.c_str());
+}
+
+struct LoadTarget {
+    NVXConfig* config;
+    std::vector<std::string> problems;
+};
+
+void collect_bad_line(const std::string& message, void* user) {
+    static_cast<LoadTarget*>(user)->problems.push_back(message);
+}
+
+int apply_pair(const char* key, const char* value, const char* path, int lineno, void* user) {
+    auto* target = static_cast<LoadTarget*>(user);
+    NVXParam p = nvx_parse_literal(value);
+    char* err = nullptr;
+    if (nvx_config_set_by_name(target->config, key, p.kind, p.payload, &err))
+        target->problems.push_back(
+            nvx::strprintf("%s:%d: warning: %s", path, lineno, err ? err : "could not set key"));
+    std::free(err);
+    return 0;
+}
+
+}  // namespace
+
+extern "C" int nvx_ini_for_each(const char* path, nvx_ini_line_fn fn, void* user, int quiet, char** err) {
+    ForEach f{fn, user, quiet != 0};
+    return walk(path, forward_pair, print_bad_line, &f, err);
+}
+
 extern "C" int nvx_ini_load(NVXConfig* c, const char* path, char** err) {
-    LoadTarget target{c};
-    return nvx_ini_for_each(path, apply_pair, &target, 0, err);
+    LoadTarget target{c, {}};
+    if (walk(path, apply_pair, collect_bad_line, &target, err)) return 1;
+    if (target.problems.empty()) return 0;
+    if (c->strict_params) {
+        std::string all = "strict_params: the INI file has lines that cannot be applied:";
+        for (const auto& m : target.problems) all += "\n  " + m;
+        return nvx::fail_str(err, all);
+    }
+    for (const auto& m : target.problems) nvx_message(c, NVX_MSG_WARNING, "ini", "%s", m.c_str());
+    return 0;
 }

@@ -11,9 +11,10 @@
 
 namespace {
 
-// The returned strings live here until the next call on the same thread.
-thread_local char t_quoted[1024];
-thread_local char t_plain[1024];
+// The returned strings live here until the next call on the same thread; they grow with the
+// text, so a long value (a deep output path) is never cut.
+thread_local std::string t_quoted;
+thread_local std::string t_plain;
 
 bool iequals(const std::string& a, const char* b) {
     size_t n = std::strlen(b);
@@ -23,11 +24,11 @@ bool iequals(const std::string& a, const char* b) {
     return true;
 }
 
-NVXParam string_param(char* buf, const std::string& text) {
-    nvx::copy_name(buf, 1024, text.c_str());
+NVXParam string_param(std::string& buf, const std::string& text) {
+    buf = text;
     NVXParam p;
     p.kind = NVX_PARAM_STRING;
-    p.payload.s = buf;
+    p.payload.s = buf.c_str();
     return p;
 }
 

@@ -41,6 +41,5 @@ int dt_expm(const double* A, size_t n, double* E, char** err);
 std::vector<double> decay_matrix(const NVXNetworkDef& lt, double tau_n_s);
 
 // Prints a warning for a failed output file and releases the message.
-void warn_output_failure(const NVXConfig* c, char* message);
 
 }  // namespace nvx

@@ -237,14 +237,15 @@ int store_results(nvx_nuclear_network* nn, const std::vector<double>& y_lt, cons
     return 0;
 }
 
-void write_requested_files(const nvx_nuclear_network* nn) {
+// An output file that was asked for and could not be written fails the run: returning results
+// while the file the user will read is missing or stale would report a failure as success.
+int write_requested_files(const nvx_nuclear_network* nn, char** err) {
     const NVXConfig* c = nn->config;
-    char* msg = nullptr;
     if (c->output_time_evolution && c->output_n_points > 0 &&
-        nvx_nuclear_network_write_time_evolution(nn, static_cast<size_t>(c->output_n_points), &msg))
-        warn_output_failure(c, msg);
-    msg = nullptr;
-    if (c->output_final_result && nvx_nuclear_network_write_final_result(nn, &msg)) warn_output_failure(c, msg);
+        nvx_nuclear_network_write_time_evolution(nn, static_cast<size_t>(c->output_n_points), err))
+        return 1;
+    if (c->output_final_result && nvx_nuclear_network_write_final_result(nn, err)) return 1;
+    return 0;
 }
 
 int solve(nvx_nuclear_network* nn, char** err) {
@@ -318,10 +319,6 @@ void recorder_cb(double t, const double* y, size_t n, void* recorder) {
     }
 }
 
-void warn_output_failure(const NVXConfig* c, char* message) {
-    nvx_message(c, NVX_MSG_WARNING, "nucl", "[nucl] warning: %s", message ? message : "output file not written");
-    std::free(message);
-}
 
 }  // namespace nvx
 
@@ -378,8 +375,7 @@ int nvx_nuclear_network_solve(nvx_nuclear_network* network, const NVXConfig* con
         network->t_end = t_end;
         return 1;
     }
-    nvx::write_requested_files(network);
-    return 0;
+    return nvx::write_requested_files(network, err);
 }
 
 void nvx_nuclear_network_free(nvx_nuclear_network* network) {

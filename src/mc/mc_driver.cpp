@@ -286,5 +286,9 @@ extern "C" int nvx_mc_uncertainty(int num_mc, const char* const* quantities, siz
         return 1;
     }
     statistics(mc_result);
+    if (nvx_mc_write_outputs_for(mc_result, data_dir, params, n_params, err)) {
+        nvx_mc_result_free(mc_result);
+        return 1;
+    }
     return 0;
 }

@@ -59,6 +59,7 @@ int McWorker::run_sample(uint64_t seed_plus_index, NVXResults* results, char** e
     int rc = nvx_nuclear_network_solve(&net, &config, &s.ctx.rates, &s.ctx.background, err);
     if (rc == 0 && nvx_assemble_results(results, &config, &net, &s.ctx.background))
         rc = fail(err, "nvx_mc_uncertainty: out of memory while assembling a sample");
+    if (rc == 0) rc = nvx_results_check(results, &config, err);
     nvx_nuclear_network_free(&net);
     return rc;
 }

@@ -137,13 +137,19 @@ int read_reaction_list(Assembly& a, const char* const* reactions, size_t count, 
     return 0;
 }
 
-void apply_removal(Assembly& a) {
-    if (!a.custom) return;
+// A removed name that is not in the list is a typo that would otherwise leave the network unchanged.
+int apply_removal(Assembly& a, char** error) {
+    if (!a.custom) return 0;
+    for (size_t i = 0; i < a.custom->n_removed; ++i)
+        if (!a.listed(a.custom->removed[i]))
+            return fail(error, "custom_network['removed']: reaction '%s' is not in the network '%s'",
+                        a.custom->removed[i], a.cfg->network ? a.cfg->network : "(explicit list)");
     std::erase_if(a.list, [&](const NVXNetworkListEntry& e) {
         for (size_t i = 0; i < a.custom->n_removed; ++i)
             if (std::strncmp(e.name, a.custom->removed[i], NVX_RXN_NAME_LEN) == 0) return true;
         return false;
     });
+    return 0;
 }
 
 int load_tables(Assembly& a, char** error) {
@@ -306,8 +312,12 @@ int build_definition(Assembly& a, const std::vector<NVXNetworkListEntry>& era, N
     def->n_reactions = R;
     for (size_t k = 0; k < S; ++k) {
         nvx::copy_name(def->species[k], NVX_NAME_LEN, order[k].c_str());
-        if (const NVXNuclide* x = nvx_config_find_nuclide(a.cfg, order[k].c_str()))
-            def->species_N[k] = x->N, def->species_Z[k] = x->Z;
+        const NVXNuclide* x = nvx_config_find_nuclide(a.cfg, order[k].c_str());
+        // without N and Z the species would silently break charge and baryon conservation
+        if (!x)
+            return fail(error, "species '%s' of the network is missing from the nuclide table %s/csv/nuclides.csv",
+                        order[k].c_str(), a.cfg->data_dir);
+        def->species_N[k] = x->N, def->species_Z[k] = x->Z;
     }
     // Reaction 0: weak n -> p conversion, rates handed in at evaluation.
     std::strcpy(def->reaction_names[0], "n__p");
@@ -344,7 +354,7 @@ int assemble(const NVXConfig* cfg, const char* era, const char* const* reactions
     if (!nvx_config_find_nuclide(cfg, "n") || !nvx_config_find_nuclide(cfg, "p"))
         return fail(error, "nvx_load_network: the nuclide table must hold 'n' and 'p'");
     if (read_reaction_list(a, reactions, count, error)) return 1;
-    apply_removal(a);
+    if (apply_removal(a, error)) return 1;
     if (load_tables(a, error) || add_custom_reactions(a, error) || apply_mass_cut(a, error)) return 1;
     std::vector<NVXNetworkListEntry> era_list = select_era(a);
     std::vector<std::string> files;

@@ -1,6 +1,10 @@
 // Loaders of the network data files (network lists, reaction catalogue, detailed-balance table,
 // decays), the side grammar, rate-table source labels and detailed-balance coefficients.
 #include <cmath>
+#include <cstdio>
+#include <cstring>
+#include <string>
+#include <string_view>
 #include <vector>
 
 #include "config/err.hpp"
@@ -12,7 +16,37 @@ using namespace nvx::net;
 
 namespace {
 
-constexpr size_t kLineBuf = 512;
+// One whole line without its newline (any length: a long line is never split into two); false at
+// the end of the file.
+bool next_line(FILE* fp, std::string& line) {
+    line.clear();
+    int ch;
+    while ((ch = std::fgetc(fp)) != EOF) {
+        if (ch == '\n') return true;
+        line += static_cast<char>(ch);
+    }
+    return !line.empty();
+}
+
+// A field that must be a whole finite number.
+bool number_field(const char* s, double& out) {
+    const std::string t(trim(s));
+    if (t.empty()) return false;
+    char* end = nullptr;
+    const double v = std::strtod(t.c_str(), &end);
+    if (*end != '\0' || !std::isfinite(v)) return false;
+    out = v;
+    return true;
+}
+
+// Copies a name into its fixed field; false when it does not fit (a cut name would silently name
+// another reaction, or none).
+bool name_fits(char* dst, size_t size, const char* src) {
+    const std::string_view v = trim(src);
+    if (v.size() >= size) return false;
+    copy_view(dst, size, v);
+    return true;
+}
 
 // Splits a line in place at commas into at most 5 fields; a sixth comma ends the fifth field.
 size_t csv_split(char* line, char* fields[5]) {
@@ -28,17 +62,17 @@ size_t csv_split(char* line, char* fields[5]) {
 }
 
 // Reads the comma-separated catalogue-like files: header skipped, blank lines skipped, each data
-// line handed to `row` as its 5 fields.
+// line handed to `row` as its 5 fields with its line number; `row` reports its own errors.
 template <typename RowFn>
 int read_csv5(const char* path, const char* open_msg, char** error, RowFn row) {
     File f(path);
     if (!f.fp) return fail(error, open_msg, path);
-    char buf[kLineBuf];
+    std::string raw;
     int line_no = 0;
     bool header = true;
-    while (std::fgets(buf, sizeof buf, f.fp)) {
+    while (next_line(f.fp, raw)) {
         ++line_no;
-        std::string line(trim(buf));
+        std::string line(trim(raw));
         if (line.empty()) continue;
         if (header) {
             header = false;
@@ -47,12 +81,10 @@ int read_csv5(const char* path, const char* open_msg, char** error, RowFn row) {
         char* fields[5] = {};
         if (csv_split(line.data(), fields) < 5)
             return fail(error, "%s:%d: expected 5 CSV fields, got '%s'", path, line_no, fields[0]);
-        if (row(fields) != 0) return fail(error, "%s:%d: out of memory", path, line_no);
+        if (row(fields, line_no) != 0) return 1;
     }
     return 0;
 }
-
-double atof_field(const char* s) { return std::atof(s); }
 
 }  // namespace
 
@@ -83,11 +115,11 @@ int nvx_load_network_list(const char* path, NVXNetworkList* list, char** error) 
     nvx_network_list_free(list);
     File f(path);
     if (!f.fp) return fail(error, "cannot open network list '%s'", path);
-    char buf[kLineBuf];
+    std::string raw;
     int line_no = 0;
-    while (std::fgets(buf, sizeof buf, f.fp)) {
+    while (next_line(f.fp, raw)) {
         ++line_no;
-        std::string_view line = trim(buf);
+        std::string_view line = trim(raw);
         if (line.empty() || line.front() == '#') continue;
         size_t comma = line.find(',');
         std::string_view name = trim(line.substr(0, comma));
@@ -97,6 +129,11 @@ int nvx_load_network_list(const char* path, NVXNetworkList* list, char** error) 
         if (!cut[0]) {
             nvx_network_list_free(list);
             return fail(error, "%s:%d: empty reaction name", path, line_no);
+        }
+        if (name.size() >= sizeof cut || source.size() >= sizeof list->entries[0].source) {
+            nvx_network_list_free(list);
+            return fail(error, "%s:%d: reaction name or source longer than the %zu or %zu characters kept", path,
+                        line_no, sizeof cut - 1, sizeof list->entries[0].source - 1);
         }
         for (size_t i = 0; i < list->count; ++i)
             if (std::strcmp(list->entries[i].name, cut) == 0) {
@@ -117,14 +154,19 @@ int nvx_load_network_list(const char* path, NVXNetworkList* list, char** error) 
 
 int nvx_load_reactions_large(const char* path, NVXReactionTable* t, char** error) {
     nvx_reaction_table_free(t);
-    int rc = read_csv5(path, "cannot open reactions_large file '%s'", error, [&](char** fl) {
-        NVXReactionRow* r = grow_push(t->rows, t->count, t->capacity, 128);
-        if (!r) return 1;
-        nvx::copy_name(r->name, sizeof r->name, fl[0]);
-        nvx::copy_name(r->reactants, sizeof r->reactants, fl[1]);
-        nvx::copy_name(r->products, sizeof r->products, fl[2]);
-        nvx::copy_name(r->kind, sizeof r->kind, fl[3]);
-        nvx::copy_name(r->note, sizeof r->note, fl[4]);
+    int rc = read_csv5(path, "cannot open reactions_large file '%s'", error, [&](char** fl, int line_no) {
+        NVXReactionRow r{};
+        if (!name_fits(r.name, sizeof r.name, fl[0]) || !name_fits(r.reactants, sizeof r.reactants, fl[1]) ||
+            !name_fits(r.products, sizeof r.products, fl[2]))
+            return fail(error, "%s:%d: a reaction name or side is longer than %zu characters", path, line_no,
+                        sizeof r.name - 1);
+        nvx::copy_name(r.kind, sizeof r.kind, fl[3]);
+        nvx::copy_name(r.note, sizeof r.note, fl[4]);
+        if (r.name[0] && find_row(*t, r.name))
+            return fail(error, "%s:%d: duplicate reaction '%s'", path, line_no, r.name);
+        NVXReactionRow* slot = grow_push(t->rows, t->count, t->capacity, 128);
+        if (!slot) return fail(error, "%s:%d: out of memory", path, line_no);
+        *slot = r;
         return 0;
     });
     if (rc) nvx_reaction_table_free(t);
@@ -133,14 +175,20 @@ int nvx_load_reactions_large(const char* path, NVXReactionTable* t, char** error
 
 int nvx_load_detailed_balance(const char* path, NVXDetailedBalanceTable* t, char** error) {
     nvx_detailed_balance_free(t);
-    int rc = read_csv5(path, "cannot open detailed_balance file '%s'", error, [&](char** fl) {
-        NVXDetailedBalanceRow* r = grow_push(t->rows, t->count, t->capacity, 128);
-        if (!r) return 1;
-        nvx::copy_name(r->name, sizeof r->name, fl[0]);
-        r->c0 = atof_field(fl[1]);
-        r->alpha = atof_field(fl[2]);
-        r->beta = atof_field(fl[3]);
-        r->gamma = atof_field(fl[4]);
+    int rc = read_csv5(path, "cannot open detailed_balance file '%s'", error, [&](char** fl, int line_no) {
+        NVXDetailedBalanceRow r{};
+        if (!name_fits(r.name, sizeof r.name, fl[0]))
+            return fail(error, "%s:%d: reaction name longer than %zu characters", path, line_no, sizeof r.name - 1);
+        double* dst[4] = {&r.c0, &r.alpha, &r.beta, &r.gamma};
+        static const char* const kWhat[4] = {"Q", "alpha", "beta", "gamma"};
+        for (int k = 0; k < 4; ++k)
+            if (!number_field(fl[k + 1], *dst[k]))
+                return fail(error, "%s:%d: cannot parse %s '%s' as a finite number", path, line_no, kWhat[k],
+                            fl[k + 1]);
+        if (find_row(*t, r.name)) return fail(error, "%s:%d: duplicate reaction '%s'", path, line_no, r.name);
+        NVXDetailedBalanceRow* slot = grow_push(t->rows, t->count, t->capacity, 128);
+        if (!slot) return fail(error, "%s:%d: out of memory", path, line_no);
+        *slot = r;
         return 0;
     });
     if (rc) nvx_detailed_balance_free(t);
@@ -151,17 +199,31 @@ int nvx_load_decays(const char* path, NVXDecayTable* t, char** error) {
     nvx_decay_table_free(t);
     File f(path);
     if (!f.fp) return fail(error, "cannot open decays file '%s'", path);
-    char buf[kLineBuf];
+    std::string raw;
     int line_no = 0;
-    while (std::fgets(buf, sizeof buf, f.fp)) {
+    while (next_line(f.fp, raw)) {
         ++line_no;
-        std::string line(trim(buf));
+        std::string line(trim(raw));
         if (line.empty() || line.front() == '#') continue;
         NVXDecayRow row{};
         int used = 0;
-        if (std::sscanf(line.c_str(), "%63s %lf %lf %lf%n", row.name, &row.aux, &row.rate, &row.unc, &used) != 4) {
+        char name[256] = {};
+        const bool parsed = std::sscanf(line.c_str(), "%255s %lf %lf %lf%n", name, &row.aux, &row.rate, &row.unc,
+                                        &used) == 4;
+        // a number glued to text ("1.5e-9x") ends at a blank, never inside the field
+        const bool whole = parsed && (line[size_t(used)] == '\0' || line[size_t(used)] == ' ' || line[size_t(used)] == '\t');
+        if (!whole || !name_fits(row.name, sizeof row.name, name)) {
             nvx_decay_table_free(t);
             return fail(error, "%s:%d: cannot parse decay row '%s'", path, line_no, line.c_str());
+        }
+        if (!std::isfinite(row.rate) || row.rate < 0 || !std::isfinite(row.unc) || !(row.unc > 0)) {
+            nvx_decay_table_free(t);
+            return fail(error, "%s:%d: decay '%s' needs a finite rate >= 0 and an uncertainty factor > 0", path,
+                        line_no, row.name);
+        }
+        if (find_row(*t, row.name)) {
+            nvx_decay_table_free(t);
+            return fail(error, "%s:%d: duplicate decay '%s'", path, line_no, row.name);
         }
         copy_view(row.note, sizeof row.note, trim(std::string_view(line).substr(static_cast<size_t>(used))));
         NVXDecayRow* r = grow_push(t->rows, t->count, t->capacity, 64);
@@ -207,11 +269,11 @@ void nvx_read_reaction_source(const char* path, char label[NVX_SOURCE_LEN]) {
     std::strcpy(label, "?");
     File f(path);
     if (!f.fp) return;
-    char buf[kLineBuf];
-    while (std::fgets(buf, sizeof buf, f.fp) && buf[0] == '#') {
-        const char* ref = std::strstr(buf, "ref=");
-        if (!ref) continue;
-        std::string_view v(ref + 4);
+    std::string line;
+    while (next_line(f.fp, line) && !line.empty() && line[0] == '#') {
+        const size_t ref = line.find("ref=");
+        if (ref == std::string::npos) continue;
+        std::string_view v = std::string_view(line).substr(ref + 4);
         while (!v.empty() && (static_cast<unsigned char>(v.back()) <= ' ' || v.back() == 0x7f)) v.remove_suffix(1);
         copy_view(label, NVX_SOURCE_LEN, v);
         return;

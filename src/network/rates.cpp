@@ -91,6 +91,10 @@ int nvx_nuclear_rates_init(NVXNuclearRates* r, const NVXConfig* record, const NV
         nvx_network_def_free(&r->mt);
         return 1;
     }
+    if (nvx_nuclear_rates_check_variation_keys(r, record, error)) {
+        nvx_nuclear_rates_free(r);
+        return 1;
+    }
     nvx_nuclear_rates_apply_variations(r, record);
     if (compile_and_check(r->mt, r->mt_compiled, error) || compile_and_check(r->lt, r->lt_compiled, error)) {
         nvx_nuclear_rates_free(r);

@@ -36,6 +36,22 @@ int resample_spline(const std::vector<double>& u_src, const double* y_src, const
     return 0;
 }
 
+// Rates are finite and never negative, uncertainty factors finite and positive (0 only where a
+// custom row left the factor out); anything else would be interpolated into a wrong network.
+int check_rate_rows(const double* rate, const double* factor, size_t n, bool zero_factor_ok, const char* rxn,
+                    const char* what, char** error) {
+    for (size_t i = 0; i < n; ++i) {
+        if (!std::isfinite(rate[i]) || rate[i] < 0.0)
+            return fail(error, "reaction '%s', %s, data row %zu: rate %g must be finite and >= 0", rxn, what, i + 1,
+                        rate[i]);
+        const bool factor_ok = std::isfinite(factor[i]) && (factor[i] > 0.0 || (zero_factor_ok && factor[i] == 0.0));
+        if (!factor_ok)
+            return fail(error, "reaction '%s', %s, data row %zu: uncertainty factor %g must be finite and > 0", rxn,
+                        what, i + 1, factor[i]);
+    }
+    return 0;
+}
+
 struct Tabulator {
     const NVXConfig* cfg;
     const NVXCustomNetwork* custom;
@@ -67,6 +83,8 @@ struct Tabulator {
 
     int from_override(size_t r, const NVXCustomEntry& e, char** error) {
         const char* name = def->reaction_names[r];
+        // a custom row given with two numbers carries factor 0: "not varied"
+        if (check_rate_rows(e.col2, e.col3, e.n_rows, true, name, "custom rate table", error)) return 1;
         if (resample(e.col1, e.col2, e.n_rows, base(r), name, "custom rate table", error) ||
             resample(e.col1, e.col3, e.n_rows, unc(r), name, "custom uncertainty column", error))
             return 1;
@@ -96,6 +114,10 @@ struct Tabulator {
         NVXTable t{};
         if (nvx_table_read(path, 3, &t, error)) return 1;
         std::string what = nvx::strprintf("table '%s'", path);
+        if (t.nrows && check_rate_rows(t.columns[1], t.columns[2], t.nrows, false, name, what.c_str(), error)) {
+            nvx_table_free(&t);
+            return 1;
+        }
         int rc = resample(t.columns ? t.columns[0] : nullptr, t.columns ? t.columns[1] : nullptr, t.nrows, base(r),
                           name, what.c_str(), error);
         if (rc == 0)

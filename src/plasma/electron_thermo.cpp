@@ -81,31 +81,23 @@ struct ElectronTable {
 };
 
 std::vector<NVXFingerprintEntry> fingerprint(const NVXConfig* config) {
-    NVXFingerprintEntry e[3];
-    e[0].key = "format_version";
-    e[0].value.kind = NVX_PARAM_INT;
-    e[0].value.payload.i = 1;
-    e[1].key = "n_electron_table";
-    e[1].value.kind = NVX_PARAM_INT;
-    e[1].value.payload.i = config->n_electron_table;
-    e[2].key = "T_start_cosmo_MeV";
-    e[2].value.kind = NVX_PARAM_FLOAT;
-    e[2].value.payload.d = config->T_start_cosmo_MeV;
-    return {e, e + 3};
+    NVXFingerprintEntry e[NVX_ELECTRON_FINGERPRINT_LEN];
+    return {e, e + nvx_electron_fingerprint(config, e)};
 }
 
-// A table from the cache is used only when it is exactly what this run would compute.
-bool read_cached(const char* path, size_t n_expected, ElectronTable& tab) {
+// A table from the cache is used only when it is exactly what this run would compute: the recorded
+// fingerprint, the rows' checksum, the temperature grid, and finite non-negative densities.
+bool read_cached(const char* path, const char* hash, const std::vector<double>& T_expected, ElectronTable& tab) {
     NVXTable t{};
     char* err = nullptr;
-    if (nvx_table_read(path, 5, &t, &err) != 0) {
+    if (nvx_cache_read_table(path, hash, 5, &t, &err) != 0) {
         std::free(err);
         return false;
     }
-    bool ok = t.nrows == n_expected;
+    bool ok = t.nrows == T_expected.size();
     for (size_t i = 0; ok && i < t.nrows; ++i) {
-        for (size_t j = 0; ok && j < 5; ++j) ok = std::isfinite(t.columns[j][i]);
-        if (ok && i > 0) ok = t.columns[0][i] > t.columns[0][i - 1];
+        ok = std::fabs(t.columns[0][i] / T_expected[i] - 1.0) < 1e-12;
+        for (size_t j = 1; ok && j < 5; ++j) ok = std::isfinite(t.columns[j][i]) && t.columns[j][i] >= 0.0;
     }
     if (ok) {
         std::vector<double>* cols[5] = {&tab.T, &tab.rho, &tab.p, &tab.drho, &tab.dp};
@@ -115,21 +107,25 @@ bool read_cached(const char* path, size_t n_expected, ElectronTable& tab) {
     return ok;
 }
 
-ElectronTable compute_table(size_t n, double T_start_MeV, double m_e) {
-    ElectronTable tab;
+std::vector<double> electron_grid(size_t n, double T_start_MeV, double m_e) {
     const double T_min = m_e / 30.0;
     const double T_max = 1.5 * std::max(T_start_MeV, 100.0);
     const double lo = std::log10(T_min), hi = std::log10(T_max);
-    tab.T.resize(n);
+    std::vector<double> T(n);
+    for (size_t i = 0; i < n; ++i) T[i] = std::pow(10.0, lo + (n > 1 ? double(i) / double(n - 1) : 0.0) * (hi - lo));
+    return T;
+}
+
+ElectronTable compute_table(size_t n, double T_start_MeV, double m_e) {
+    ElectronTable tab;
+    tab.T = electron_grid(n, T_start_MeV, m_e);
     tab.rho.resize(n);
     tab.p.resize(n);
     tab.drho.resize(n);
     tab.dp.resize(n);
     for (size_t i = 0; i < n; ++i) {
-        const double T = std::pow(10.0, lo + (n > 1 ? double(i) / double(n - 1) : 0.0) * (hi - lo));
         double v[4];
-        nvx_plasma_electron_thermo_point(T, m_e, v);
-        tab.T[i] = T;
+        nvx_plasma_electron_thermo_point(tab.T[i], m_e, v);
         tab.rho[i] = v[0];
         tab.p[i] = v[1];
         tab.drho[i] = v[2];
@@ -168,8 +164,8 @@ void write_cache(const NVXConfig* config, const ElectronTable& tab) {
                              tab.dp.data()};
     if (nvx_cache_write(path.c_str(), fp.data(), fp.size(), kCacheHeader, cols, 5, tab.T.size(),
                         nullptr) != 0)
-        nvx_log(config, "plasma",
-                "could not write cache to %s: results are unaffected, but the next run will "
+        nvx_message(config, NVX_MSG_WARNING, "plasma",
+                "[plasma-c] could not write cache to %s: results are unaffected, but the next run will "
                 "recompute. Set the cache_dir parameter to redirect the cache to a writable "
                 "directory.",
                 path.c_str());
@@ -202,7 +198,8 @@ int electron_tables_acquire(nvx_plasma* p, const NVXConfig* config, char** err) 
         std::free(stored);
         std::free(current);
         ElectronTable tab;
-        if (match && read_cached(path, n, tab)) {
+        const auto grid = electron_grid(n, config->T_start_cosmo_MeV, nvx_constants_init()[NVX_C_m_e]);
+        if (match && read_cached(path, nullptr, grid, tab)) {
             if (fit_splines(p, tab, err) != 0) return 1;
             nvx_log(config, "init", "Electron-thermo tables loaded from cache (%d points).",
                     config->n_electron_table);

@@ -332,8 +332,8 @@ int qed_acquire_interpolants(nvx_plasma* p, const NVXConfig* config, char** err)
     if (config->recompute_qed_corrections) {
         char* save_err = nullptr;
         if (nvx_qed_save_tables(&tab, write_dir, &save_err) != 0)
-            nvx_log(config, "plasma",
-                    "could not write cache to %s: results are unaffected, but the next run will "
+            nvx_message(config, NVX_MSG_WARNING, "plasma",
+                    "[plasma-c] could not write cache to %s: results are unaffected, but the next run will "
                     "recompute. Set the cache_dir parameter to redirect the cache to a writable "
                     "directory.",
                     write_dir);

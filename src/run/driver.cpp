@@ -23,6 +23,7 @@ int run_stages(RunContext& ctx, const NVXConfig* config, const NVXCustomNetwork*
     if (rc) return 1;
     if (nvx_assemble_results(results, config, &ctx.network, &ctx.background))
         return nvx::fail(err, "nvx_assemble_results: out of memory");
+    if (nvx_results_check(results, config, err)) return 1;
     if (config->output_background_evolution &&
         nvx_bg_write_time_evolution(&ctx.background, config->output_background_file, config->output_n_points, err))
         return 1;

@@ -20,7 +20,7 @@ namespace {
 
 constexpr double kRateFloor = 1e-28;
 constexpr const char* kCacheWriteFailed =
-    "could not write cache to %s: results are unaffected, but the next run will recompute. Set "
+    "[weak-c] could not write cache to %s: results are unaffected, but the next run will recompute. Set "
     "the cache_dir parameter to redirect the cache to a writable directory.";
 
 bool file_exists(const char* path) {
@@ -51,33 +51,58 @@ struct Columns {
     std::vector<double> T, a, b;
 };
 
-// Reads a three-column cache table and checks that it is a usable grid.
-int read_cache(const char* path, Columns& out, char** err) {
+// Reads a three-column cache table and checks that it is exactly the grid this run would compute
+// (same temperatures), with finite values and, for rates, no negative entry. False with the reason
+// otherwise: such a file is recomputed, never used.
+bool read_cache(const char* path, const char* hash, const std::vector<double>& T_expected, bool rates_nonnegative,
+                Columns& out, std::string& why) {
     NVXTable tab{};
-    if (nvx_table_read(path, 3, &tab, err) != 0) return 1;
+    char* err = nullptr;
+    if (nvx_cache_read_table(path, hash, 3, &tab, &err) != 0) {
+        why = err ? err : "unreadable";
+        std::free(err);
+        return false;
+    }
     const size_t n = tab.nrows;
     out.T.assign(tab.columns[0], tab.columns[0] + n);
     out.a.assign(tab.columns[1], tab.columns[1] + n);
     out.b.assign(tab.columns[2], tab.columns[2] + n);
     nvx_table_free(&tab);
-    if (n < 2) return nvx::fail(err, "%s: cache table needs at least 2 rows, has %zu", path, n);
-    for (size_t i = 0; i < n; ++i) {
-        if (!std::isfinite(out.T[i]) || !(out.T[i] > 0.0) || !std::isfinite(out.a[i]) ||
-            !std::isfinite(out.b[i]))
-            return nvx::fail(err, "%s: cache table row %zu holds a non-finite value or a "
-                                  "non-positive temperature", path, i + 1);
-        if (i > 0 && !(out.T[i] > out.T[i - 1]))
-            return nvx::fail(err, "%s: cache table temperatures are not increasing at row %zu",
-                             path, i + 1);
+    if (n != T_expected.size()) {
+        why = nvx::strprintf("%zu rows instead of the %zu grid points of this configuration", n, T_expected.size());
+        return false;
     }
-    return 0;
+    for (size_t i = 0; i < n; ++i) {
+        if (!(std::fabs(out.T[i] / T_expected[i] - 1.0) < 1e-12)) {
+            why = nvx::strprintf("row %zu: temperature %.17g is not the grid point %.17g", i + 1, out.T[i],
+                                 T_expected[i]);
+            return false;
+        }
+        if (!std::isfinite(out.a[i]) || !std::isfinite(out.b[i]) ||
+            (rates_nonnegative && (out.a[i] < 0.0 || out.b[i] < 0.0))) {
+            why = nvx::strprintf("row %zu holds a non-finite%s value", i + 1, rates_nonnegative ? " or negative" : "");
+            return false;
+        }
+    }
+    return true;
 }
 
-std::string hashed_name(const char* stem, const NVXFingerprintEntry* e, size_t count) {
+std::string fingerprint_hash(const NVXFingerprintEntry* e, size_t count) {
     char* hash = nvx_fingerprint_hash(e, count);
-    std::string name = nvx::strprintf("%s_%s.txt", stem, hash ? hash : "0000000000000000");
+    std::string out = hash ? hash : "0000000000000000";
     std::free(hash);
-    return name;
+    return out;
+}
+
+// A cache file that exists but cannot be used is reported and recomputed.
+bool use_cache(const NVXConfig* cfg, const char* path, const std::string& hash, const std::vector<double>& T,
+               bool rates_nonnegative, Columns& c) {
+    if (!file_exists(path)) return false;
+    std::string why;
+    if (read_cache(path, hash.c_str(), T, rates_nonnegative, c, why)) return true;
+    nvx_message(cfg, NVX_MSG_WARNING, "weak", "[weak-c] ignoring the cache file %s (%s); recomputing", path, why.c_str());
+    c = Columns{};
+    return false;
 }
 
 // Writes a three-column cache file into the "weak" write directory; logs a failure.
@@ -89,7 +114,7 @@ void save_cache(const NVXConfig* cfg, const std::string& file, const NVXFingerpr
     const double* cols[3] = {c.T.data(), c.a.data(), c.b.data()};
     if (nvx_mkdirs(dir) != 0 ||
         nvx_cache_write(path.c_str(), e, count, header, cols, 3, c.T.size(), provenance) != 0)
-        nvx_log(cfg, "weak", kCacheWriteFailed, path.c_str());
+        nvx_message(cfg, NVX_MSG_WARNING, "weak", kCacheWriteFailed, path.c_str());
 }
 
 void loglog_free(nvx_weak_loglog* ip) {
@@ -171,19 +196,20 @@ int build_rate_table(nvx_weak_rates* r, const nvx_weak_ctx* ctx, char** err) {
                               "(got %g)", cfg->T_end_MeV);
     NVXFingerprintEntry fp[NVX_WEAK_FINGERPRINT_LEN];
     const size_t nfp = nvx_weak_rate_fingerprint(cfg, fp);
-    const std::string file = hashed_name("nTOp", fp, nfp);
+    const std::string hash = fingerprint_hash(fp, nfp);
+    const std::string file = "nTOp_" + hash + ".txt";
     char path[4608];
     nvx_config_resolve_cache_file(cfg, "weak", file.c_str(), path, sizeof path);
     const bool bypass = cfg->spectral_distortions && cfg->analytic_distortions;
+    const size_t n = grid_size(std::log10(T_hi / T_lo), cfg->sampling_nTOp_per_decade);
+    const std::vector<double> grid = log_grid(std::log10(T_lo), std::log10(T_hi), n);
     Columns c;
-    if (cfg->weak_rate_cache && !bypass && file_exists(path)) {
+    if (cfg->weak_rate_cache && !bypass && use_cache(cfg, path, hash, grid, true, c)) {
         nvx_log(cfg, "weak", "background n<->p weak rates: loaded from cache.");
-        if (read_cache(path, c, err) != 0) return 1;
     } else {
         if (cfg->weak_rate_cache && !bypass)
             nvx_log(cfg, "weak", "Recomputing n<->p weak rates (no cache for this configuration).");
-        const size_t n = grid_size(std::log10(T_hi / T_lo), cfg->sampling_nTOp_per_decade);
-        c.T = log_grid(std::log10(T_lo), std::log10(T_hi), n);
+        c.T = grid;
         c.a.assign(n, 0.0);
         c.b.assign(n, 0.0);
         RateJob job{ctx, &c, nvx_compute_fn(cfg)};
@@ -201,19 +227,20 @@ int build_thermal_table(nvx_weak_rates* r, const nvx_weak_ctx* ctx, char** err) 
     const NVXConfig* cfg = ctx->config;
     NVXFingerprintEntry fp[NVX_THERMAL_FINGERPRINT_LEN];
     const size_t nfp = nvx_thermal_fingerprint(cfg, fp);
-    const std::string file = hashed_name("nTOp_thermal", fp, nfp);
+    const std::string hash = fingerprint_hash(fp, nfp);
+    const std::string file = "nTOp_thermal_" + hash + ".txt";
     char path[4608];
     nvx_config_resolve_cache_file(cfg, "weak", file.c_str(), path, sizeof path);
+    const double lg_hi = std::log10(nvx_T_start());
+    const size_t n = grid_size(lg_hi - kThermalLog10T, cfg->sampling_nTOp_thermal_per_decade);
+    const std::vector<double> grid = log_grid(kThermalLog10T, lg_hi, n);
     Columns c;
-    if (file_exists(path)) {
+    if (use_cache(cfg, path, hash, grid, false, c)) {
         nvx_log(cfg, "weak", "n <--> p thermal corrections loaded from cache.");
-        if (read_cache(path, c, err) != 0) return 1;
     } else {
         nvx_message(cfg, NVX_MSG_WARNING, "weak",
                     "[weak-c] Re-evaluating n <--> p thermal corrections (vegas). This may take a while ...");
-        const double lg_hi = std::log10(nvx_T_start());
-        const size_t n = grid_size(lg_hi - kThermalLog10T, cfg->sampling_nTOp_thermal_per_decade);
-        c.T = log_grid(kThermalLog10T, lg_hi, n);
+        c.T = grid;
         c.a.assign(n, 0.0);
         c.b.assign(n, 0.0);
         nvx_weak_thermal_table(ctx, c.T.data(), n, 0, cfg->show_progress && !cfg->verbose,

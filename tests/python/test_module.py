@@ -35,7 +35,7 @@ def test_module_shape():
     ({"p_d_p__He3_g": float("nan")}, ValueError, "p_d_p__He3_g=nan is out of range: must be finite"),
     ({"amax": 0}, ValueError, "amax must be None (-1) or a positive integer"),
     ({"fEDE": 1}, ValueError, "fEDE=1 is out of range: must satisfy 0 <= fEDE < 1"),
-    ({"tau_n": 2 ** 80}, OverflowError, None),
+    ({"tau_n": 2 ** 80}, ValueError, "tau_n=1208925819614629174706176 is out of range: must fit in a 64-bit integer"),
     ({"network": "a\0b"}, ValueError, "parameter string contains an embedded null character"),
 ])
 def test_rejected_parameters(data_dir, params, exc, text):
@@ -102,7 +102,10 @@ def test_extra_energy_density_arguments(data_dir, kw, exc, text):
     ({"added": {3: "1 2 3"}}, TypeError, "custom_network['added'] must map str -> str"),
     ({"added": {"p_Li7__a_a": "# only\n  # comments\n\n"}}, ValueError,
      "custom_network rate table has no data rows"),
-    ({"added": {"p_Li7__a_a": "abc def\n1.0\n"}}, ValueError, "custom_network rate table has no data rows"),
+    ({"added": {"p_Li7__a_a": "abc def\n1.0\n"}}, ValueError,
+     "custom_network rate table of 'p_Li7__a_a', line 1: cannot parse the T9 'abc' as a finite number"),
+    ({"added": {"p_Li7__a_a": "0.1 2\n1.0\n"}}, ValueError,
+     "custom_network rate table of 'p_Li7__a_a', line 2: missing the rate"),
 ])
 def test_custom_network_errors(data_dir, net, exc, text):
     with pytest.raises(exc) as info:

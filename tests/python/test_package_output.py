@@ -54,12 +54,17 @@ def test_log_lines_notices_and_warnings_reach_the_logger(default_env, caplog, ca
     assert any(m.startswith("[rates] MT network: ") for m in infos)
     assert any(m.startswith("[output] Final abundances") for m in infos)
     caplog.clear()
-    # a final-abundance file that cannot be written (its path is a directory) is a warning
-    nuvex.run(cache_dir=cache_dir, thermal_corrections=False, output_final_result=True,
-              output_final_file=str(default_env))
+    # a final-abundance file that cannot be written (its path is a directory) fails the run
+    with pytest.raises(RuntimeError, match="nvx_nuclear_network_write_final_result: cannot open"):
+        nuvex.run(cache_dir=cache_dir, thermal_corrections=False, output_final_result=True,
+                  output_final_file=str(default_env))
+    # a cache that cannot be written is a warning (the run goes on with the computed tables)
+    blocker = default_env / "not_a_dir"
+    blocker.write_text("x")
+    nuvex.run(cache_dir=str(blocker / "sub"), thermal_corrections=False, n_electron_table=200)
     warnings = [r for r in caplog.records if r.name == "nuvex" and r.levelno == logging.WARNING]
-    assert warnings and warnings[0].getMessage().startswith("[nucl] warning: ")
-    assert warnings[0].nuvex_tag == "nucl"
+    assert warnings and warnings[0].getMessage().startswith("[plasma-c] could not write cache to ")
+    assert warnings[0].nuvex_tag == "plasma"
     assert capfd.readouterr().out == ""
 
 

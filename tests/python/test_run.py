@@ -167,8 +167,9 @@ def test_output_files(run, scratch):
     assert math.isclose(float(decay[1].split("\t")[0]), t_end + 1.0, rel_tol=1e-7)
 
 
-def test_integrator_failure_raises_runtime_error(run):
-    with pytest.raises(RuntimeError, match=r"^didiva_run failed: nvx_ode_bdf: step size underflowed"):
+def test_loose_tolerance_is_refused_before_the_run(run):
+    # a tolerance of 10 once reached the integrator; of 0.1 to 1 it returned plausible-looking nonsense
+    with pytest.raises(ValueError, match=r"^numerical_precision=10 is out of range: must lie in \(0, 0.01\]$"):
         run(numerical_precision=10.0)
 
 

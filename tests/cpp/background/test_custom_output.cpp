@@ -3,6 +3,9 @@
 #include <cmath>
 #include <fstream>
 #include <sstream>
+#include <string>
+#include <tuple>
+#include <vector>
 
 #include <sys/stat.h>
 
@@ -175,12 +178,23 @@ TEST(CustomBackground, Messages) {
               "custom_background file is missing required column(s): T t a ");
     EXPECT_EQ(custom_error(write_table("blank.csv", "\n")),
               "custom_background file is missing required column(s): T t a ");
-    const std::string positive = "custom_background file: columns T, t, a must all be strictly positive";
-    EXPECT_EQ(custom_error(write_table("zero.csv", "T,t,a\n1,1,1\n0,2,2\n")), positive);
-    EXPECT_EQ(custom_error(write_table("neg.csv", "T,t,a\n1,-1,1\n2,2,2\n")), positive);
-    EXPECT_EQ(custom_error(write_table("short.csv", "T,t,a\n1,1\n2,2,2\n")), positive);
-    EXPECT_EQ(custom_error(write_table("text.csv", "T,t,a\n1,x,1\n2,2,2\n")), positive);
-    EXPECT_EQ(custom_error(write_table("inf.csv", "T,t,a\n1,inf,1\n2,2,2\n")), positive);
+    // every bad row is named by file and line
+    const std::string positive = ": custom_background file: columns T, t, a must all be strictly positive numbers";
+    for (const auto& [name, text, line] : std::vector<std::tuple<std::string, std::string, int>>{
+             {"zero.csv", "T,t,a\n1,1,1\n0,2,2\n", 3},
+             {"neg.csv", "T,t,a\n1,-1,1\n2,2,2\n", 2},
+             {"short.csv", "T,t,a\n1,1\n2,2,2\n", 2},
+             {"text.csv", "T,t,a\n1,x,1\n2,2,2\n", 2},
+             {"glued.csv", "T,t,a\n1,1.5e3x,1\n2,2,2\n", 2},
+             {"inf.csv", "T,t,a\n1,inf,1\n2,2,2\n", 2}}) {
+        const std::string path = write_table(name, text);
+        EXPECT_EQ(custom_error(path), path + ":" + std::to_string(line) + positive);
+        size_t n = 7;
+        char* err = nullptr;
+        EXPECT_EQ(nvx_bg_custom_table_read(path.c_str(), &n, &err), 1);
+        EXPECT_EQ(std::string(err ? err : ""), path + ":" + std::to_string(line) + positive);
+        std::free(err);
+    }
     // Fewer than two rows leave nothing to interpolate.
     const std::string one = write_table("one.csv", "T,t,a\n1,1,1\n");
     EXPECT_EQ(custom_error(one), "custom_background file '" + one + "' needs at least two data rows (found 1)");

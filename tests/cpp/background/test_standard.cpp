@@ -239,8 +239,13 @@ TEST(StandardBackground, EarlyDarkEnergy) {
 TEST(StandardBackground, SmallGridsAndFailures) {
     Settings s = instantaneous(false);
     s.push_back({"T_end_MeV", F(5.0)});
-    s.push_back({"sampling_temperature_per_decade", I(1)});
-    BgRun r(s);
+    Settings coarse = s;
+    coarse.push_back({"sampling_temperature_per_decade", I(1)});
+    EXPECT_EQ(BgRun(coarse).error, "sampling_temperature_per_decade=1 is out of range: must lie in [100, 100000]");
+    // the background itself still copes with the smallest grid (validation keeps users away from it)
+    BgRun r(s, nullptr, false);
+    r.c.sampling_temperature_per_decade = 1;
+    r.build();
     ASSERT_TRUE(r.ok()) << r.error;
     EXPECT_EQ(r.bg.n, 2u);
     EXPECT_NEAR(nvx_bg_T_of_t(&r.bg, r.bg.t[1]), 5.0, 1e-12);

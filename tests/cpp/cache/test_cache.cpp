@@ -105,15 +105,16 @@ TEST(Fingerprint, ThermalDefaultsBeginAsDocumented) {
     ASSERT_EQ(nvx_config_init_defaults(&c, NUVEX_DATA_DIR, &err), 0);
     NVXFingerprintEntry e[NVX_WEAK_FINGERPRINT_LEN];
     size_t n = nvx_thermal_fingerprint(&c, e);
-    EXPECT_EQ(n, 7u);
+    EXPECT_EQ(n, size_t(NVX_THERMAL_FINGERPRINT_LEN));
     std::string json = take(nvx_fingerprint_json(e, n));
-    EXPECT_EQ(json.rfind("{\"QED_corrections\":true,\"T_start_cosmo_MeV\":40.0,\"format_version\":1,"
-                         "\"incomplete_decoupling\":true,",
+    EXPECT_EQ(json.rfind("{\"QED_corrections\":true,\"T_start_cosmo_MeV\":40.0,\"custom_background_sha256\":null,"
+                         "\"decoupling_table_sha256\":\"",
                          0),
               0u)
         << json;
+    EXPECT_NE(json.find("\"format_version\":" + std::to_string(NVX_CACHE_VERSION_THERMAL) + ","), std::string::npos);
     n = nvx_weak_rate_fingerprint(&c, e);
-    EXPECT_EQ(n, 16u);
+    EXPECT_EQ(n, size_t(NVX_WEAK_FINGERPRINT_LEN));
     json = take(nvx_fingerprint_json(e, n));
     EXPECT_NE(json.find("\"solan_file\":null"), std::string::npos);
     EXPECT_NE(json.find("\"solan_file_prefix\":\"SOLANNUVEX\""), std::string::npos);
@@ -144,6 +145,7 @@ TEST(CacheFile, WritesHeaderAndRowsAndReadsHashBack) {
     std::string hash = take(nvx_fingerprint_hash(&e, 1));
     EXPECT_EQ(nvx_test::read_file(path),
               "# T rho\n# fingerprint_hash: " + hash + "\n# fingerprint: {\"T\":40.0}\n# provenance: made by a test\n"
+              "# data_sha256: 6ba4b4e2d68149ca\n"  // first 8 bytes of SHA-256 of the two row lines below
               "1.000000000000000000e+00 5.000000000000000000e-01\n"
               "2.000000000000000000e+00 -3.250000000000000000e+00\n");
     EXPECT_EQ(take(nvx_cache_read_fingerprint_hash(path.c_str())), hash);
@@ -181,7 +183,7 @@ TEST(CacheFile, RacingWritersLeaveOneCompleteFile) {
     std::string text = nvx_test::read_file(path);
     size_t rows = 0;
     for (char ch : text) rows += ch == '\n';
-    EXPECT_EQ(rows, 3 + x.size());
+    EXPECT_EQ(rows, 4 + x.size());
 }
 
 TEST(CacheFile, MakesDirectories) {

@@ -129,11 +129,16 @@ TEST(Config, ReactionMapsOverwriteAndCut) {
     EXPECT_EQ(nvx_rxnmap_get(&r.c.p_map, "d_p__He3_g"), 2.0);
     EXPECT_EQ(r.set("delta_n_p__d_g", B(true)), "");
     EXPECT_EQ(nvx_rxnmap_get(&r.c.delta_map, "n_p__d_g"), 1.0);
-    EXPECT_EQ(r.set("p_x", S("text")), "");
-    EXPECT_EQ(nvx_rxnmap_get(&r.c.p_map, "x"), 0.0);
+    // a text or None would act as 0: refused, naming the key
+    EXPECT_EQ(r.set("p_x", S("text")), "p_x expects a number");
+    EXPECT_EQ(r.set("delta_x", None()), "delta_x expects a number");
+    EXPECT_EQ(r.set("p_", I(1)), "p_: missing reaction name after the prefix");
+    EXPECT_EQ(r.c.p_map.count, 1u);
     EXPECT_EQ(nvx_rxnmap_get(&r.c.p_map, "absent"), 0.0);
+    // a name the map would cut could never match its reaction
     std::string longname(60, 'r');
-    EXPECT_EQ(r.set(("p_" + longname).c_str(), I(3)), "");
+    EXPECT_EQ(r.set(("p_" + longname).c_str(), I(3)), "p_" + longname + ": reaction name longer than 39 characters");
+    EXPECT_EQ(r.set(("p_" + longname.substr(0, 39)).c_str(), I(3)), "");
     EXPECT_EQ(nvx_rxnmap_get(&r.c.p_map, longname.substr(0, 39).c_str()), 3.0);
     for (int i = 0; i < 200; ++i) r.set(("p_r" + std::to_string(i)).c_str(), I(i));
     EXPECT_EQ(nvx_rxnmap_get(&r.c.p_map, "r199"), 199.0);
@@ -189,14 +194,13 @@ TEST(Literal, ParsesTheDocumentedForms) {
     EXPECT_NE(p.kind, NVX_PARAM_INT) << "an integer longer than 255 digits is not read as an int";
 }
 
-TEST(Nuclides, ReaderFindsColumnsInAnyOrderAndSkipsShortRows) {
+TEST(Nuclides, ReaderFindsColumnsInAnyOrder) {
     std::string dir = nvx_test::scratch_dir("nuclides");
     ::mkdir((dir + "/csv").c_str(), 0755);
     nvx_test::write_file(dir + "/csv/nuclides.csv",
                          "extra,spin,Z,name,mass_excess_keV,N\r\n"
                          "x,0.5,1,p,7288.97,0\r\n"
                          "\n"
-                         "y,1,1,H2\n"
                          "z,0,2,He4,2424.9,2\n");
     Record r(dir.c_str());
     ASSERT_EQ(r.c.n_nuclides, 2u);
@@ -206,7 +210,35 @@ TEST(Nuclides, ReaderFindsColumnsInAnyOrderAndSkipsShortRows) {
     EXPECT_EQ(he4->Z, 2);
     EXPECT_NEAR(he4->mass_excess_keV, 2424.9, 1e-12);
     EXPECT_EQ(nvx_config_find_nuclide(&r.c, "p")->spin, 0.5);
-    EXPECT_EQ(nvx_config_find_nuclide(&r.c, "H2"), nullptr);
+}
+
+// Every malformed row is an error naming the file and line: a short row (a file cut in half), a
+// number that does not parse (once read as 0), a duplicate, an impossible nucleus.
+TEST(Nuclides, MalformedRowsNameFileAndLine) {
+    std::string dir = nvx_test::scratch_dir("nuclides_rows");
+    ::mkdir((dir + "/csv").c_str(), 0755);
+    const std::string path = dir + "/csv/nuclides.csv";
+    const std::string head = "name,N,Z,mass_excess_keV,spin\np,0,1,7288.97,0.5\n";
+    auto message = [&](const std::string& row) {
+        nvx_test::write_file(path, head + row);
+        NVXConfig c;
+        char* err = nullptr;
+        int rc = nvx_config_init_defaults(&c, dir.c_str(), &err);
+        std::string m = err ? err : "";
+        std::free(err);
+        if (rc == 0) nvx_config_free(&c);
+        return m;
+    };
+    EXPECT_EQ(message("H2,1,1,13135.7"), path + ":3: expected at least 5 fields, found 4 (file cut short?)");
+    EXPECT_EQ(message("H2,abc,1,13135.7,1"), path + ":3: cannot parse N 'abc' as an integer");
+    EXPECT_EQ(message("H2,1,1,13135.7,one"), path + ":3: cannot parse spin 'one' as a finite number");
+    EXPECT_EQ(message("H2,1,1,1e999,1"), path + ":3: cannot parse mass_excess_keV '1e999' as a finite number");
+    EXPECT_EQ(message("H2,1,4294967297,1,1"), path + ":3: cannot parse Z '4294967297' as an integer");
+    EXPECT_EQ(message("\np,0,1,7288.97,0.5\n"), path + ":4: duplicate nuclide 'p'");
+    EXPECT_EQ(message("H2,-1,1,1,1"), path + ":3: nuclide 'H2' has N=-1, Z=1 (need N, Z >= 0 and N + Z >= 1)");
+    EXPECT_EQ(message(std::string(20, 'X') + ",1,1,1,1"),
+              path + ":3: nuclide name '" + std::string(20, 'X') + "' is longer than 15 characters");
+    EXPECT_EQ(message(""), "");
 }
 
 TEST(Nuclides, ShippedTableHoldsTheLightNuclides) {

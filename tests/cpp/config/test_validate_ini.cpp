@@ -5,6 +5,7 @@
 
 #include <cmath>
 #include <cstdlib>
+#include <cstring>
 #include <string>
 
 #include "nuvex/config.h"
@@ -214,6 +215,108 @@ TEST(Ini, WalkGivesWellFormedPairsInOrder) {
     EXPECT_EQ(nvx_ini_for_each(path.c_str(), collect, &seen, 1, &err), 0);
     EXPECT_EQ(testing::internal::GetCapturedStderr(), "") << "quiet walks print no warnings";
     EXPECT_EQ(seen, "1:a=1;4:b='x y';6:stop=1;");
+}
+
+// Values that pass the sign rules but cannot give a meaningful run (the reproducers: a
+// tolerance of 0.5 or 1, a rate grid of one point, a temperature grid of one point per decade).
+TEST(Validate, MeaninglessRangesNameKeyAndRange) {
+    struct Case {
+        void (*apply)(NVXConfig&);
+        const char* message;
+    };
+    const Case cases[] = {
+        {[](NVXConfig& c) { c.numerical_precision = 1; }, "numerical_precision=1 is out of range: must lie in (0, 0.01]"},
+        {[](NVXConfig& c) { c.numerical_precision = 0.5; },
+         "numerical_precision=0.5 is out of range: must lie in (0, 0.01]"},
+        {[](NVXConfig& c) { c.atol_large_LT = 1e-6; }, "atol_large_LT=1e-06 is out of range: must lie in (0, 1e-10]"},
+        {[](NVXConfig& c) { c.epsrel_thermal = 0.5; }, "epsrel_thermal=0.5 is out of range: must lie in (0, 0.1]"},
+        {[](NVXConfig& c) { c.rate_grid_npts = 1; }, "rate_grid_npts=1 is out of range: must lie in [100, 1000000]"},
+        {[](NVXConfig& c) { c.rate_grid_npts = 2000000; },
+         "rate_grid_npts=2000000 is out of range: must lie in [100, 1000000]"},
+        {[](NVXConfig& c) { c.n_electron_table = 10; }, "n_electron_table=10 is out of range: must lie in [100, 1000000]"},
+        {[](NVXConfig& c) { c.sampling_nTOp_per_decade = 3; },
+         "sampling_nTOp_per_decade=3 is out of range: must lie in [10, 100000]"},
+        {[](NVXConfig& c) { c.vegas_n_itn = 20000; }, "vegas_n_itn=20000 is out of range: must lie in [1, 10000]"},
+        {[](NVXConfig& c) { c.T_end_MeV = 50; }, "T_end_MeV=50 is out of range: must be below T_start_cosmo_MeV=40"},
+        {[](NVXConfig& c) { c.rate_grid_T9_min = 20; },
+         "rate_grid_T9_min=20 is out of range: must be below rate_grid_T9_max=10"},
+        {[](NVXConfig& c) { c.std_tau_n = 1e300; },
+         "std_tau_n=1e+300 is out of range: must lie in [0, 175.68] (a fifth of tau_n, so that no sampled lifetime "
+         "is negative)"},
+        {[](NVXConfig& c) { c.rescale_nuclear_rates = 1; },
+         "rescale_nuclear_rates=True is not supported: rate variations are set with the p_<reaction> and "
+         "delta_<reaction> keys"},
+    };
+    for (const Case& k : cases) {
+        Record r;
+        k.apply(r.c);
+        EXPECT_EQ(r.validate(), k.message);
+    }
+    Record edges;
+    edges.c.numerical_precision = 1e-2;
+    edges.c.atol_large_LT = 1e-10;
+    edges.c.rate_grid_npts = 100;
+    edges.c.std_tau_n = 0.2 * edges.c.tau_n;
+    EXPECT_EQ(edges.validate(), "");
+}
+
+// Integers are stored in 32 bits: a wider value is refused, never wrapped (amax=4294967300 once
+// acted as 4, verbose=4294967296 as False).
+TEST(Validate, IntegersDoNotWrap) {
+    Record r;
+    auto set = [&](const char* key, int64_t v, int32_t kind = NVX_PARAM_INT) {
+        NVXParamPayload p;
+        p.i = v;
+        char* err = nullptr;
+        std::string m;
+        if (nvx_config_set_by_name(&r.c, key, kind, p, &err)) m = err ? err : "(null)";
+        std::free(err);
+        return m;
+    };
+    EXPECT_EQ(set("amax", 4294967300LL), "amax=4294967300 is out of range: must lie in [-2147483648, 2147483647]");
+    EXPECT_EQ(r.c.amax, -1);
+    EXPECT_EQ(set("verbose", 4294967296LL), "verbose=4294967296 is out of range: must lie in [-2147483648, 2147483647]");
+    EXPECT_EQ(r.c.verbose, 0);
+    EXPECT_EQ(set("output_n_points", -4294967295LL),
+              "output_n_points=-4294967295 is out of range: must lie in [-2147483648, 2147483647]");
+    EXPECT_EQ(set("amax", 2147483647LL), "");
+    EXPECT_EQ(r.c.amax, 2147483647);
+}
+
+TEST(Ini, LinesOfAnyLength) {
+    Record r;
+    const std::string dir = nvx_test::scratch_dir("ini_long");
+    const std::string path = dir + "/run.ini";
+    // the tail of a long comment line must never be applied (it once set tau_n)
+    const std::string out_path = "/tmp/" + std::string(2000, 'd') + "/out.tsv";
+    nvx_test::write_file(path, "# " + std::string(4093, 'x') + "tau_n = 1000\n"
+                               "output_file = '" + out_path + "'\n");
+    testing::internal::CaptureStderr();
+    char* err = nullptr;
+    EXPECT_EQ(nvx_ini_load(&r.c, path.c_str(), &err), 0);
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
+    EXPECT_EQ(r.c.tau_n, 878.4);
+    EXPECT_EQ(std::string(r.c.output_file), out_path);  // once cut at 1023 characters
+    const NVXParam p = nvx_parse_literal(("\"" + std::string(5000, 'q') + "\"").c_str());
+    ASSERT_EQ(p.kind, NVX_PARAM_STRING);
+    EXPECT_EQ(std::strlen(p.payload.s), 5000u);
+}
+
+// strict_params turns every line the loader would skip into an error listing all of them.
+TEST(Ini, StrictParamsMakesBadLinesErrors) {
+    Record r;
+    const std::string dir = nvx_test::scratch_dir("ini_strict");
+    const std::string path = dir + "/run.ini";
+    nvx_test::write_file(path, "tau_n = 880\nverbose\ntua_n = 1\nstrict_params = True\n");
+    char* err = nullptr;
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(nvx_ini_load(&r.c, path.c_str(), &err), 1);
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
+    ASSERT_NE(err, nullptr);
+    EXPECT_EQ(std::string(err), "strict_params: the INI file has lines that cannot be applied:\n  " + path +
+                                    ":2: warning: ignoring line with no value: 'verbose'\n  " + path +
+                                    ":3: warning: unknown parameter key: tua_n");
+    std::free(err);
 }
 
 }  // namespace

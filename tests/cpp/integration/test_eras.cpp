@@ -145,8 +145,11 @@ TEST(Eras, EquilibriumStartAgreesWithTheSahaEquation) {
 }
 
 TEST(Eras, IntegratorFailureEndsTheSolveWithItsMessage) {
-    RunContext run({{"numerical_precision", "10.0"}});
+    EXPECT_EQ(RunContext({{"numerical_precision", "10.0"}}).error,
+              "numerical_precision=10 is out of range: must lie in (0, 0.01]");
+    RunContext run;
     ASSERT_TRUE(run.ok()) << run.error;
+    run.config.numerical_precision = 10.0;  // past validation, the integrator must still fail cleanly
     NetworkGuard g;
     const std::string msg = run.solve(g.nn);
     EXPECT_EQ(msg.rfind("nvx_ode_bdf: ", 0), 0u) << msg;

@@ -272,4 +272,79 @@ TEST(Tabulation, ShortTableNamesTheReaction) {
     EXPECT_EQ(lt.d.n_reactions, 0u);
 }
 
+// Names that would change nothing are errors: a removed reaction that is not in the network (a
+// typo) and p_/delta_ keys naming no reaction of the run (p_n_p__dg for n_p__d_g).
+TEST(Assembly, UnknownNamesAreErrors) {
+    DataDir data("asm_unknown");
+    Config cfg(data.root, "test");
+    ASSERT_TRUE(cfg.ok);
+    Custom custom;
+    custom.remove("n_p__dg");
+    Def lt;
+    EXPECT_EQ(nvx_load_network(&cfg.c, "LT", nullptr, 0, custom.get(), &lt.d, &lt.m.p), 1);
+    EXPECT_EQ(lt.m.str(), "custom_network['removed']: reaction 'n_p__dg' is not in the network 'test'");
+
+    NVXNuclearRates rates{};
+    Msg m;
+    nvx_rxnmap_set(&cfg.c.p_map, "n_p__dg", 3.0);
+    EXPECT_EQ(nvx_nuclear_rates_init(&rates, &cfg.c, nullptr, &m.p), 1);
+    EXPECT_EQ(m.str(), "p_n_p__dg: no reaction 'n_p__dg' in the network 'test' (did you mean 'n_p__d_g'?)");
+    nvx_rxnmap_free(&cfg.c.p_map);
+    nvx_rxnmap_set(&cfg.c.delta_map, "Li7_p__a_a", 0.1);  // an LT-only reaction is known
+    Msg ok;
+    EXPECT_EQ(nvx_nuclear_rates_init(&rates, &cfg.c, nullptr, &ok.p), 0) << ok.str();
+    nvx_nuclear_rates_free(&rates);
+}
+
+// Rate tables with negative or non-finite rates or non-positive uncertainty factors are refused
+// with the reaction and row named, instead of being interpolated into the network.
+TEST(Assembly, RateTablesWithImpossibleValuesAreRefused) {
+    DataDir data("asm_bad_rates");
+    Config cfg(data.root, "test");
+    ASSERT_TRUE(cfg.ok);
+    const std::string file = data.root + "/nuclear/tables/d_p__He3_g/d_p__He3_g_nuvex.txt";
+    const std::string good = nvx_test::read_file(file);
+    const struct {
+        const char* row;
+        const char* message;
+    } cases[] = {
+        {"20 -1 1.2\n", "rate -1 must be finite and >= 0"},
+        {"20 nan 1.2\n", "rate nan must be finite and >= 0"},
+        {"20 1 0\n", "uncertainty factor 0 must be finite and > 0"},
+        {"20 1 -2\n", "uncertainty factor -2 must be finite and > 0"},
+    };
+    for (const auto& c : cases) {
+        nvx_test::write_file(file, good + c.row);
+        Def lt;
+        EXPECT_EQ(nvx_load_network(&cfg.c, "LT", nullptr, 0, nullptr, &lt.d, &lt.m.p), 1);
+        EXPECT_EQ(lt.m.str(), "reaction 'd_p__He3_g', table '" + file + "', data row 162: " + c.message);
+    }
+    nvx_test::write_file(file, good);
+    // a custom table: a two-number row leaves the factor at 0 ("not varied"), a negative rate is refused
+    const double T[3] = {0.01, 0.1, 1.0}, neg[3] = {1.0, -1.0, 1.0}, f0[3] = {0.0, 0.0, 0.0};
+    Custom custom;
+    custom.add("d_p__He3_g", T, neg, f0, 3);
+    Def lt;
+    EXPECT_EQ(nvx_load_network(&cfg.c, "LT", nullptr, 0, custom.get(), &lt.d, &lt.m.p), 1);
+    EXPECT_EQ(lt.m.str(), "reaction 'd_p__He3_g', custom rate table, data row 2: rate -1 must be finite and >= 0");
+}
+
+// A species of the network missing from the nuclide table (a table cut short) is an error, not a
+// nucleus with N = Z = 0.
+TEST(Assembly, SpeciesMissingFromTheNuclideTable) {
+    DataDir data("asm_no_li7");
+    std::string nuclides = nvx_test::read_file(data.root + "/csv/nuclides.csv");
+    const size_t at = nuclides.find("\nLi7,");
+    ASSERT_NE(at, std::string::npos);
+    nuclides.erase(at + 1, nuclides.find('\n', at + 1) - at);
+    nvx_test::write_file(data.root + "/csv/nuclides.csv", nuclides);
+    Config cfg(data.root, "test");
+    ASSERT_TRUE(cfg.ok);
+    Def lt;
+    EXPECT_EQ(nvx_load_network(&cfg.c, "LT", nullptr, 0, nullptr, &lt.d, &lt.m.p), 1);
+    EXPECT_EQ(lt.m.str(), "species 'Li7' of the network is missing from the nuclide table " + data.root +
+                              "/csv/nuclides.csv");
+}
+
 }  // namespace
+

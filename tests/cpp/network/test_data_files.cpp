@@ -97,12 +97,32 @@ TEST(ReactionsLarge, FieldRuleAndMessages) {
     Msg m3;
     EXPECT_EQ(nvx_load_detailed_balance(dbf.c_str(), &db, &m3.p), 1);
     EXPECT_EQ(m3.str(), dbf + ":3: expected 5 CSV fields, got 'r2'");
-    std::string dbok = scratch_file("db2.csv", "h\nr1,0,2.5e9,1.5,-3.25\nr2,0,abc,1,1\n");
+    std::string dbok = scratch_file("db2.csv", "h\nr1,0,2.5e9,1.5,-3.25\n");
     ASSERT_EQ(nvx_load_detailed_balance(dbok.c_str(), &db, nullptr), 0);
     EXPECT_DOUBLE_EQ(db.rows[0].alpha, 2.5e9);
     EXPECT_DOUBLE_EQ(db.rows[0].gamma, -3.25);
-    EXPECT_DOUBLE_EQ(db.rows[1].alpha, 0.0);
     nvx_detailed_balance_free(&db);
+    // text where a number belongs was once read as 0 (a reverse rate switched off silently); a
+    // repeated reaction would shadow its second row
+    for (const auto& [body, message] : std::vector<std::pair<std::string, std::string>>{
+             {"r2,0,abc,1,1\n", ":3: cannot parse alpha 'abc' as a finite number"},
+             {"r2,0,1,1,\n", ":3: cannot parse gamma '' as a finite number"},
+             {"r2,0,1,1e999,1\n", ":3: cannot parse beta '1e999' as a finite number"},
+             {"r1,0,1,1,1\n", ":3: duplicate reaction 'r1'"}}) {
+        const std::string f = scratch_file("db3.csv", "h\nr1,0,2.5e9,1.5,-3.25\n" + body);
+        Msg e;
+        EXPECT_EQ(nvx_load_detailed_balance(f.c_str(), &db, &e.p), 1);
+        EXPECT_EQ(e.str(), f + message);
+        EXPECT_EQ(db.count, 0u);
+    }
+    const std::string dup = scratch_file("rl3.csv", "h\nr1,n+p,H2,strong,x\nr1,a,b,c,d\n");
+    Msg e;
+    EXPECT_EQ(nvx_load_reactions_large(dup.c_str(), &t, &e.p), 1);
+    EXPECT_EQ(e.str(), dup + ":3: duplicate reaction 'r1'");
+    const std::string longname = scratch_file("rl4.csv", "h\n" + std::string(70, 'r') + ",a,b,c,d\n");
+    Msg l;
+    EXPECT_EQ(nvx_load_reactions_large(longname.c_str(), &t, &l.p), 1);
+    EXPECT_EQ(l.str(), longname + ":2: a reaction name or side is longer than 63 characters");
     Msg m4;
     EXPECT_EQ(nvx_load_detailed_balance("/nonexistent/db.csv", &db, &m4.p), 1);
     EXPECT_EQ(m4.str(), "cannot open detailed_balance file '/nonexistent/db.csv'");
@@ -121,6 +141,17 @@ TEST(Decays, NotesAndUnparseableRows) {
     EXPECT_EQ(nvx_load_decays(bad.c_str(), &t, &m.p), 1);
     EXPECT_EQ(m.str(), bad + ":3: cannot parse decay row 'He6__Li6_Bm 1 0.86'");
     EXPECT_EQ(t.count, 0u);
+    for (const auto& [row, message] : std::vector<std::pair<std::string, std::string>>{
+             {"He6__Li6_Bm 1 0.86x 1.0", ":3: cannot parse decay row 'He6__Li6_Bm 1 0.86x 1.0'"},
+             {"He6__Li6_Bm 1 -0.86 1.0", ":3: decay 'He6__Li6_Bm' needs a finite rate >= 0 and an uncertainty factor > 0"},
+             {"He6__Li6_Bm 1 0.86 0", ":3: decay 'He6__Li6_Bm' needs a finite rate >= 0 and an uncertainty factor > 0"},
+             {"t__He3_Bm 1 0.86 1.0", ":3: duplicate decay 't__He3_Bm'"}}) {
+        const std::string f = scratch_file("dec3.txt", "# c\nt__He3_Bm 1 2.5e-9 1.01\n" + row + "\n");
+        Msg e;
+        EXPECT_EQ(nvx_load_decays(f.c_str(), &t, &e.p), 1);
+        EXPECT_EQ(e.str(), f + message);
+        EXPECT_EQ(t.count, 0u);
+    }
     Msg m2;
     EXPECT_EQ(nvx_load_decays("/nonexistent/decays.txt", &t, &m2.p), 1);
     EXPECT_EQ(m2.str(), "cannot open decays file '/nonexistent/decays.txt'");

@@ -247,14 +247,16 @@ TEST(QedFiles, WarningAboveTableAndUnwritableDirectory) {
     write_file(blocked.dir + "/file", "x");
     blocked.set_string("cache_dir", (blocked.dir + "/file/sub").c_str());
     testing::internal::CaptureStdout();
+    testing::internal::CaptureStderr();
     Plasma p(&blocked.c);
+    const std::string warned = testing::internal::GetCapturedStderr();
     const std::string out = testing::internal::GetCapturedStdout();
     EXPECT_EQ(p.rc, 0) << p.error;
     const std::string qed_line = "[plasma-c] could not write cache to " + blocked.dir +
                                  "/file/sub/plasma: results are unaffected, but the next run will "
                                  "recompute. Set the cache_dir parameter to redirect the cache to "
                                  "a writable directory.\n";
-    EXPECT_NE(out.find(qed_line), std::string::npos) << out;
+    EXPECT_NE(warned.find(qed_line), std::string::npos) << warned;
     EXPECT_NE(out.find("[init-c] Computing QED plasma-pressure tables (recompute requested)..."),
               std::string::npos);
     EXPECT_NE(out.find("[init-c] QED pressure corrections tables loaded.\n"), std::string::npos);

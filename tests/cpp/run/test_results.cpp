@@ -114,6 +114,45 @@ TEST(Results, ZeroDenominatorsAndAbsentNuclides) {
     didiva_results_free(&r);
 }
 
+// The result check against a hand-made record: baryon number sum(A Y) = 1 is the independent truth;
+// a Yp above 1, a negative or non-finite abundance, or a broken sum fails with the quantity named.
+TEST(ResultCheck, PhysicalRangesAndBaryonNumber) {
+    Record rec;
+    auto check = [&](double Yp, double YD, double YHe4, double YLi7) {
+        Abundances a;
+        a.add("n", 0.0);
+        a.add("p", Yp);
+        a.add("H2", YD);
+        a.add("He4", YHe4);
+        a.add("Li7", YLi7);
+        NVXResults r{};
+        EXPECT_EQ(a.fill(&r, &rec.c), 0);
+        char* err = nullptr;
+        std::string m;
+        if (nvx_results_check(&r, &rec.c, &err)) m = err ? err : "(null)";
+        std::free(err);
+        didiva_results_free(&r);
+        return m;
+    };
+    // hydrogen, deuterium, helium and lithium holding all baryons: 0.75 + 2*1e-5 + 4*Y4 + 7*Y7 = 1
+    const double YLi7 = 2e-11, YD = 2.5e-5, YHe4 = (1.0 - 0.75 - 2 * YD - 7 * YLi7) / 4;
+    EXPECT_EQ(check(0.75, YD, YHe4, YLi7), "");
+    // round-off below zero, small against the largest abundance, passes
+    EXPECT_EQ(check(0.75, YD, YHe4 + 7 * YLi7 / 4 + 1e-14, -1e-14), "");
+    EXPECT_EQ(check(0.75, -3.3e-10, YHe4, YLi7).rfind("result check: Y_final[H2]=-3.3e-10 is outside [0, inf); the "
+                                                      "integration did not converge: numerical_precision=1e-07",
+                                                      0),
+              0u);
+    EXPECT_EQ(check(0.75, NAN, YHe4, YLi7).rfind("result check: Y_final[H2]=nan is outside [0, inf)", 0), 0u);
+    // a helium abundance above what baryon number allows
+    const std::string yp = check(0.75, YD, 0.3, YLi7);
+    EXPECT_EQ(yp.rfind("result check: YPCMB=", 0), 0u) << yp;
+    EXPECT_NE(yp.find("is outside [0, 1]"), std::string::npos) << yp;
+    // every quantity in range but baryons lost (a flipped sign in a reaction would do this)
+    const std::string lost = check(0.70, YD, YHe4, YLi7);
+    EXPECT_EQ(lost.rfind("result check: the baryon number sum of A*Y_final is 0.95", 0), 0u) << lost;
+}
+
 TEST(CustomNetwork, RateTableText) {
     NVXCustomNetwork net{};
     const char* text =
@@ -121,13 +160,11 @@ TEST(CustomNetwork, RateTableText) {
         "\n"
         "  \t0.001 1.5e-3 1.1\n"
         "0.01\t2.0   # two numbers, then a comment\n"
-        "junk 1 2\n"
-        "0.1 3 1.2 extra words\r\n"
-        "1.0";
+        "0.1 3 1.2 extra words\r\n";
     ASSERT_EQ(nvx_custom_network_add_entry_text(&net, "d_p__He3_g", text), 0);
     ASSERT_EQ(net.n_entries, 1u);
     const NVXCustomEntry& e = net.entries[0];
-    ASSERT_EQ(e.n_rows, 3u);  // "1.0" alone has no second number
+    ASSERT_EQ(e.n_rows, 3u);
     EXPECT_EQ(e.col1[0], 0.001);
     EXPECT_EQ(e.col3[0], 1.1);
     EXPECT_EQ(e.col2[1], 2.0);
@@ -137,13 +174,42 @@ TEST(CustomNetwork, RateTableText) {
 
     EXPECT_EQ(nvx_custom_network_add_entry_text(&net, "x", "# only comments\n\n  # more\n"), 1);
     EXPECT_EQ(net.n_entries, 1u);
-
-    std::string long_name(80, 'r');
-    ASSERT_EQ(nvx_custom_network_add_removed(&net, long_name.c_str()), 0);
-    EXPECT_EQ(std::strlen(net.removed[0]), 63u);
     free_custom_network(&net);
     free_custom_network(&net);
     EXPECT_EQ(net.n_entries + net.n_removed, 0u);
+}
+
+// A row that does not parse is an error naming the reaction and line (once silently skipped, which
+// reshaped the rate); a name longer than the record keeps is refused instead of cut.
+TEST(CustomNetwork, RefusedTextNamesReactionAndLine) {
+    auto message = [](const char* name, const char* text) {
+        NVXCustomNetwork net{};
+        char* err = nullptr;
+        const int rc = nvx_custom_network_parse_entry(&net, name, text, &err);
+        std::string m = err ? err : "";
+        std::free(err);
+        EXPECT_EQ(rc == 0, m.empty());
+        EXPECT_EQ(net.n_entries, rc == 0 ? 1u : 0u);
+        free_custom_network(&net);
+        return m;
+    };
+    EXPECT_EQ(message("r", "0.1 1 1\njunk 1 2\n"),
+              "custom_network rate table of 'r', line 2: cannot parse the T9 'junk' as a finite number");
+    EXPECT_EQ(message("r", "# c\n1.0\n"), "custom_network rate table of 'r', line 2: missing the rate");
+    EXPECT_EQ(message("r", "1 2e 3\n"), "custom_network rate table of 'r', line 1: cannot parse the rate '2e' as a "
+                                         "finite number");
+    EXPECT_EQ(message("r", "1 2 x\n"), "custom_network rate table of 'r', line 1: cannot parse the uncertainty "
+                                        "factor 'x' as a finite number");
+    EXPECT_EQ(message("r", "1 inf\n"), "custom_network rate table of 'r', line 1: cannot parse the rate 'inf' as a "
+                                        "finite number");
+    const std::string long_name(100, 'r');
+    EXPECT_EQ(message(long_name.c_str(), "1 2\n"),
+              "custom_network: reaction name '" + long_name + "' is longer than 63 characters");
+    EXPECT_EQ(message(std::string(63, 'r').c_str(), "1 2\n"), "");
+    NVXCustomNetwork net{};
+    EXPECT_EQ(nvx_custom_network_add_removed(&net, long_name.c_str()), 1);
+    EXPECT_EQ(net.n_removed, 0u);
+    free_custom_network(&net);
 }
 
 }  // namespace

@@ -1,0 +1,65 @@
+// Check of the p_ and delta_ rate-variation keys against the assembled networks: a key naming no
+// reaction of the run would otherwise change nothing, silently (a typo such as p_n_p__dg).
+#include <algorithm>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "config/err.hpp"
+#include "nuvex/network.h"
+
+namespace {
+
+bool in_network(const NVXNetworkDef& d, const char* name) {
+    for (size_t r = 1; r < d.n_reactions; ++r)
+        if (std::strcmp(d.reaction_names[r], name) == 0) return true;
+    return false;
+}
+
+size_t edit_distance(const std::string& a, const std::string& b) {
+    std::vector<size_t> row(b.size() + 1);
+    for (size_t j = 0; j <= b.size(); ++j) row[j] = j;
+    for (size_t i = 1; i <= a.size(); ++i) {
+        size_t diag = row[0];
+        row[0] = i;
+        for (size_t j = 1; j <= b.size(); ++j) {
+            const size_t up = row[j];
+            row[j] = std::min({row[j] + 1, row[j - 1] + 1, diag + (a[i - 1] == b[j - 1] ? 0 : 1)});
+            diag = up;
+        }
+    }
+    return row[b.size()];
+}
+
+// The reaction of the network whose name is closest to the unknown one.
+std::string closest(const NVXNetworkDef& d, const char* name) {
+    std::string best;
+    size_t best_d = SIZE_MAX;
+    for (size_t r = 1; r < d.n_reactions; ++r) {
+        const size_t dist = edit_distance(name, d.reaction_names[r]);
+        if (dist < best_d) best_d = dist, best = d.reaction_names[r];
+    }
+    return best;
+}
+
+int check_map(const NVXRxnMap& map, const char* prefix, const NVXNuclearRates& r, const NVXConfig* c,
+              char** err) {
+    for (size_t i = 0; i < map.count; ++i) {
+        const char* name = map.entries[i].name;
+        if (in_network(r.lt, name) || in_network(r.mt, name)) continue;
+        const std::string hint = closest(r.lt, name);
+        return nvx::fail(err, "%s%s: no reaction '%s' in the network '%s'%s%s%s", prefix, name, name,
+                         c->network ? c->network : "", hint.empty() ? "" : " (did you mean '",
+                         hint.c_str(), hint.empty() ? "" : "'?)");
+    }
+    return 0;
+}
+
+}  // namespace
+
+extern "C" int nvx_nuclear_rates_check_variation_keys(const NVXNuclearRates* rates, const NVXConfig* config,
+                                                      char** err) {
+    if (!rates || !config) return nvx::fail(err, "nvx_nuclear_rates_check_variation_keys: null argument");
+    if (check_map(config->p_map, "p_", *rates, config, err)) return 1;
+    return check_map(config->delta_map, "delta_", *rates, config, err);
+}
