@@ -5,7 +5,7 @@ JOBS ?= 2
 CMAKE ?= cmake
 PYTHON ?= /usr/bin/python3
 
-.PHONY: all build run test test-asan test-tsan bench docs data clean format fuzz fuzz-smoke
+.PHONY: all build build-fuzz run test test-asan test-tsan bench docs data clean format fuzz fuzz-smoke
 
 all: build
 

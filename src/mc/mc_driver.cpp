@@ -51,6 +51,8 @@ struct ProgressLines {
     std::atomic<bool> running{true};
     std::thread thread;
 
+    explicit ProgressLines(const Call& c) : call(c) {}
+
     void print(int d) const {
         const int total = call.o.num_mc;
         const int pct = total > 0 ? int(int64_t(d) * 100 / total) : 0;
