@@ -1,5 +1,5 @@
 # Makes the figures of the documentation from real runs (default parameters, per-user cache):
-# abundances against temperature, a Monte Carlo corner plot and the Schramm plot.
+# abundances against temperature, a Monte Carlo corner plot, the Schramm plot and the sensitivities.
 # Usage: python3 docs/make_figures.py OUTPUT_DIR
 import sys
 from pathlib import Path
@@ -23,6 +23,8 @@ def main(out: Path) -> None:
     mc.plot().savefig(out / "monte_carlo.png", dpi=80)
     fig = nuvex.plot_schramm(np.geomspace(0.004, 0.04, 10), n=40)
     fig.savefig(out / "schramm.png", dpi=90)
+    sens = nuvex.sensitivities(["Yp", "DoH", "Li7oH"], jobs=1)
+    sens.plot(top=8).savefig(out / "sensitivities.png", dpi=90)
 
 
 if __name__ == "__main__":

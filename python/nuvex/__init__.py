@@ -9,7 +9,9 @@
 ``nuvex.run(**params)`` runs once and returns a :class:`Result`; ``nuvex.defaults()`` lists every
 parameter with its default, unit and meaning; ``nuvex.monte_carlo(n, ...)`` samples the nuclear-rate
 and neutron-lifetime uncertainties; ``nuvex.Solver(**fixed).run(**changes)`` repeats runs cheaply;
-``nuvex.plot_schramm()`` draws abundances against the baryon density. Log lines go to the ``logging``
+``nuvex.plot_schramm()`` draws abundances against the baryon density; ``nuvex.scan(axes, ...)`` evaluates
+grids of parameters (locally or on a Dask cluster), ``nuvex.sensitivities()`` the logarithmic
+derivatives of the abundances, and ``nuvex.tables`` writes BBN tables for CLASS and CAMB. Log lines go to the ``logging``
 logger ``"nuvex"``; nothing is printed on standard output unless ``verbose=True``.
 """
 from ._data import cache_dir, data_dir
@@ -20,9 +22,20 @@ from .conversions import Omegabh2_from_eta10, eta10, eta10_per_Omegabh2
 from .mc import MCResult, monte_carlo
 from .plots import plot_schramm
 from .result import Evolution, Result
+from .scan import ScanResult, scan
+from .sensitivity import Sensitivities, sensitivities
 from .solver import Solver
 
 __all__ = [
     "__version__", "run", "monte_carlo", "defaults", "Solver", "Result", "Evolution", "MCResult", "ParamSpec",
     "plot_schramm", "data_dir", "cache_dir", "eta10", "Omegabh2_from_eta10", "eta10_per_Omegabh2",
+    "scan", "ScanResult", "sensitivities", "Sensitivities", "tables",
 ]
+
+
+def __getattr__(name: str):  # nuvex.tables on first use, so that `python3 -m nuvex.tables` runs it fresh
+    if name == "tables":
+        import importlib
+
+        return importlib.import_module(".tables", __name__)
+    raise AttributeError(f"module 'nuvex' has no attribute {name!r}")

@@ -19,6 +19,7 @@ _BAR_STAGES = {
     "thermal": "thermal-correction table",
     "decay": "decay era",
     "mc": "Monte Carlo",
+    "scan": "scan",
 }
 
 
@@ -88,7 +89,7 @@ class Reporter:
         integral = float(total).is_integer()
         self._stage = stage
         self._bar = tqdm(total=int(total) if integral else total, desc=_BAR_STAGES[stage], file=sys.stderr,
-                         unit=" samples" if stage == "mc" else " pts", dynamic_ncols=True, leave=stage == "mc")
+                         unit=" samples" if stage == "mc" else " pts", dynamic_ncols=True, leave=stage in ("mc", "scan"))
 
     def close(self) -> None:
         if self._bar is not None:

@@ -148,7 +148,8 @@ def unknown_quantity_error(names: Sequence[str], keys: Sequence[str], err: Runti
 
 def monte_carlo(n: int, quantities: Sequence[str] = DEFAULT_QUANTITIES, *, seed: int = 0, jobs: int | None = None,
                 progress: bool = True, custom_network: Mapping[str, Any] | None = None,
-                data_dir: str | os.PathLike[str] | None = None, **params: Any) -> MCResult:
+                data_dir: str | os.PathLike[str] | None = None, client: Any = None, block_size: int | None = None,
+                **params: Any) -> MCResult:
     """Estimate the uncertainty of result quantities by sampling the nuclear rates and tau_n.
 
     Every sample multiplies each reaction rate of the network by ``u**z`` (``u`` its 1-sigma
@@ -161,6 +162,10 @@ def monte_carlo(n: int, quantities: Sequence[str] = DEFAULT_QUANTITIES, *, seed:
     uses the generator seeded with seed + k, so the samples are reproducible and independent of
     ``jobs`` (worker threads; None: all cores). ``progress``: progress bar on standard error. Other
     keywords as for :func:`nuvex.run`.
+
+    ``client``: a ``distributed.Client``; the samples then run on that Dask cluster in blocks of
+    ``block_size`` consecutive samples (default: about four blocks per worker thread), and the
+    result equals the local run with the same seed bit for bit.
     """
     n = check_count("n", n, 1)
     seed = check_count("seed", seed, 0)
@@ -168,6 +173,9 @@ def monte_carlo(n: int, quantities: Sequence[str] = DEFAULT_QUANTITIES, *, seed:
     directory = resolve_data_dir(data_dir)
     names, keys = check_quantities(quantities, directory)
     c_params = prepare(params, directory, custom_network)
+    if client is not None:
+        return _on_cluster(client, n, names, keys, seed, block_size, progress, custom_network, data_dir, params,
+                           (c_params, directory, custom_network))
     with reporter_for(c_params, bars=progress) as rep:
         try:
             # the bar replaces the solver's own progress marks of the central run
@@ -179,6 +187,18 @@ def monte_carlo(n: int, quantities: Sequence[str] = DEFAULT_QUANTITIES, *, seed:
                 raise
             raise better from e
     return MCResult(raw, names, keys, n, seed, c_params)
+
+
+def _on_cluster(client: Any, n: int, names: Sequence[str], keys: Sequence[str], seed: int, block_size: Any,
+                progress: bool, custom_network: Any, data_dir: Any, params: Mapping[str, Any],
+                local: tuple[dict[str, Any], str, Any]) -> MCResult:
+    from . import _dask, _engine
+    from .scan import _fixed_spec
+
+    if block_size is not None:
+        block_size = check_count("block_size", block_size, 1)
+    spec = _fixed_spec(params, custom_network, None, None, data_dir)
+    return _dask.monte_carlo(_engine.check_client(client), n, names, keys, seed, spec, block_size, progress, local)
 
 
 __all__ = ["MCResult", "monte_carlo", "DEFAULT_QUANTITIES"]

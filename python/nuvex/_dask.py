@@ -1,0 +1,88 @@
+# Monte Carlo on a Dask cluster: the samples cut into blocks by sample index, each block computed by a
+# worker's cached solver; sample k depends only on the seed and k, so the result equals a local run.
+from __future__ import annotations
+
+import json
+import math
+from typing import Any, Mapping, Sequence
+
+from . import _engine
+from ._ext import ext
+from ._progress import Reporter
+from ._runner import prepare, resolve_data_dir
+from .mc import MCResult
+
+
+def mc_block(key: str, keys: Sequence[str], seed: int, first: int, count: int) -> list[list[float]]:
+    """Samples ``first`` .. ``first + count - 1`` of every quantity (worker side)."""
+    solver = _engine.worker_solver(key)
+    session = getattr(solver, "_session", None)
+    if session is not None and hasattr(session, "mc"):
+        raw = session.mc(count, list(keys), seed, 1, first)
+        return [list(raw[k]["values"]) for k in keys]
+    return _block_without_session(key, keys, seed, first, count)
+
+
+def _block_without_session(key: str, keys: Sequence[str], seed: int, first: int, count: int) -> list[list[float]]:
+    # The solver's Monte Carlo continues an earlier run when handed that run's first samples: sample
+    # slots before `first` are taken as given (placeholders here), the others computed from seed + slot.
+    spec = json.loads(key)
+    if spec.get("extra_rho_T") is not None:
+        raise ValueError("a Monte Carlo with an extra energy density needs a solver session")
+    directory = resolve_data_dir(spec.pop("data_dir", None))
+    custom = spec.pop("custom_network", None)
+    params = prepare(spec, directory, custom)
+    placeholders = ([0.0] * len(keys), [[0.0] * first for _ in keys]) if first > 0 else (None, None)
+    raw = ext.run_mc(params, directory, first + count, list(keys), seed, 1, custom, *placeholders, 0)
+    return [list(raw[k]["values"][first:]) for k in keys]
+
+
+def central_values(key: str, keys: Sequence[str]) -> list[float]:
+    """The unperturbed run's quantities (worker side)."""
+    values, error = _engine.evaluate(_engine.worker_solver(key), keys, {})
+    if error is not None:
+        raise RuntimeError(f"the central run of the Monte Carlo failed: {error}")
+    return values  # type: ignore[return-value]
+
+
+def blocks(n: int, size: int) -> list[tuple[int, int]]:
+    return [(first, min(size, n - first)) for first in range(0, n, size)]
+
+
+def monte_carlo(client: Any, n: int, names: Sequence[str], keys: Sequence[str], seed: int, spec: Mapping[str, Any],
+                block_size: int | None, progress: bool, local: tuple[dict[str, Any], str, Any]) -> MCResult:
+    """Run ``n`` samples on the cluster behind ``client`` and assemble them as a local run would.
+
+    ``spec``: the workers' solver keywords; ``local``: the checked parameters, data directory and
+    custom network of this process, used to assemble the result.
+    """
+    from distributed import as_completed
+
+    threads = sum(client.nthreads().values()) or 1
+    size = block_size or max(1, math.ceil(n / (4 * threads)))
+    key = _engine.spec_key(spec)
+    # the central run goes first and alone: a cold cache is then filled once, not by every worker
+    central = client.submit(central_values, key, list(keys), pure=False)
+    futures: dict[Any, tuple[int, int]] = {}
+    samples = [[math.nan] * n for _ in keys]
+    done = 0
+    try:
+        centrals = central.result()
+        futures = {client.submit(mc_block, key, list(keys), seed, first, count, pure=False): (first, count)
+                   for first, count in blocks(n, size)}
+        with Reporter(bars=progress) as rep:
+            rep.on_progress("mc", 0, n)
+            for future in as_completed(list(futures)):
+                first, count = futures[future]
+                for q, vals in enumerate(future.result()):
+                    samples[q][first:first + count] = vals
+                done += count
+                rep.on_progress("mc", done, n)
+    except BaseException:
+        client.cancel(list(futures) + [central])
+        raise
+    params, directory, custom = local
+    # The statistics come from the solver itself, handed every sample as given (nothing is computed),
+    # so that mean and standard deviation are those of a local run to the last bit.
+    raw = ext.run_mc(params, directory, n, list(keys), seed, 1, custom, centrals, samples, 0)
+    return MCResult(raw, names, keys, n, seed, params)

@@ -1,0 +1,96 @@
+# Scans and Monte Carlo on a Dask LocalCluster (two worker processes on the loopback interface, started
+# and closed here within a time limit): the same numbers as local runs, bit for bit.
+import contextlib
+import signal
+
+import numpy as np
+import pytest
+
+nuvex = pytest.importorskip("nuvex")
+distributed = pytest.importorskip("distributed")
+from nuvex import _dask, _engine  # noqa: E402
+
+
+
+@pytest.fixture(scope="module")
+def fast(cache_dir):
+    # the session's cache directory: the cold tables are built once for all suites
+    return dict(show_progress=False, cache_dir=cache_dir)
+LIMIT_S = 300
+
+
+@contextlib.contextmanager
+def deadline(seconds):
+    def expired(*_):
+        raise TimeoutError(f"no result within {seconds} s")
+
+    old = signal.signal(signal.SIGALRM, expired)
+    signal.alarm(seconds)
+    try:
+        yield
+    finally:
+        signal.alarm(0)
+        signal.signal(signal.SIGALRM, old)
+
+
+@pytest.fixture(scope="module")
+def client(fast):
+    nuvex.run(**fast)  # cached tables exist before the workers start
+    with deadline(LIMIT_S):
+        cluster = distributed.LocalCluster(n_workers=2, processes=True, threads_per_worker=1, host="127.0.0.1",
+                                           dashboard_address=None, silence_logs=50)
+        c = distributed.Client(cluster, timeout=60)
+    try:
+        yield c
+    finally:
+        with deadline(120):
+            c.close()
+            cluster.close()
+
+
+def test_scan_on_the_cluster_equals_the_local_scans(client, fast):
+    axes = {"DeltaNeff": [0.0, 1.0], "Omegabh2": [0.02, 0.022, -0.5]}
+    local = nuvex.scan(axes, ["Yp", "DoH", "Li7oH"], jobs=1, progress=False, **fast)
+    with deadline(LIMIT_S):
+        remote = nuvex.scan(axes, ["Yp", "DoH", "Li7oH"], client=client, progress=False, **fast)
+    for q in local.quantities:
+        assert np.array_equal(local[q], remote[q], equal_nan=True), q
+    assert [(f.index, f.message) for f in remote.failed] == [(f.index, f.message) for f in local.failed]
+    assert len(remote.failed) == 2
+    # each worker built its solver once and kept it for the later tasks
+    built = client.run(lambda: _engine.solvers_built)
+    assert set(built.values()) <= {0, 1} and sum(built.values()) >= 1
+
+
+def test_monte_carlo_on_the_cluster_equals_the_local_run_bit_for_bit(client, fast):
+    local = nuvex.monte_carlo(13, ["Yp", "DoH", "Li7oH"], seed=11, jobs=2, progress=False, **fast)
+    with deadline(LIMIT_S):
+        remote = nuvex.monte_carlo(13, ["Yp", "DoH", "Li7oH"], seed=11, client=client, block_size=4, progress=False,
+                                   **fast)
+    for q in local.quantities:
+        assert np.array_equal(local.samples[q], remote.samples[q]), q
+        assert (local.central[q], local.mean[q], local.std[q]) == (remote.central[q], remote.mean[q], remote.std[q])
+
+
+def test_sample_blocks_concatenate_to_one_run(fast):
+    # the block path used by the cluster, run here: samples 0..4 and 5..8 are those of one 9-sample run
+    key = _engine.spec_key(fast)
+    whole = nuvex.monte_carlo(9, ["DoH"], seed=5, jobs=1, progress=False, **fast).samples["DoH"]
+    parts = _dask._block_without_session(key, ["DoH"], 5, 0, 5)[0] + _dask._block_without_session(key, ["DoH"], 5, 5, 4)[0]
+    assert np.array_equal(whole, parts)
+
+
+def test_session_blocks_concatenate_to_one_run(fast):
+    if not hasattr(nuvex._ext.ext, "Session") or not hasattr(nuvex._ext.ext.Session, "mc"):
+        pytest.skip("the extension has no solver sessions with a Monte Carlo")
+    key = _engine.spec_key(fast)
+    whole = nuvex.monte_carlo(9, ["DoH"], seed=5, jobs=1, progress=False, **fast).samples["DoH"]
+    parts = _dask.mc_block(key, ["DoH"], 5, 0, 5)[0] + _dask.mc_block(key, ["DoH"], 5, 5, 4)[0]
+    assert np.array_equal(whole, parts)
+
+
+def test_a_client_of_the_wrong_type_is_refused():
+    with pytest.raises(TypeError, match="distributed.Client"):
+        nuvex.scan({"tau_n": [880.0]}, client="tcp://127.0.0.1:8786")
+    with pytest.raises(TypeError, match="distributed.Client"):
+        nuvex.monte_carlo(3, client=object())

@@ -1,0 +1,199 @@
+# Parameter scans: arrays against direct runs, independence of the number of workers, failed points,
+# and checkpoints (interrupted scans resume with only the missing points; foreign or damaged files refused).
+import json
+import os
+import re
+import subprocess
+import sys
+
+import numpy as np
+import pytest
+
+nuvex = pytest.importorskip("nuvex")
+from nuvex import _engine  # noqa: E402
+
+
+
+@pytest.fixture(scope="module")
+def fast(cache_dir):
+    # the session's cache directory: the cold tables are built once for all suites
+    return dict(show_progress=False, cache_dir=cache_dir)
+AXES = {"Omegabh2": [0.021, -1.0, 0.0235], "DeltaNeff": [0.0, 0.75]}
+
+
+@pytest.fixture(scope="module")
+def warm(fast):
+    # the cached tables exist before worker processes start, so that none of them builds them
+    return nuvex.run(**fast)
+
+
+@pytest.fixture(scope="module")
+def serial(warm, fast):
+    return nuvex.scan(AXES, ["Yp", "DoH", "He3"], jobs=1, progress=False, **fast)
+
+
+def same(a, b):
+    return all(np.array_equal(a[k], b[k], equal_nan=True) for k in a.quantities)
+
+
+def test_grid_matches_direct_runs_and_records_failures(serial, fast):
+    assert serial.shape == (3, 2)
+    assert list(serial.axes) == ["Omegabh2", "DeltaNeff"]
+    for i, ob in enumerate(AXES["Omegabh2"]):
+        for j, dn in enumerate(AXES["DeltaNeff"]):
+            if ob < 0:
+                continue
+            r = nuvex.run(Omegabh2=ob, DeltaNeff=dn, **fast)
+            assert serial["Yp"][i, j] == r.Yp
+            assert serial["DoH"][i, j] == r.DoH
+            assert serial["He3"][i, j] == r.abundances["He3"]
+    # the refused baryon density fails both of its points, with the solver's message, and nothing else
+    assert [f.index for f in serial.failed] == [(1, 0), (1, 1)]
+    assert all("Omegabh2" in f.message for f in serial.failed)
+    assert serial.failed[1].params == {"Omegabh2": -1.0, "DeltaNeff": 0.75}
+    assert np.isnan(serial["Yp"][1]).all() and np.isfinite(serial["Yp"][[0, 2]]).all()
+    assert serial.ok.tolist() == [[True, True], [False, False], [True, True]]
+    # extra radiation speeds up the expansion: more helium and more deuterium survive
+    assert serial["Yp"][0, 1] > serial["Yp"][0, 0] and serial["DoH"][0, 1] > serial["DoH"][0, 0]
+
+
+def test_two_worker_processes_give_identical_arrays(serial, fast):
+    pooled = nuvex.scan(AXES, ["Yp", "DoH", "He3"], jobs=2, progress=False, **fast)
+    assert same(serial, pooled)
+    assert [(f.index, f.message) for f in pooled.failed] == [(f.index, f.message) for f in serial.failed]
+
+
+def test_integrator_failure_is_recorded_and_the_scan_goes_on(warm, fast):
+    res = nuvex.scan([{"DeltaNeff": -20.0}, {"DeltaNeff": 0.0}], ["Yp"], jobs=1, progress=False, **fast)
+    assert res.shape == (2,)
+    assert len(res.failed) == 1 and res.failed[0].index == (0,)
+    assert "max_steps" in res.failed[0].message
+    assert res["Yp"][1] == warm.Yp
+
+
+def test_quantity_missing_from_the_network_fails_the_point_with_a_message(warm, fast):
+    res = nuvex.scan({"Omegabh2": [0.022]}, ["Li6oLi7"], jobs=1, progress=False, **fast)
+    assert "Li6oLi7" in res.failed[0].message
+
+
+def test_bad_scans_are_refused_before_running():
+    with pytest.raises(ValueError, match="tau_n"):
+        nuvex.scan({"tau_nn": [880.0]}, jobs=1)
+    with pytest.raises(ValueError, match="both scanned and fixed"):
+        nuvex.scan({"tau_n": [880.0]}, tau_n=879.0, jobs=1)
+    with pytest.raises(ValueError, match="no values"):
+        nuvex.scan({"tau_n": []}, jobs=1)
+    with pytest.raises(TypeError, match="'tau_n' must be a sequence"):
+        nuvex.scan({"tau_n": 880.0}, jobs=1)
+    with pytest.raises(ValueError, match="unknown quantity"):
+        nuvex.scan({"tau_n": [880.0]}, ["DoverH"], jobs=1)
+    with pytest.raises(ValueError, match="jobs"):
+        nuvex.scan({"tau_n": [880.0]}, jobs=0)
+    with pytest.raises(ValueError, match="delta_d_p__He3_gg"):
+        nuvex.scan({"delta_d_p__He3_gg": [0.1]}, jobs=1)
+
+
+class Interrupt(BaseException):
+    pass
+
+
+def test_interrupted_scan_resumes_with_only_the_missing_points(serial, scratch, monkeypatch, fast):
+    path = scratch / "scan.ckpt"
+    real = _engine.evaluate
+    calls = []
+
+    def interrupted_after_three(*args, **kwargs):
+        if len(calls) == 3:
+            raise Interrupt()
+        calls.append(args[2])
+        return real(*args, **kwargs)
+
+    monkeypatch.setattr(_engine, "evaluate", interrupted_after_three)
+    with pytest.raises(Interrupt):
+        nuvex.scan(AXES, ["Yp", "DoH", "He3"], jobs=1, progress=False, checkpoint=path, **fast)
+    lines = path.read_text().splitlines()
+    assert len(lines) == 1 + 3  # header and the three finished points
+
+    calls.clear()
+    monkeypatch.setattr(_engine, "evaluate", lambda *a, **k: (calls.append(a[2]), real(*a, **k))[1])
+    resumed = nuvex.scan(AXES, ["Yp", "DoH", "He3"], jobs=1, progress=False, checkpoint=path, **fast)
+    assert calls == [{"Omegabh2": -1.0, "DeltaNeff": 0.75}, {"Omegabh2": 0.0235, "DeltaNeff": 0.0},
+                     {"Omegabh2": 0.0235, "DeltaNeff": 0.75}]
+    assert same(resumed, serial)
+    assert [f.message for f in resumed.failed] == [f.message for f in serial.failed]
+
+    # a finished scan resumes with nothing left to run
+    calls.clear()
+    again = nuvex.scan(AXES, ["Yp", "DoH", "He3"], jobs=1, progress=False, checkpoint=path, **fast)
+    assert calls == [] and same(again, serial)
+
+
+def test_checkpoint_line_cut_short_is_dropped_and_recomputed(serial, scratch, monkeypatch, fast):
+    path = scratch / "torn.ckpt"
+    nuvex.scan(AXES, ["Yp", "DoH", "He3"], jobs=1, progress=False, checkpoint=path, **fast)
+    text = path.read_text()
+    lines = text.splitlines(keepends=True)
+    path.write_text("".join(lines[:3]) + lines[3][: len(lines[3]) // 2])  # interrupted in mid-line
+    real = _engine.evaluate
+    calls = []
+    monkeypatch.setattr(_engine, "evaluate", lambda *a, **k: (calls.append(a[2]), real(*a, **k))[1])
+    resumed = nuvex.scan(AXES, ["Yp", "DoH", "He3"], jobs=1, progress=False, checkpoint=path, **fast)
+    assert len(calls) == 4 and same(resumed, serial)
+    # every line of the repaired file parses
+    assert all(json.loads(line) for line in path.read_text().splitlines())
+
+
+def test_checkpoint_of_another_scan_or_damaged_is_refused(scratch, warm, fast):
+    path = scratch / "other.ckpt"
+    nuvex.scan({"Omegabh2": [0.022]}, ["Yp"], jobs=1, progress=False, checkpoint=path, **fast)
+    before = path.read_text()
+    with pytest.raises(ValueError, match=r"different scan: fixed\.tau_n"):
+        nuvex.scan({"Omegabh2": [0.022]}, ["Yp"], jobs=1, progress=False, checkpoint=path, tau_n=880.0, **fast)
+    with pytest.raises(ValueError, match=r"different scan: axes"):
+        nuvex.scan({"Omegabh2": [0.023]}, ["Yp"], jobs=1, progress=False, checkpoint=path, **fast)
+    with pytest.raises(ValueError, match=r"different scan: quantities"):
+        nuvex.scan({"Omegabh2": [0.022]}, ["DoH"], jobs=1, progress=False, checkpoint=path, **fast)
+    assert path.read_text() == before  # a refused resume leaves the file alone
+
+    path.write_text(before.splitlines()[0] + "\n{\"i\": 7, \"v\": [0.25]}\n" + before.splitlines()[1] + "\n")
+    with pytest.raises(ValueError, match=r"other\.ckpt:2: corrupt checkpoint line"):
+        nuvex.scan({"Omegabh2": [0.022]}, ["Yp"], jobs=1, progress=False, checkpoint=path, **fast)
+    not_ours = scratch / "notes.txt"
+    not_ours.write_text("shopping list\n")
+    with pytest.raises(ValueError, match=r"notes\.txt:1: not a nuvex scan checkpoint"):
+        nuvex.scan({"Omegabh2": [0.022]}, ["Yp"], jobs=1, progress=False, checkpoint=not_ours, **fast)
+
+
+def test_checkpoint_in_use_by_a_running_scan_is_refused(scratch):
+    from nuvex._checkpoint import Checkpoint
+
+    path = scratch / "busy.ckpt"
+    with Checkpoint(path, {"a": 1}, 3, 1):
+        with pytest.raises(RuntimeError, match="in use"):
+            Checkpoint(path, {"a": 1}, 3, 1)
+    with Checkpoint(path, {"a": 1}, 3, 1) as again:  # released when closed
+        assert again.done == {}
+
+
+def test_point_lists_keep_their_order_and_values(warm, fast):
+    points = [{"tau_n": 880.0, "Omegabh2": 0.022}, {"tau_n": 878.4}]
+    res = nuvex.scan(points, ["Yp"], jobs=1, progress=False, **fast)
+    assert res.axes == {} and res.points == points
+    assert res["Yp"][1] == warm.Yp
+    assert res["Yp"][0] == nuvex.run(tau_n=880.0, Omegabh2=0.022, **fast).Yp
+
+
+def test_example_script_runs_with_worker_processes(scratch, xdg_cache_home):
+    paths = [os.path.dirname(os.path.dirname(os.path.abspath(nuvex.__file__))),
+             os.path.dirname(os.path.abspath(nuvex._ext.ext.__file__)), os.environ.get("PYTHONPATH", "")]
+    env = dict(os.environ, MPLBACKEND="Agg", XDG_CACHE_HOME=str(xdg_cache_home), PYTHONPATH=os.pathsep.join(paths))
+    script = os.path.join(os.path.dirname(__file__), "..", "..", "examples", "scan_grid.py")
+    out = subprocess.run([sys.executable, script, "2"], cwd=scratch, env=env, capture_output=True, text=True,
+                         timeout=600)
+    assert out.returncode == 0, out.stderr
+    assert out.stdout.startswith("nuvex.ScanResult (DeltaNeff[2] x Omegabh2[3]; 0 failed)")
+    # D/H falls with the baryon density and rises with extra radiation
+    doh = [float(x) for x in re.findall(r"D/H = (\S+)", out.stdout)]
+    assert doh[0] > doh[1] > doh[2] and doh[3] > doh[0]
+    assert (scratch / "sBBN_example.dat").read_text().count("\n") == 9 + 9
+    assert (scratch / "sensitivities.png").stat().st_size > 10000
