@@ -1,5 +1,6 @@
 # Top-level entry points: run, test, test-asan, test-tsan, bench, docs, data.
-# Everything builds out of tree under build*/ with two parallel jobs (the machines are small).
+# Everything builds out of tree under build*/ with two parallel jobs (the machines are small); each
+# target builds only what it needs (run: library and CLI; test: everything but the benchmarks).
 JOBS ?= 2
 CMAKE ?= cmake
 PYTHON ?= /usr/bin/python3
@@ -14,10 +15,12 @@ build/CMakeCache.txt:
 build: build/CMakeCache.txt
 	$(CMAKE) --build build -j$(JOBS)
 
-run: build
+run: build/CMakeCache.txt
+	$(CMAKE) --build build -j$(JOBS) --target nuvex_cli
 	./build/nuvex --data-dir data
 
-test: build
+test: build/CMakeCache.txt
+	$(CMAKE) --build build -j$(JOBS)
 	cd build && ctest --output-on-failure -j$(JOBS)
 	$(MAKE) fuzz-smoke
 
@@ -57,9 +60,10 @@ build-tsan/CMakeCache.txt:
 
 test-tsan: build-tsan/CMakeCache.txt
 	$(CMAKE) --build build-tsan -j$(JOBS)
-	cd build-tsan && ctest --output-on-failure -j$(JOBS) -R "MonteCarlo|Thermal|Cache"
+	cd build-tsan && ctest --output-on-failure -j$(JOBS) -R "MonteCarlo|Thermal|Cache|Session|Cancel|pytest_mc"
 
-bench: build
+bench: build/CMakeCache.txt
+	$(CMAKE) --build build -j$(JOBS) --target benchmarks _nuvex_c
 	@for b in build/bench_*; do [ -x "$$b" ] && "$$b" || exit 1; done
 	PYTHONPATH=build/python $(PYTHON) bench/python_overhead.py
 
@@ -70,7 +74,8 @@ docs: build/CMakeCache.txt
 	PYTHONPATH=build/python $(PYTHON) -m sphinx -b html -q docs build/docs/html
 	@echo "documentation: build/docs/html/index.html"
 
-data: build
+data: build/CMakeCache.txt
+	$(CMAKE) --build build -j$(JOBS) --target nuvex_qedtables nuvex_weaktables
 	./scripts/make_data
 
 clean:

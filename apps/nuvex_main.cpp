@@ -187,18 +187,6 @@ int build_config(const Options& o, NVXConfig& config) {
     return 0;
 }
 
-struct IniPairs {
-    std::vector<std::string>* keys;
-    std::vector<std::string>* texts;
-};
-
-int collect_ini_pair(const char* key, const char* value, const char*, int, void* user) {
-    auto* pairs = static_cast<IniPairs*>(user);
-    pairs->keys->push_back(key);
-    pairs->texts->push_back(value);
-    return 0;
-}
-
 // With --json, standard output carries the JSON document only: everything the run prints there
 // (notices of written files, the verbose log) goes to standard error instead.
 class StdoutToStderr {
@@ -241,47 +229,26 @@ int run_single(const Options& o) {
 }
 
 int run_monte_carlo(const Options& o) {
-    // validate the parameters once up front so that mistakes are reported before any thread starts
+    // the same record as a single run (defaults, INI file, --set), copied by the driver
     NVXConfig config;
     if (build_config(o, config)) return 1;
-    nvx_config_free(&config);
-    std::vector<NVXKeyParam> params;
-    std::vector<std::string> keys, texts;
-    char* err = nullptr;
-    // the Monte Carlo driver takes a parameter list: the INI lines first, then --set, as in a single run
-    IniPairs pairs{&keys, &texts};
-    if (!o.ini.empty() && nvx_ini_for_each(o.ini.c_str(), collect_ini_pair, &pairs, 1, &err))
-        return fail_with("cannot load INI file", err);
-    for (const auto& kv : o.sets) {
-        keys.push_back(kv.first);
-        texts.push_back(kv.second);
-    }
-    NVXConfig scratch;
-    if (nvx_config_init_defaults(&scratch, o.data_dir.c_str(), &err)) return fail_with("cannot initialise", err);
-    std::vector<std::string> strings(keys.size());
-    for (size_t i = 0; i < keys.size(); ++i) {
-        NVXParam p = nvx_parse_literal(texts[i].c_str());
-        if (p.kind == NVX_PARAM_STRING) {
-            strings[i] = p.payload.s;
-            p.payload.s = strings[i].c_str();
-        }
-        // INI lines the loader refused (with a warning) are left out, as in a single run
-        char* set_err = nullptr;
-        if (nvx_config_set_by_name(&scratch, keys[i].c_str(), p.kind, p.payload, &set_err)) {
-            std::free(set_err);
-            continue;
-        }
-        params.push_back({keys[i].c_str(), p});
-    }
-    nvx_config_free(&scratch);
     std::vector<const char*> q;
     for (const auto& s : o.quantities) q.push_back(s.c_str());
+    NVXMCOptions opts;
+    nvx_mc_default_options(&opts);
+    opts.num_mc = o.mc;
+    opts.quantities = q.data();
+    opts.n_quantities = q.size();
+    opts.seed = static_cast<uint64_t>(o.seed);
+    opts.n_jobs = o.jobs;
+    opts.progress = 1;
     NVXMCResult mc{};
+    char* err = nullptr;
     StdoutToStderr quiet_stdout(o.json);
-    int rc = nvx_mc_uncertainty(o.mc, q.data(), q.size(), o.data_dir.c_str(), params.data(), params.size(),
-                                static_cast<uint64_t>(o.seed), o.jobs, nullptr, nullptr, nullptr, 0, 1, &mc, &err);
+    const int rc = nvx_mc_run(&config, nullptr, &opts, &mc, &err);
     quiet_stdout.restore();
-    if (rc) return fail_with(rc == 2 ? "Monte Carlo cancelled" : "Monte Carlo failed", err);
+    nvx_config_free(&config);
+    if (rc) return fail_with(rc == NVX_CANCELLED ? "Monte Carlo cancelled" : "Monte Carlo failed", err);
     if (o.json) {
         std::printf("{");
         for (size_t i = 0; i < mc.count; ++i)

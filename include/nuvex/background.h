@@ -13,8 +13,9 @@ NVX_BEGIN_DECLS
 
 enum { NVX_BG_STANDARD = 0, NVX_BG_CUSTOM = 1 };
 
-/* One per run (or per Monte Carlo worker). Owns every array, the history and the weak-rate record;
- * borrows the parameter record and the plasma, which must outlive it. Queries are read-only. */
+/* One per run (or per Monte Carlo worker). Owns every array, and the history and the weak-rate record
+ * when their flags say so (a solver session lends both to the backgrounds it builds); borrows the
+ * parameter record and the plasma, which must outlive it. Queries are read-only. */
 typedef struct nvx_background {
     int mode;                       /* NVX_BG_STANDARD or NVX_BG_CUSTOM */
     const NVXConfig* config;        /* borrowed */
@@ -58,6 +59,7 @@ typedef struct nvx_background {
     double* T_desc;                 /* matching temperatures (descending) */
 
     nvx_weak_rates weak;
+    int weak_ready;                 /* 1 when the record owns `weak` (only then is it freed) */
     double lambda_n;                /* weak-rate normalisation, s^-1 */
 
     /* custom mode: the table rows sorted three ways */

@@ -21,6 +21,9 @@
 #define NVX_OK 0
 #define NVX_FAIL 1
 #define NVX_CANCELLED 2
+/* The call's arguments were refused before any computation (a parameter value, an unknown result
+ * quantity); the message names the argument. */
+#define NVX_INVALID 3
 
 #define NVX_NAME_LEN 16        /* nuclide and species names */
 #define NVX_RXNMAP_NAME_LEN 40 /* names in p_/delta_ reaction maps */

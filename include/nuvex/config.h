@@ -22,6 +22,12 @@ typedef struct NVXParam {
     NVXParamPayload payload;
 } NVXParam;
 
+/* A parameter given by key: applied with nvx_config_set_by_name (key and string payload borrowed). */
+typedef struct NVXKeyParam {
+    const char* key; /* UTF-8, borrowed */
+    NVXParam value;
+} NVXKeyParam;
+
 typedef struct NVXNuclide {
     char name[NVX_NAME_LEN];
     int32_t N;
@@ -152,6 +158,10 @@ NVX_API int nvx_config_set_param(NVXConfig* config, const char* key, NVXParam va
 NVX_API NVXParam nvx_parse_literal(const char* text);
 NVX_API int nvx_config_validate(NVXConfig* config, char** err);
 NVX_API void nvx_config_free(NVXConfig* config);
+/* Deep copy: dst receives private copies of every string, both reaction maps, the nuclide table and
+ * the extra energy density table (the hooks pointer stays borrowed). dst need not be initialised and
+ * is overwritten; release it with nvx_config_free. 0, or 1 with *err (dst then holds nothing). */
+NVX_API int nvx_config_copy(NVXConfig* dst, const NVXConfig* src, char** err);
 
 NVX_API void nvx_rxnmap_set(NVXRxnMap* map, const char* name, double value);
 NVX_API double nvx_rxnmap_get(const NVXRxnMap* map, const char* name);

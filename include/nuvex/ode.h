@@ -48,6 +48,16 @@ typedef struct nvx_ode_rk_opts {
     void* step_cb_user;        /* last argument of step_cb */
 } nvx_ode_rk_opts;
 
+/* Work counters of one stiff integration (diagnostics and benchmarks). */
+typedef struct nvx_ode_bdf_stats {
+    long n_steps;       /* accepted steps */
+    long n_rejected;    /* error-test rejections */
+    long n_newton_fail; /* unconverged Newton iterations (singular matrices included) */
+    long n_f;           /* right-hand-side evaluations, finite-difference ones included */
+    long n_jac;         /* Jacobian evaluations (callback or finite differences) */
+    long n_lu;          /* LU factorisations of the iteration matrix */
+} nvx_ode_bdf_stats;
+
 /* Fills the defaults and returns opts. */
 NVX_API nvx_ode_bdf_opts* nvx_ode_bdf_default_opts(nvx_ode_bdf_opts* opts);
 NVX_API nvx_ode_rk_opts* nvx_ode_rk_default_opts(nvx_ode_rk_opts* opts);
@@ -58,6 +68,12 @@ NVX_API nvx_ode_rk_opts* nvx_ode_rk_default_opts(nvx_ode_rk_opts* opts);
 NVX_API int nvx_ode_bdf(nvx_ode_rhs_fn f, nvx_ode_jac_fn jac, void* user, double* y, size_t n,
                         nvx_ode_recorder_fn recorder, double t0, double t_end,
                         nvx_ode_bdf_opts opts, void* recorder_user, char** err);
+
+/* nvx_ode_bdf that also reports its work counters in *stats (zeroed first; may be NULL). */
+NVX_API int nvx_ode_bdf_with_stats(nvx_ode_rhs_fn f, nvx_ode_jac_fn jac, void* user, double* y, size_t n,
+                                   nvx_ode_recorder_fn recorder, double t0, double t_end,
+                                   nvx_ode_bdf_opts opts, void* recorder_user, nvx_ode_bdf_stats* stats,
+                                   char** err);
 
 /* Integrates the non-stiff system from t0 to t_end with the Dormand-Prince 5(4) pair; y is advanced
  * in place. Optional dense output at opts.t_out into opts.y_out and per-step callback opts.step_cb.

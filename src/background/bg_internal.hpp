@@ -49,7 +49,26 @@ void dense_path_free(DensePath* path);
 // Owning malloc'd copy of a vector (the record's arrays are released with free()).
 double* to_c_array(const std::vector<double>& v);
 
-// Shared tail of both constructors: weak-rate tables on (T, Tnue) and lambda_n.
+// Shared tail of both constructors: weak-rate tables on (T, Tnue), owned by bg, and lambda_n.
 int init_weak(nvx_background* bg, const double* T, const double* Tnue, size_t n, char** err);
+
+// Cosmological-constant density of a record, MeV^4 (h^2 - Omegabh2 - Omegach2 times rho_c/h^2).
+double lambda_density(const NVXConfig* config);
+// True when rho_Lambda cannot change any expansion rate of a standard background built for
+// `config`, because it vanishes in the rounding of the matter density it is added to: two such
+// values give bit-identical tables.
+bool lambda_below_rounding(const NVXConfig* config, double rho_Lambda);
+
+// The background tables alone, on a history lent by the caller (copied into bg->history, not
+// owned) and without weak rates (bg->weak stays empty, lambda_n 0). The weak rates are built on
+// the grid these tables leave in bg->T, bg->Tnue: the final tables (n points) of a standard
+// background, the uniform grid of a custom one (n_grid points); weak_grid() gives it. 0, or 1
+// with *err (bg freed).
+int build_standard_tables(nvx_background* bg, const NVXConfig* config, const nvx_plasma* plasma,
+                          const nvx_neutrino_history* history, char** err);
+int build_custom_tables(nvx_background* bg, const NVXConfig* config, const nvx_plasma* plasma,
+                        const nvx_neutrino_history* history, const char* path, char** err);
+// Number of points of the weak-rate grid in bg->T, bg->Tnue.
+inline size_t weak_grid_size(const nvx_background* bg) { return bg->mode == NVX_BG_CUSTOM ? bg->n_grid : bg->n; }
 
 }  // namespace nvx::bg

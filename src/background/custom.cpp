@@ -144,6 +144,8 @@ int store_sorted(nvx_background* bg, const Rows& rows, char** err) {
     return 0;
 }
 
+// Weak-rate grid of a custom background: uniform in T over the table's range, with the history's
+// electron-neutrino temperatures, stored in bg->T and bg->Tnue.
 int weak_grid(nvx_background* bg, char** err) {
     const double T_min = bg->by_T_T[0], T_max = bg->by_T_T[bg->n_rows - 1];
     long n_grid = std::lround(std::log10(T_max / T_min) * bg->config->sampling_temperature_per_decade);
@@ -158,17 +160,44 @@ int weak_grid(nvx_background* bg, char** err) {
     bg->Tnue = to_c_array(Tnue);
     if (!bg->T || !bg->Tnue) return fail(err, "nvx_bg_init_custom: out of memory for the tables");
     bg->n_grid = n;
-    return init_weak(bg, bg->T, bg->Tnue, n, err);
+    return 0;
 }
 
-int init_custom(nvx_background* bg, const char* path, char** err) {
+int read_and_sort(nvx_background* bg, const char* path, char** err) {
     Rows rows;
     if (read_table(path, rows, err) != 0) return 1;
     if (store_sorted(bg, rows, err) != 0) return 1;
     bg->ready = 1;
+    return 0;
+}
+
+int init_custom(nvx_background* bg, const char* path, char** err) {
+    if (read_and_sort(bg, path, err) != 0) return 1;
     if (nvx_neutrino_history_init(&bg->history, bg->config, bg->plasma, err) != 0) return 1;
     bg->history_ready = 1;
-    return weak_grid(bg, err);
+    if (weak_grid(bg, err) != 0) return 1;
+    return init_weak(bg, bg->T, bg->Tnue, bg->n_grid, err);
+}
+
+int start_custom(nvx_background* bg, const NVXConfig* config, const nvx_plasma* plasma) {
+    *bg = nvx_background{};
+    nvx_constants_init();
+    bg->mode = NVX_BG_CUSTOM;
+    bg->config = config;
+    bg->plasma = plasma;
+    return 0;
+}
+
+template <typename Step>
+int guarded(nvx_background* bg, char** err, Step step) {
+    int rc;
+    try {
+        rc = step();
+    } catch (const std::bad_alloc&) {
+        rc = fail(err, "nvx_bg_init_custom: out of memory");
+    }
+    if (rc != 0) nvx_background_free(bg);
+    return rc;
 }
 
 }  // namespace
@@ -203,6 +232,16 @@ int custom_rho_nu_final(const nvx_background* bg, double* T_out, double* rho_nu_
     return 0;
 }
 
+int build_custom_tables(nvx_background* bg, const NVXConfig* config, const nvx_plasma* plasma,
+                        const nvx_neutrino_history* history, const char* path, char** err) {
+    start_custom(bg, config, plasma);
+    return guarded(bg, err, [&] {
+        if (read_and_sort(bg, path, err) != 0) return 1;
+        bg->history = *history;  // lent: history_ready stays 0, so the record never frees it
+        return weak_grid(bg, err);
+    });
+}
+
 }  // namespace nvx::bg
 
 extern "C" int nvx_bg_custom_table_read(const char* path, size_t* n_rows, char** err) {
@@ -219,18 +258,8 @@ extern "C" int nvx_bg_init_custom(nvx_background* bg, const NVXConfig* config,
     *bg = nvx_background{};
     if (!config || !plasma) return nvx::fail(err, "nvx_bg_init_custom: no parameter record or plasma");
     if (!path) return nvx::fail(err, "custom_background file '%s' not found", "");
-    nvx_constants_init();
-    bg->mode = NVX_BG_CUSTOM;
-    bg->config = config;
-    bg->plasma = plasma;
-    int rc;
-    try {
-        rc = nvx::bg::init_custom(bg, path, err);
-    } catch (const std::bad_alloc&) {
-        rc = nvx::fail(err, "nvx_bg_init_custom: out of memory");
-    }
-    if (rc != 0) nvx_background_free(bg);
-    return rc;
+    nvx::bg::start_custom(bg, config, plasma);
+    return nvx::bg::guarded(bg, err, [&] { return nvx::bg::init_custom(bg, path, err); });
 }
 
 extern "C" int nvx_bg_rho_nu_total_final(const nvx_background* bg, double* T_out,

@@ -107,6 +107,7 @@ double* to_c_array(const std::vector<double>& v) {
 
 int init_weak(nvx_background* bg, const double* T, const double* Tnue, size_t n, char** err) {
     if (nvx_weak_rates_init(&bg->weak, T, Tnue, n, bg->config, &bg->history, err) != 0) return 1;
+    bg->weak_ready = 1;
     bg->lambda_n = neutron_decay_rate(bg->config);
     return 0;
 }

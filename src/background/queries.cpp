@@ -129,7 +129,7 @@ void nvx_background_free(nvx_background* bg) {
                        &bg->by_t_t, &bg->by_t_T, &bg->by_t_a, &bg->by_T_T, &bg->by_T_t, &bg->by_T_a,
                        &bg->by_a_a, &bg->by_a_T, &bg->by_a_t})
         free_array(*p);
-    nvx_weak_rates_free(&bg->weak);
+    if (bg->weak_ready) nvx_weak_rates_free(&bg->weak);
     *bg = nvx_background{};
 }
 

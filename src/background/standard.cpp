@@ -16,6 +16,8 @@ namespace {
 
 double T0_MeV() { return g_const[NVX_C_T_CMB] / nvx_MeV_to_Kelvin(); }
 
+double Omega_Lambda_h2(const NVXConfig* c) { return c->h * c->h - nvx_config_get_Omegabh2(c) - c->Omegach2; }
+
 double hubble_at(const nvx_background* bg, double T, double a) {
     const nvx_neutrino_history* h = &bg->history;
     return nvx_bg_Hubble(bg, T, nvx_nu_Tnue_of_Tg(h, T), nvx_nu_Tnumu_of_Tg(h, T),
@@ -25,6 +27,7 @@ double hubble_at(const nvx_background* bg, double T, double a) {
 // d/dlnT of (ln(aT), t): comoving entropy conservation corrected by the neutrino heating term.
 int combined_bg_rhs(double lnT, const double* y, double* dydt, void* user) {
     const auto* bg = static_cast<const nvx_background*>(user);
+    if (nvx_run_cancelled(bg->config)) return 1;  // ends the integration: the call was cancelled
     const double T = std::exp(lnT);
     double s = 0.0, ds = 0.0;
     nvx_plasma_spl_and_dspl_dT(bg->plasma, &s, &ds, T);
@@ -47,6 +50,7 @@ struct ExternalRhs {
 // dt/dln a = 1/H with T read from the spline T(a) of the external scale factor.
 int dtdlna_rhs(double lna, const double*, double* dydt, void* user) {
     const auto* u = static_cast<const ExternalRhs*>(user);
+    if (nvx_run_cancelled(u->bg->config)) return 1;
     const double a = std::exp(lna);
     const double T = nvx_cubic_spline_eval(u->T_of_a, a);
     dydt[0] = 1.0 / hubble_at(u->bg, T, a);
@@ -65,12 +69,11 @@ nvx_ode_rk_opts background_rk_opts(DensePath* path) {
 
 void setup_matter_lambda(nvx_background* bg) {
     const NVXConfig* c = bg->config;
-    const double rhoc_h2 = nvx_config_rhocOverh2(c);
     const double Omegabh2 = nvx_config_get_Omegabh2(c);
     bg->has_matter_lambda = 1;
-    bg->rho_cdm0 = c->Omegach2 * rhoc_h2;
-    const double OL_h2 = c->h * c->h - Omegabh2 - c->Omegach2;
-    bg->rho_Lambda = OL_h2 * rhoc_h2;
+    bg->rho_cdm0 = c->Omegach2 * nvx_config_rhocOverh2(c);
+    const double OL_h2 = Omega_Lambda_h2(c);
+    bg->rho_Lambda = lambda_density(c);
     if (OL_h2 < 0.0)
         nvx_message(c, NVX_MSG_WARNING, "bg",
                     "[bckg] warning: Omega_Lambda h^2 = %.4g < 0 (h=%g, Omegabh2=%g, Omegach2=%g). "
@@ -286,15 +289,20 @@ int solve(nvx_background* bg, char** err) {
     return 0;
 }
 
-int init_standard(nvx_background* bg, const NVXConfig* config, const nvx_plasma* plasma,
-                  char** err) {
+// Everything of the standard background before its tables: Friedmann terms beyond radiation.
+int init_terms(nvx_background* bg, const NVXConfig* config, const nvx_plasma* plasma, char** err) {
     nvx_constants_init();
     bg->mode = NVX_BG_STANDARD;
     bg->config = config;
     bg->plasma = plasma;
     bg->external_scale_factor = config->external_scale_factor;
     setup_matter_lambda(bg);
-    if (setup_ede(bg, err) != 0) return 1;
+    return setup_ede(bg, err);
+}
+
+int init_standard(nvx_background* bg, const NVXConfig* config, const nvx_plasma* plasma,
+                  char** err) {
+    if (init_terms(bg, config, plasma, err) != 0) return 1;
     if (nvx_neutrino_history_init(&bg->history, config, plasma, err) != 0) return 1;
     bg->history_ready = 1;
     if (setup_extra_rho(bg, err) != 0) return 1;
@@ -302,7 +310,49 @@ int init_standard(nvx_background* bg, const NVXConfig* config, const nvx_plasma*
     return init_weak(bg, bg->T, bg->Tnue, bg->n, err);
 }
 
+int tables_on_history(nvx_background* bg, const NVXConfig* config, const nvx_plasma* plasma,
+                      const nvx_neutrino_history* history, char** err) {
+    if (init_terms(bg, config, plasma, err) != 0) return 1;
+    bg->history = *history;  // lent: history_ready stays 0, so the record never frees it
+    if (setup_extra_rho(bg, err) != 0) return 1;
+    return solve(bg, err);
+}
+
+// Runs a construction step with the record's release on failure and out-of-memory reported.
+template <typename Step>
+int guarded(nvx_background* bg, const char* who, char** err, Step step) {
+    int rc;
+    try {
+        rc = step();
+    } catch (const std::bad_alloc&) {
+        rc = fail(err, "%s: out of memory", who);
+    }
+    if (rc != 0) nvx_background_free(bg);
+    return rc;
+}
+
 }  // namespace
+
+double lambda_density(const NVXConfig* c) { return Omega_Lambda_h2(c) * nvx_config_rhocOverh2(c); }
+
+bool lambda_below_rounding(const NVXConfig* c, double rho_Lambda) {
+    // The Friedmann sum adds rho_Lambda to rho_cdm0/a^3 first. With |rho_Lambda| below 2^-56 of
+    // the smallest matter density of the run, that sum rounds to the matter density alone, so
+    // every expansion rate (and with it every table) is the one of rho_Lambda = 0. The scale
+    // factor never exceeds T0/T_end (entropy only grows into the past); the factor 2 is margin.
+    if (Omega_Lambda_h2(c) < 0.0) return false;  // such a record warns when its background is built
+    const double T0 = T0_MeV(), a_max = 2.0 * T0 / c->T_end_MeV;
+    const double rho_cdm_min = c->Omegach2 * nvx_config_rhocOverh2(c) / (a_max * a_max * a_max);
+    return std::isfinite(rho_Lambda) && std::fabs(rho_Lambda) * 0x1p56 < rho_cdm_min;
+}
+
+int build_standard_tables(nvx_background* bg, const NVXConfig* config, const nvx_plasma* plasma,
+                          const nvx_neutrino_history* history, char** err) {
+    *bg = nvx_background{};
+    return guarded(bg, "nvx_bg_init_standard", err,
+                   [&] { return tables_on_history(bg, config, plasma, history, err); });
+}
+
 }  // namespace nvx::bg
 
 extern "C" int nvx_bg_init_standard(nvx_background* bg, const NVXConfig* config,
@@ -310,12 +360,6 @@ extern "C" int nvx_bg_init_standard(nvx_background* bg, const NVXConfig* config,
     if (!bg) return nvx::fail(err, "nvx_bg_init_standard: no background record");
     *bg = nvx_background{};
     if (!config || !plasma) return nvx::fail(err, "nvx_bg_init_standard: no parameter record or plasma");
-    int rc;
-    try {
-        rc = nvx::bg::init_standard(bg, config, plasma, err);
-    } catch (const std::bad_alloc&) {
-        rc = nvx::fail(err, "nvx_bg_init_standard: out of memory");
-    }
-    if (rc != 0) nvx_background_free(bg);
-    return rc;
+    return nvx::bg::guarded(bg, "nvx_bg_init_standard", err,
+                            [&] { return nvx::bg::init_standard(bg, config, plasma, err); });
 }

@@ -110,6 +110,8 @@ int decay_rows(const nvx_nuclear_network* nn, const Mat& M, const std::vector<do
     const size_t n = nn->n_species;
     Mat A(n * n), E(n * n);
     for (size_t k = 0; k < times.size(); ++k) {
+        if (nvx_run_cancelled(nn->config)) return fail(err, "nvx_nuclear_network_decay_era: cancelled");
+        nvx_progress(nn->config, "decay", double(k), double(times.size()));
         const double dt = times[k] - nn->t_end;
         for (size_t i = 0; i < n * n; ++i) A[i] = M[i] * dt;
         if (dt_expm(A.data(), n, E.data(), err)) return 1;

@@ -14,7 +14,6 @@
 #include "nuvex/constants.h"
 #include "network/evaluator.hpp"
 #include "nuvex/ode.h"
-#include "ode/bdf.hpp"
 
 namespace nvx {
 namespace {
@@ -34,8 +33,13 @@ struct HtUser {
     nvx_nuclear_era_stats* stats;
 };
 
+// A non-zero return ends the integration: the call's token was set (polled at every evaluation,
+// one relaxed load, so an era stops within a few steps).
+bool cancelled(const nvx_background* bg) { return nvx_run_cancelled(bg->config) != 0; }
+
 int ht_rhs(double t, const double* y, double* dydt, void* user) {
     auto* u = static_cast<HtUser*>(user);
+    if (cancelled(u->bg)) return 1;
     ++u->stats->rhs_evals;
     const double T_K = T_kelvin_at(u->bg, t);
     const double l_np = nvx_bg_weak_nTOp_frwrd(u->bg, T_K), l_pn = nvx_bg_weak_nTOp_bkwrd(u->bg, T_K);
@@ -74,6 +78,7 @@ void net_point(NetUser* u, double t) {
 // Right-hand side of one era at time t.
 int net_rhs(double t, const double* y, double* dydt, void* user) {
     auto* u = static_cast<NetUser*>(user);
+    if (cancelled(u->bg)) return 1;
     ++u->stats->rhs_evals;
     net_point(u, t);
     u->eval.rhs(y, dydt);
@@ -82,6 +87,7 @@ int net_rhs(double t, const double* y, double* dydt, void* user) {
 
 int net_jac(double t, const double* y, double* J, void* user) {
     auto* u = static_cast<NetUser*>(user);
+    if (cancelled(u->bg)) return 1;
     ++u->stats->jac_evals;
     net_point(u, t);
     u->eval.jacobian(y, J);
@@ -114,6 +120,16 @@ struct EraTimes {
 
 int fail_oom(char** err) { return fail(err, "nvx_nuclear_network_solve: out of memory"); }
 
+// Appends the era in which the integrator failed to its message, which keeps its beginning.
+int era_failure(char** err, const char* era, double T0_MeV, double T1_MeV) {
+    if (err && *err) {
+        std::string m = strprintf("%s (%s era, T = %.4g -> %.4g MeV)", *err, era, T0_MeV, T1_MeV);
+        std::free(*err);
+        *err = dup_cstr(m.c_str());
+    }
+    return 1;
+}
+
 int run_ht(nvx_nuclear_network* nn, const EraTimes& tm, std::vector<double>& y, EraRecorder& rec,
            char** err) {
     const NVXConfig* c = nn->config;
@@ -130,7 +146,7 @@ int run_ht(nvx_nuclear_network* nn, const EraTimes& tm, std::vector<double>& y, 
     int rc = nvx_ode_rk45(ht_rhs, &user, y.data(), 2, recorder_cb, &rec, tm.t_start, tm.t_weak, opts, err);
     st.seconds = seconds_since(start);
     st.steps = rec.count() - 1;
-    if (rc) return 1;
+    if (rc) return era_failure(err, "HT", nvx_T_start() / nvx_MeV_to_Kelvin(), nvx_T_weak() / nvx_MeV_to_Kelvin());
     if (rec.out_of_memory) return fail_oom(err);
     nvx_log(c, "nucl", "[HT] Finished in %.2f s", st.seconds);
     return 0;
@@ -148,12 +164,14 @@ int run_network_era(nvx_nuclear_network* nn, bool lt, double t0, double t1, std:
     NVXNuclearRates* r = nn->rates;
     NetUser user{nn->bg, lt ? &r->lt : &r->mt, lt ? 1 : 0,
                  NetworkEvaluator(lt ? r->lt_compiled : r->mt_compiled), &st, NetPoint{}};
-    BdfStats bdf;
+    nvx_ode_bdf_stats bdf{};
     const auto start = Clock::now();
-    int rc = ode_bdf(net_rhs, net_jac, &user, y.data(), y.size(), recorder_cb, t0, t1, opts, &rec, &bdf, err);
+    int rc = nvx_ode_bdf_with_stats(net_rhs, net_jac, &user, y.data(), y.size(), recorder_cb, t0, t1, opts, &rec,
+                                    &bdf, err);
     st.seconds = seconds_since(start);
     st.steps = static_cast<size_t>(bdf.n_steps);
-    if (rc) return 1;
+    if (rc)
+        return era_failure(err, lt ? "LT" : "MT", nvx_bg_T_of_t(nn->bg, t0), nvx_bg_T_of_t(nn->bg, t1));
     if (rec.out_of_memory) return fail_oom(err);
     nvx_log(c, "nucl", "[%s] Finished (%s network, %zu nuclides) in %.2f s", lt ? "LT" : "MT",
             c->network ? c->network : "None", y.size(), st.seconds);

@@ -19,7 +19,7 @@ int write_samples(const NVXMCResult* r, const NVXConfig* c, const std::string& p
     for (size_t q = 0; q < r->count; ++q) std::fprintf(fp, "\t%s", r->entries[q].name);
     std::fputc('\n', fp);
     for (size_t k = 0; k < r->num_mc; ++k) {
-        std::fprintf(fp, "%zu", k);
+        std::fprintf(fp, "%lld", static_cast<long long>(r->first) + static_cast<long long>(k));  // sample index
         for (size_t q = 0; q < r->count; ++q) std::fprintf(fp, "\t%.17g", r->entries[q].values[k]);
         std::fputc('\n', fp);
     }

@@ -7,6 +7,7 @@
 
 #include "config/err.hpp"
 #include "network/assembly.hpp"
+#include "network/data_cache.hpp"
 #include "network/network_internal.hpp"
 
 using nvx::fail;
@@ -79,9 +80,22 @@ NameSet species_order(const NVXConfig* cfg, const NameSet& set) {
     return out;
 }
 
+// An owned copy of a cached table, which custom reactions may extend.
+template <typename Table>
+bool copy_table(const Table& src, Table& dst) {
+    dst = Table{};
+    if (src.count == 0) return true;
+    dst.rows = static_cast<decltype(dst.rows)>(std::malloc(src.count * sizeof src.rows[0]));
+    if (!dst.rows) return false;
+    std::memcpy(dst.rows, src.rows, src.count * sizeof src.rows[0]);
+    dst.count = dst.capacity = src.count;
+    return true;
+}
+
 struct Assembly {
     const NVXConfig* cfg = nullptr;
     const NVXCustomNetwork* custom = nullptr;
+    DataFiles* files = nullptr;
     bool lt = false;
     std::vector<NVXNetworkListEntry> list;  // working reaction list with sources
     NVXReactionTable catalogue{};
@@ -126,14 +140,10 @@ int read_reaction_list(Assembly& a, const char* const* reactions, size_t count, 
     std::string rel = nvx::strprintf("nuclear/networks/%s.txt", a.cfg->network);
     char path[4608];
     nvx_config_resolve_rates_path(a.cfg, rel.c_str(), path, sizeof path);
-    NVXNetworkList nl{};
-    if (nvx_load_network_list(path, &nl, error)) return 1;
-    if (nl.count > NVX_MAX_REACTIONS) {
-        nvx_network_list_free(&nl);
-        return fail(error, "%s", kTooMany);
-    }
-    a.list.assign(nl.entries, nl.entries + nl.count);
-    nvx_network_list_free(&nl);
+    const NVXNetworkList* nl = a.files->network_list(path, error);
+    if (!nl) return 1;
+    if (nl->count > NVX_MAX_REACTIONS) return fail(error, "%s", kTooMany);
+    a.list.assign(nl->entries, nl->entries + nl->count);
     return 0;
 }
 
@@ -154,8 +164,13 @@ int apply_removal(Assembly& a, char** error) {
 
 int load_tables(Assembly& a, char** error) {
     std::string dir(a.cfg->data_dir);
-    if (nvx_load_reactions_large((dir + "/csv/reactions_large.csv").c_str(), &a.catalogue, error)) return 1;
-    return nvx_load_detailed_balance((dir + "/csv/detailed_balance.csv").c_str(), &a.balance, error);
+    const NVXReactionTable* cat = a.files->reactions((dir + "/csv/reactions_large.csv").c_str(), error);
+    if (!cat) return 1;
+    const NVXDetailedBalanceTable* bal = a.files->detailed_balance((dir + "/csv/detailed_balance.csv").c_str(), error);
+    if (!bal) return 1;
+    if (!copy_table(*cat, a.catalogue) || !copy_table(*bal, a.balance))
+        return fail(error, "nvx_load_network: out of memory");
+    return 0;
 }
 
 // A new custom reaction becomes a catalogue row (and a detailed-balance row when strong).
@@ -346,10 +361,11 @@ int check_era(const char* era, bool& lt, char** error) {
 }
 
 int assemble(const NVXConfig* cfg, const char* era, const char* const* reactions, size_t count,
-             const NVXCustomNetwork* custom, NVXNetworkDef* def, char** error) {
+             const NVXCustomNetwork* custom, DataFiles* files, NVXNetworkDef* def, char** error) {
     Assembly a;
     a.cfg = cfg;
     a.custom = custom;
+    a.files = files;
     if (check_era(era, a.lt, error)) return 1;
     if (!nvx_config_find_nuclide(cfg, "n") || !nvx_config_find_nuclide(cfg, "p"))
         return fail(error, "nvx_load_network: the nuclide table must hold 'n' and 'p'");
@@ -357,9 +373,9 @@ int assemble(const NVXConfig* cfg, const char* era, const char* const* reactions
     if (apply_removal(a, error)) return 1;
     if (load_tables(a, error) || add_custom_reactions(a, error) || apply_mass_cut(a, error)) return 1;
     std::vector<NVXNetworkListEntry> era_list = select_era(a);
-    std::vector<std::string> files;
-    if (build_definition(a, era_list, def, files, error)) return 1;
-    return nvx::net::tabulate_rates(cfg, custom, a.catalogue, a.balance, files, def, error);
+    std::vector<std::string> rate_files;
+    if (build_definition(a, era_list, def, rate_files, error)) return 1;
+    return nvx::net::tabulate_rates(cfg, custom, a.catalogue, a.balance, rate_files, *files, def, error);
 }
 
 }  // namespace
@@ -377,12 +393,22 @@ void nvx_network_def_free(NVXNetworkDef* d) {
 
 int nvx_load_network(const NVXConfig* record, const char* era, const char* const* reactions, size_t count,
                      const NVXCustomNetwork* custom, NVXNetworkDef* def, char** error) {
+    return nvx::net::load_network(record, era, reactions, count, custom, nullptr, def, error);
+}
+
+}  // extern "C"
+
+namespace nvx::net {
+
+int load_network(const NVXConfig* record, const char* era, const char* const* reactions, size_t count,
+                 const NVXCustomNetwork* custom, DataFiles* files, NVXNetworkDef* def, char** error) {
     if (!def) return fail(error, "nvx_load_network: no definition record");
     *def = NVXNetworkDef{};
     if (!record) return fail(error, "nvx_load_network: no parameter record");
     int rc;
     try {
-        rc = assemble(record, era, reactions, count, custom, def, error);
+        DataFiles own;
+        rc = assemble(record, era, reactions, count, custom, files ? files : &own, def, error);
     } catch (const std::exception&) {
         rc = fail(error, "nvx_load_network: out of memory");
     }
@@ -390,4 +416,4 @@ int nvx_load_network(const NVXConfig* record, const char* era, const char* const
     return rc;
 }
 
-}  // extern "C"
+}  // namespace nvx::net

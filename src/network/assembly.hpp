@@ -9,10 +9,12 @@
 
 namespace nvx::net {
 
+class DataFiles;
+
 // files[r-1] is the rate-table file name of reaction r (inside nuclear/tables/<name>/).
 int tabulate_rates(const NVXConfig* cfg, const NVXCustomNetwork* custom, const NVXReactionTable& catalogue,
                    const NVXDetailedBalanceTable& balance, const std::vector<std::string>& files,
-                   NVXNetworkDef* def, char** error);
+                   DataFiles& data, NVXNetworkDef* def, char** error);
 
 // Nuclear QED correction factor of a radiative capture at T9 (1 for other reactions).
 double nuclear_qed_factor(const char* reaction, double T9, bool* applies);

@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "config/err.hpp"
+#include "network/data_cache.hpp"
 #include "network/network_internal.hpp"
 #include "nuvex/numerics.h"
 
@@ -84,10 +85,22 @@ void nvx_nuclear_rates_free(NVXNuclearRates* r) {
 }
 
 int nvx_nuclear_rates_init(NVXNuclearRates* r, const NVXConfig* record, const NVXCustomNetwork* custom, char** error) {
+    try {
+        nvx::net::DataFiles files;  // both eras read each file once
+        return nvx::net::nuclear_rates_init(r, record, custom, &files, error);
+    } catch (const std::bad_alloc&) {
+        return nvx::fail(error, "nvx_nuclear_rates_init: out of memory");
+    }
+}
+
+}  // extern "C"
+
+int nvx::net::nuclear_rates_init(NVXNuclearRates* r, const NVXConfig* record, const NVXCustomNetwork* custom,
+                                 DataFiles* files, char** error) {
     if (!r) return nvx::fail(error, "nvx_nuclear_rates_init: no rates record");
     *r = NVXNuclearRates{};
-    if (nvx_load_network(record, "MT", nullptr, 0, custom, &r->mt, error)) return 1;
-    if (nvx_load_network(record, "LT", nullptr, 0, custom, &r->lt, error)) {
+    if (load_network(record, "MT", nullptr, 0, custom, files, &r->mt, error)) return 1;
+    if (load_network(record, "LT", nullptr, 0, custom, files, &r->lt, error)) {
         nvx_network_def_free(&r->mt);
         return 1;
     }
@@ -102,6 +115,8 @@ int nvx_nuclear_rates_init(NVXNuclearRates* r, const NVXConfig* record, const NV
     }
     return 0;
 }
+
+extern "C" {
 
 void nvx_network_apply_variations(NVXNetworkDef* d, const NVXConfig* record) {
     const size_t M = d->n_grid;

@@ -5,6 +5,7 @@
 
 #include "config/err.hpp"
 #include "network/assembly.hpp"
+#include "network/data_cache.hpp"
 #include "network/network_internal.hpp"
 #include "nuvex/constants.h"
 #include "nuvex/numerics.h"
@@ -57,10 +58,9 @@ struct Tabulator {
     const NVXCustomNetwork* custom;
     const NVXReactionTable& catalogue;
     const NVXDetailedBalanceTable& balance;
+    DataFiles& data;
     NVXNetworkDef* def;
-    NVXDecayTable decays{};
-    bool decays_loaded = false;
-    ~Tabulator() { nvx_decay_table_free(&decays); }
+    const NVXDecayTable* decays = nullptr;
 
     size_t M() const { return def->n_grid; }
     double* base(size_t r) { return def->rates_base + (r - 1) * M(); }
@@ -93,12 +93,12 @@ struct Tabulator {
     }
 
     int from_decays(size_t r, char** error) {
-        if (!decays_loaded) {
+        if (!decays) {
             std::string path = std::string(cfg->data_dir) + "/nuclear/tables/decays.txt";
-            if (nvx_load_decays(path.c_str(), &decays, error)) return 1;
-            decays_loaded = true;
+            decays = data.decays(path.c_str(), error);
+            if (!decays) return 1;
         }
-        const NVXDecayRow* row = find_row(decays, def->reaction_names[r]);
+        const NVXDecayRow* row = find_row(*decays, def->reaction_names[r]);
         if (!row) return fail(error, "decay reaction '%s' has no entry in decays.txt", def->reaction_names[r]);
         std::fill(base(r), base(r) + M(), row->rate);
         std::fill(unc(r), unc(r) + M(), row->unc);
@@ -111,20 +111,18 @@ struct Tabulator {
         std::string rel = nvx::strprintf("nuclear/tables/%s/%s", name, file.c_str());
         char path[4608];
         nvx_config_resolve_rates_path(cfg, rel.c_str(), path, sizeof path);
-        NVXTable t{};
-        if (nvx_table_read(path, 3, &t, error)) return 1;
+        const DataFiles::RateTable* rt = data.rate_table(path, error);
+        if (!rt) return 1;
+        const NVXTable& t = rt->table;
         std::string what = nvx::strprintf("table '%s'", path);
-        if (t.nrows && check_rate_rows(t.columns[1], t.columns[2], t.nrows, false, name, what.c_str(), error)) {
-            nvx_table_free(&t);
+        if (t.nrows && check_rate_rows(t.columns[1], t.columns[2], t.nrows, false, name, what.c_str(), error))
             return 1;
-        }
         int rc = resample(t.columns ? t.columns[0] : nullptr, t.columns ? t.columns[1] : nullptr, t.nrows, base(r),
                           name, what.c_str(), error);
         if (rc == 0)
             rc = resample(t.columns ? t.columns[0] : nullptr, t.columns ? t.columns[2] : nullptr, t.nrows, unc(r),
                           name, what.c_str(), error);
-        nvx_table_free(&t);
-        if (rc == 0) nvx_read_reaction_source(path, def->sources[r]);
+        if (rc == 0) std::memcpy(def->sources[r], rt->source, NVX_SOURCE_LEN);
         return rc;
     }
 
@@ -221,8 +219,8 @@ double nuclear_qed_factor(const char* reaction, double T9, bool* applies) {
 }
 
 int tabulate_rates(const NVXConfig* cfg, const NVXCustomNetwork* custom, const NVXReactionTable& catalogue,
-                   const NVXDetailedBalanceTable& balance, const std::vector<std::string>& files, NVXNetworkDef* def,
-                   char** error) {
+                   const NVXDetailedBalanceTable& balance, const std::vector<std::string>& files, DataFiles& data,
+                   NVXNetworkDef* def, char** error) {
     nvx_constants_init();
     const double lo = cfg->rate_grid_T9_min, hi = cfg->rate_grid_T9_max;
     if (cfg->rate_grid_npts < 1 || !(lo > 0.0) || !(hi >= lo) || !std::isfinite(hi))
@@ -234,7 +232,7 @@ int tabulate_rates(const NVXConfig* cfg, const NVXCustomNetwork* custom, const N
     for (size_t i = 0; i < M; ++i)
         def->grid_T9[i] = M == 1 ? lo : std::pow(10.0, l0 + static_cast<double>(i) * (l1 - l0) / static_cast<double>(M - 1));
 
-    Tabulator tab{cfg, custom, catalogue, balance, def};
+    Tabulator tab{cfg, custom, catalogue, balance, data, def};
     for (size_t r = 1; r < def->n_reactions; ++r) {
         int rc;
         if (const NVXCustomEntry* e = tab.override_of(def->reaction_names[r])) rc = tab.from_override(r, *e, error);

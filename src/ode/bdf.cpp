@@ -488,3 +488,13 @@ extern "C" int nvx_ode_bdf(nvx_ode_rhs_fn f, nvx_ode_jac_fn jac, void* user, dou
                            nvx_ode_bdf_opts opts, void* recorder_user, char** err) {
     return nvx::ode_bdf(f, jac, user, y, n, recorder, t0, t_end, opts, recorder_user, nullptr, err);
 }
+
+extern "C" int nvx_ode_bdf_with_stats(nvx_ode_rhs_fn f, nvx_ode_jac_fn jac, void* user, double* y, size_t n,
+                                      nvx_ode_recorder_fn recorder, double t0, double t_end,
+                                      nvx_ode_bdf_opts opts, void* recorder_user, nvx_ode_bdf_stats* stats,
+                                      char** err) {
+    nvx::BdfStats st;
+    const int rc = nvx::ode_bdf(f, jac, user, y, n, recorder, t0, t_end, opts, recorder_user, &st, err);
+    if (stats) *stats = nvx_ode_bdf_stats{st.n_steps, st.n_rejected, st.n_newton_fail, st.n_f, st.n_jac, st.n_lu};
+    return rc;
+}

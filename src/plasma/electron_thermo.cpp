@@ -116,22 +116,24 @@ std::vector<double> electron_grid(size_t n, double T_start_MeV, double m_e) {
     return T;
 }
 
-ElectronTable compute_table(size_t n, double T_start_MeV, double m_e) {
-    ElectronTable tab;
+// The table on its logarithmic grid; false when the run's token cancelled it.
+bool compute_table(const NVXConfig* run, size_t n, double T_start_MeV, double m_e, ElectronTable& tab) {
     tab.T = electron_grid(n, T_start_MeV, m_e);
     tab.rho.resize(n);
     tab.p.resize(n);
     tab.drho.resize(n);
     tab.dp.resize(n);
     for (size_t i = 0; i < n; ++i) {
+        if (nvx_run_cancelled(run)) return false;
         double v[4];
         nvx_plasma_electron_thermo_point(tab.T[i], m_e, v);
         tab.rho[i] = v[0];
         tab.p[i] = v[1];
         tab.drho[i] = v[2];
         tab.dp[i] = v[3];
+        if (i % 20 == 19 || i + 1 == n) nvx_progress(run, "electron", double(i + 1), double(n));
     }
-    return tab;
+    return true;
 }
 
 void free_splines(nvx_plasma* p) {
@@ -206,8 +208,9 @@ int electron_tables_acquire(nvx_plasma* p, const NVXConfig* config, char** err) 
             return 0;
         }
     }
-    const ElectronTable tab =
-        compute_table(n, config->T_start_cosmo_MeV, nvx_constants_init()[NVX_C_m_e]);
+    ElectronTable tab;
+    if (!compute_table(config, n, config->T_start_cosmo_MeV, nvx_constants_init()[NVX_C_m_e], tab))
+        return fail(err, "electron-positron table: cancelled");
     if (fit_splines(p, tab, err) != 0) return 1;
     write_cache(config, tab);
     nvx_log(config, "init", "Electron-thermo tables built (%d points).", config->n_electron_table);

@@ -236,6 +236,13 @@ void nvx_qed_tables_free(nvx_qed_tables* t) {
 
 int nvx_qed_compute_tables(size_t n, nvx_qed_tables* t, char** err, double T_min, double T_max,
                            double alpha, double m_e) {
+    return nvx::qed_compute_tables(n, t, err, T_min, T_max, alpha, m_e, nullptr);
+}
+
+}  // extern "C"
+
+int nvx::qed_compute_tables(size_t n, nvx_qed_tables* t, char** err, double T_min, double T_max, double alpha,
+                            double m_e, const NVXConfig* run) {
     if (!t) return nvx::fail(err, "nvx_qed_compute_tables: null argument");
     std::memset(t, 0, sizeof *t);
     if (n < 4)
@@ -252,9 +259,14 @@ int nvx_qed_compute_tables(size_t n, nvx_qed_tables* t, char** err, double T_min
     t->n = n;
     const std::vector<double> grid = log_grid(n, T_min, T_max);
     for (size_t i = 0; i < n; ++i) {
+        if (run && nvx_run_cancelled(run)) {
+            nvx_qed_tables_free(t);
+            return nvx::fail(err, "QED pressure tables: cancelled");
+        }
         t->T[i] = grid[i];
         t->dPa[i] = nvx_qed_dPa(grid[i], alpha, m_e);
         t->dPe3[i] = nvx_qed_dPe3(grid[i], alpha, m_e);
+        if (run) nvx_progress(run, "qed", double(i + 1), double(n));
     }
     nvx_cubic_spline sa{}, se{};
     if (nvx_cubic_spline_fit_notaknot(t->T, t->dPa, n, &sa, err) != 0 ||
@@ -269,6 +281,8 @@ int nvx_qed_compute_tables(size_t n, nvx_qed_tables* t, char** err, double T_min
     nvx_cubic_spline_free(&se);
     return 0;
 }
+
+extern "C" {
 
 int nvx_qed_save_tables(const nvx_qed_tables* t, const char* dir, char** err) {
     if (!t || !dir) return nvx::fail(err, "nvx_qed_save_tables: null argument");
@@ -326,8 +340,8 @@ int qed_acquire_interpolants(nvx_plasma* p, const NVXConfig* config, char** err)
             config->recompute_qed_corrections ? "recompute requested" : "files not found");
     const double* c = nvx_constants_init();
     nvx_qed_tables tab{};
-    if (nvx_qed_compute_tables(kTablePoints, &tab, err, kTableTmin_MeV, kTableTmax_MeV,
-                               c[NVX_C_alpha_fs], c[NVX_C_m_e]) != 0)
+    if (qed_compute_tables(kTablePoints, &tab, err, kTableTmin_MeV, kTableTmax_MeV, c[NVX_C_alpha_fs],
+                           c[NVX_C_m_e], config) != 0)
         return 1;
     if (config->recompute_qed_corrections) {
         char* save_err = nullptr;

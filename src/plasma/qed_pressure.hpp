@@ -9,6 +9,11 @@ namespace nvx {
 // Fills plasma->P_int, dP_intdT and d2P_intdT2 (QED enabled); 0 or 1 with a message.
 int qed_acquire_interpolants(nvx_plasma* plasma, const NVXConfig* config, char** err);
 
+// nvx_qed_compute_tables polling the cancellation token and reporting progress ("qed") of `run`
+// (which may be null: neither).
+int qed_compute_tables(size_t n, nvx_qed_tables* t, char** err, double T_min, double T_max, double alpha,
+                       double m_e, const NVXConfig* run);
+
 // Writes one table file: four comment lines and rows "%.6E %.6E %.6E %.6E".
 int write_one_qed_file(const char* path, const char* source, const char* description,
                        const char* reference, const char* column_header, const double* T,

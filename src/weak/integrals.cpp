@@ -2,6 +2,7 @@
 // finite-nucleon-mass and distortion terms, the eight integral kinds and the decay normalisation f_n.
 #include <array>
 #include <cmath>
+#include <mutex>
 #include <complex>
 #include <cstdlib>
 #include <cstring>
@@ -296,15 +297,25 @@ double nvx_rad_corr_resum(double beta, double y, double E) {
 }
 
 double nvx_compute_fn(const NVXConfig* config) {
-    nvx_constants_init();
-    const nvx_weak_ctx dc = decay_ctx();
-    FnArgs a{q_ratio(), fm_const(&dc, 1.0), config && config->radiative_corrections != 0};
-    double fn = nvx_quad_adaptive(a.rad ? fn_ccr : fn_born, &a, 40, nullptr, 1.0, a.q, 1e-12);
-    if (config && config->finite_mass_corrections) {
-        const double Q = std::sqrt(a.q * a.q - 1.0);
-        fn += nvx_quad_adaptive(fn_fm, &a, 40, nullptr, 0.0, Q, 1e-12);
-    }
-    return fn;
+    // A constant of the two switches below, which are all it reads: computed once per process for
+    // each of their combinations (the quadratures take milliseconds, every run needs the value).
+    // A new input of f_n must join this key.
+    const bool rad = config && config->radiative_corrections, fm = config && config->finite_mass_corrections;
+    static std::once_flag once[4];
+    static double value[4];
+    const int k = (rad ? 2 : 0) + (fm ? 1 : 0);
+    std::call_once(once[k], [&] {
+        nvx_constants_init();
+        const nvx_weak_ctx dc = decay_ctx();
+        FnArgs a{q_ratio(), fm_const(&dc, 1.0), rad};
+        double fn = nvx_quad_adaptive(a.rad ? fn_ccr : fn_born, &a, 40, nullptr, 1.0, a.q, 1e-12);
+        if (fm) {
+            const double Q = std::sqrt(a.q * a.q - 1.0);
+            fn += nvx_quad_adaptive(fn_fm, &a, 40, nullptr, 0.0, Q, 1e-12);
+        }
+        value[k] = fn;
+    });
+    return value[k];
 }
 
 int nvx_weak_ctx_init(nvx_weak_ctx* ctx, const double* Tnu_T, const double* Tnu, size_t n_nu,

@@ -173,6 +173,26 @@ int take_columns(nvx_weak_rates* r, const Columns& c, char** err) {
     return 0;
 }
 
+// The rate context is needed only to compute a table: a run that loads both tables from their
+// caches never builds it (its ratio table is tens of thousands of points).
+struct LazyCtx {
+    const double* Tnu_T;
+    const double* Tnu;
+    size_t n_nu;
+    const NVXConfig* config;
+    const nvx_neutrino_history* history;
+    nvx_weak_ctx ctx{};
+    bool ready = false;
+    ~LazyCtx() {
+        if (ready) nvx_weak_ctx_free(&ctx);
+    }
+    const nvx_weak_ctx* get(char** err) {
+        if (!ready && nvx_weak_ctx_init(&ctx, Tnu_T, Tnu, n_nu, config, history, err) != 0) return nullptr;
+        ready = true;
+        return &ctx;
+    }
+};
+
 struct RateJob {
     const nvx_weak_ctx* ctx;
     Columns* c;
@@ -188,69 +208,114 @@ void rate_task(size_t i, void* user) {
     (s > 0 ? job->c->a : job->c->b)[k] = v < kRateFloor ? 0.0 : v / job->fn;
 }
 
-int build_rate_table(nvx_weak_rates* r, const nvx_weak_ctx* ctx, char** err) {
-    const NVXConfig* cfg = ctx->config;
-    const double T_hi = nvx_T_start(), T_lo = nvx_config_T_end(cfg);
-    if (!(T_lo > 0.0) || !(T_lo < T_hi))
+int check_range(const NVXConfig* cfg, char** err) {
+    const double T_lo = nvx_config_T_end(cfg);
+    if (!(T_lo > 0.0) || !(T_lo < nvx_T_start()))
         return nvx::fail(err, "nvx_weak_rates_init: T_end_MeV must be positive and below 10 MeV "
                               "(got %g)", cfg->T_end_MeV);
+    return 0;
+}
+
+// The grids of the two tables: the rates from T_end to 10 MeV, the thermal corrections from
+// 10^8.2 K to 10 MeV.
+std::vector<double> rate_grid(const NVXConfig* cfg) {
+    const double T_hi = nvx_T_start(), T_lo = nvx_config_T_end(cfg);
+    return log_grid(std::log10(T_lo), std::log10(T_hi),
+                    grid_size(std::log10(T_hi / T_lo), cfg->sampling_nTOp_per_decade));
+}
+
+std::vector<double> thermal_grid(const NVXConfig* cfg) {
+    const double lg_hi = std::log10(nvx_T_start());
+    return log_grid(kThermalLog10T, lg_hi, grid_size(lg_hi - kThermalLog10T, cfg->sampling_nTOp_thermal_per_decade));
+}
+
+// The normalised rates on their grid.
+int compute_rates(LazyCtx& lazy, Columns& c, char** err) {
+    const NVXConfig* cfg = lazy.config;
+    c.T = rate_grid(cfg);
+    const size_t n = c.T.size();
+    c.a.assign(n, 0.0);
+    c.b.assign(n, 0.0);
+    const nvx_weak_ctx* ctx = lazy.get(err);
+    if (!ctx) return 1;
+    RateJob job{ctx, &c, nvx_compute_fn(cfg)};
+    // Every point is independent; the single-threaded default keeps Monte Carlo workers lean.
+    if (!parallel_for(2 * n, 1, rate_task, &job, cfg, "weak", nullptr))
+        return nvx::fail(err, "weak-rate table: cancelled");
+    return 0;
+}
+
+// The unnormalised thermal corrections on their grid.
+int compute_thermal(LazyCtx& lazy, Columns& c, char** err) {
+    const NVXConfig* cfg = lazy.config;
+    c.T = thermal_grid(cfg);
+    const size_t n = c.T.size();
+    c.a.assign(n, 0.0);
+    c.b.assign(n, 0.0);
+    const nvx_weak_ctx* ctx = lazy.get(err);
+    if (!ctx) return 1;
+    nvx_weak_thermal_table(ctx, c.T.data(), n, 0, cfg->show_progress && !cfg->verbose, c.a.data(), c.b.data());
+    if (nvx_run_cancelled(cfg)) return nvx::fail(err, "thermal-correction table: cancelled");
+    return 0;
+}
+
+constexpr const char* kRateHeader = "T[K] Gamma_nTOp[1/tau_n] Gamma_pTOn[1/tau_n]";
+constexpr const char* kThermalHeader = "T[K] L_nTOpCCRTh L_pTOnCCRTh";
+
+std::string thermal_provenance(const NVXConfig* cfg) {
+    return nvx::strprintf("backend=c algorithm=vegas vegas_n_eval=%d vegas_n_itn=%d", cfg->vegas_n_eval,
+                          cfg->vegas_n_itn);
+}
+
+// A usable table with this fingerprint: a cache file (cache_dir, then the data directory's cache
+// folder), else the table shipped in the data directory's "weak_tables" folder. Each must record
+// the fingerprint and pass the checks of use_cache.
+bool load_table(const NVXConfig* cfg, const std::string& file, const std::string& hash,
+                const std::vector<double>& grid, bool rates_nonnegative, Columns& c) {
+    char path[4608];
+    nvx_config_resolve_cache_file(cfg, "weak", file.c_str(), path, sizeof path);
+    if (use_cache(cfg, path, hash, grid, rates_nonnegative, c)) return true;
+    const std::string shipped = std::string(cfg->data_dir) + "/weak_tables/" + file;
+    return use_cache(cfg, shipped.c_str(), hash, grid, rates_nonnegative, c);
+}
+
+int build_rate_table(nvx_weak_rates* r, LazyCtx& lazy, char** err) {
+    const NVXConfig* cfg = lazy.config;
+    if (check_range(cfg, err) != 0) return 1;
     NVXFingerprintEntry fp[NVX_WEAK_FINGERPRINT_LEN];
     const size_t nfp = nvx_weak_rate_fingerprint(cfg, fp);
     const std::string hash = fingerprint_hash(fp, nfp);
     const std::string file = "nTOp_" + hash + ".txt";
-    char path[4608];
-    nvx_config_resolve_cache_file(cfg, "weak", file.c_str(), path, sizeof path);
     const bool bypass = cfg->spectral_distortions && cfg->analytic_distortions;
-    const size_t n = grid_size(std::log10(T_hi / T_lo), cfg->sampling_nTOp_per_decade);
-    const std::vector<double> grid = log_grid(std::log10(T_lo), std::log10(T_hi), n);
     Columns c;
-    if (cfg->weak_rate_cache && !bypass && use_cache(cfg, path, hash, grid, true, c)) {
+    if (cfg->weak_rate_cache && !bypass && load_table(cfg, file, hash, rate_grid(cfg), true, c)) {
         nvx_log(cfg, "weak", "background n<->p weak rates: loaded from cache.");
     } else {
         if (cfg->weak_rate_cache && !bypass)
             nvx_log(cfg, "weak", "Recomputing n<->p weak rates (no cache for this configuration).");
-        c.T = grid;
-        c.a.assign(n, 0.0);
-        c.b.assign(n, 0.0);
-        RateJob job{ctx, &c, nvx_compute_fn(cfg)};
-        // Every point is independent; the single-threaded default keeps Monte Carlo workers lean.
-        parallel_for(2 * n, 1, rate_task, &job, nullptr);
-        if (!bypass && cfg->save_nTOp)
-            save_cache(cfg, file, fp, nfp, "T[K] Gamma_nTOp[1/tau_n] Gamma_pTOn[1/tau_n]", c, nullptr);
+        if (compute_rates(lazy, c, err) != 0) return 1;
+        if (!bypass && cfg->save_nTOp) save_cache(cfg, file, fp, nfp, kRateHeader, c, nullptr);
     }
     if (take_columns(r, c, err) != 0) return 1;
     if (loglog_build(&r->interp_nTOp, r->T, r->rate_nTOp, r->n, err) != 0) return 1;
     return loglog_build(&r->interp_pTOn, r->T, r->rate_pTOn, r->n, err);
 }
 
-int build_thermal_table(nvx_weak_rates* r, const nvx_weak_ctx* ctx, char** err) {
-    const NVXConfig* cfg = ctx->config;
+int build_thermal_table(nvx_weak_rates* r, LazyCtx& lazy, char** err) {
+    const NVXConfig* cfg = lazy.config;
     NVXFingerprintEntry fp[NVX_THERMAL_FINGERPRINT_LEN];
     const size_t nfp = nvx_thermal_fingerprint(cfg, fp);
     const std::string hash = fingerprint_hash(fp, nfp);
     const std::string file = "nTOp_thermal_" + hash + ".txt";
-    char path[4608];
-    nvx_config_resolve_cache_file(cfg, "weak", file.c_str(), path, sizeof path);
-    const double lg_hi = std::log10(nvx_T_start());
-    const size_t n = grid_size(lg_hi - kThermalLog10T, cfg->sampling_nTOp_thermal_per_decade);
-    const std::vector<double> grid = log_grid(kThermalLog10T, lg_hi, n);
     Columns c;
-    if (use_cache(cfg, path, hash, grid, false, c)) {
+    if (load_table(cfg, file, hash, thermal_grid(cfg), false, c)) {
         nvx_log(cfg, "weak", "n <--> p thermal corrections loaded from cache.");
     } else {
         nvx_message(cfg, NVX_MSG_WARNING, "weak",
                     "[weak-c] Re-evaluating n <--> p thermal corrections (vegas). This may take a while ...");
-        c.T = grid;
-        c.a.assign(n, 0.0);
-        c.b.assign(n, 0.0);
-        nvx_weak_thermal_table(ctx, c.T.data(), n, 0, cfg->show_progress && !cfg->verbose,
-                               c.a.data(), c.b.data());
-        if (cfg->save_nTOp_thermal) {
-            const std::string prov = nvx::strprintf("backend=c algorithm=vegas vegas_n_eval=%d "
-                                                    "vegas_n_itn=%d", cfg->vegas_n_eval,
-                                                    cfg->vegas_n_itn);
-            save_cache(cfg, file, fp, nfp, "T[K] L_nTOpCCRTh L_pTOnCCRTh", c, prov.c_str());
-        }
+        if (compute_thermal(lazy, c, err) != 0) return 1;
+        if (cfg->save_nTOp_thermal)
+            save_cache(cfg, file, fp, nfp, kThermalHeader, c, thermal_provenance(cfg).c_str());
         nvx_log(cfg, "weak", "n <--> p thermal corrections computed");
     }
     // The file holds unnormalised corrections; the rates are in units of the decay rate.
@@ -278,21 +343,57 @@ double rate_at(const nvx_weak_rates* r, const nvx_weak_loglog* ip, const double*
 
 }  // namespace
 
+int nvx::weak::rates_init(nvx_weak_rates* rates, const double* Tnu_T, const double* Tnu, size_t n_nu,
+                          const NVXConfig* config, const nvx_neutrino_history* nu_history, bool* computed,
+                          char** err) {
+    if (computed) *computed = false;
+    if (!rates) return nvx::fail(err, "nvx_weak_rates_init: null record");
+    std::memset(rates, 0, sizeof *rates);
+    nvx_constants_init();
+    if (!config || !Tnu_T || !Tnu || n_nu == 0)
+        return nvx::fail(err, "nvx_weak_ctx_init: missing configuration or neutrino temperatures");
+    LazyCtx lazy{Tnu_T, Tnu, n_nu, config, nu_history};
+    int rc = build_rate_table(rates, lazy, err);
+    if (rc == 0 && config->thermal_corrections) rc = build_thermal_table(rates, lazy, err);
+    if (rc != 0) nvx_weak_rates_free(rates);
+    // the ratio table enters only what was computed; tables read from files never see it
+    if (computed) *computed = lazy.ready;
+    return rc;
+}
+
+int nvx::weak::write_shipped_tables(const NVXConfig* cfg, const double* Tnu_T, const double* Tnu, size_t n_nu,
+                                    const nvx_neutrino_history* history, const char* dir, std::string* written,
+                                    char** err) {
+    nvx_constants_init();
+    if (check_range(cfg, err) != 0) return 1;
+    LazyCtx lazy{Tnu_T, Tnu, n_nu, cfg, history};
+    Columns rates, thermal;
+    if (compute_rates(lazy, rates, err) != 0) return 1;
+    if (cfg->thermal_corrections && compute_thermal(lazy, thermal, err) != 0) return 1;
+    auto write = [&](const char* stem, const NVXFingerprintEntry* fp, size_t nfp, const char* header,
+                     const Columns& c, const char* provenance) {
+        const std::string path = std::string(dir) + "/" + stem + "_" + fingerprint_hash(fp, nfp) + ".txt";
+        const double* cols[3] = {c.T.data(), c.a.data(), c.b.data()};
+        if (nvx_mkdirs(dir) != 0 || nvx_cache_write(path.c_str(), fp, nfp, header, cols, 3, c.T.size(), provenance))
+            return nvx::fail(err, "cannot write '%s'", path.c_str());
+        if (written) *written += path + "\n";
+        return 0;
+    };
+    NVXFingerprintEntry fp[NVX_WEAK_FINGERPRINT_LEN];
+    size_t nfp = nvx_weak_rate_fingerprint(cfg, fp);
+    if (write("nTOp", fp, nfp, kRateHeader, rates, nullptr) != 0) return 1;
+    if (!cfg->thermal_corrections) return 0;
+    NVXFingerprintEntry tfp[NVX_THERMAL_FINGERPRINT_LEN];
+    nfp = nvx_thermal_fingerprint(cfg, tfp);
+    return write("nTOp_thermal", tfp, nfp, kThermalHeader, thermal, thermal_provenance(cfg).c_str());
+}
+
 extern "C" {
 
 int nvx_weak_rates_init(nvx_weak_rates* rates, const double* Tnu_T, const double* Tnu, size_t n_nu,
                         const NVXConfig* config, const nvx_neutrino_history* nu_history,
                         char** err) {
-    if (!rates) return nvx::fail(err, "nvx_weak_rates_init: null record");
-    std::memset(rates, 0, sizeof *rates);
-    nvx_constants_init();
-    nvx_weak_ctx ctx;
-    if (nvx_weak_ctx_init(&ctx, Tnu_T, Tnu, n_nu, config, nu_history, err) != 0) return 1;
-    int rc = build_rate_table(rates, &ctx, err);
-    if (rc == 0 && config->thermal_corrections) rc = build_thermal_table(rates, &ctx, err);
-    nvx_weak_ctx_free(&ctx);
-    if (rc != 0) nvx_weak_rates_free(rates);
-    return rc;
+    return nvx::weak::rates_init(rates, Tnu_T, Tnu, n_nu, config, nu_history, nullptr, err);
 }
 
 double nvx_weak_rate_nTOp(const nvx_weak_rates* rates, double T) {

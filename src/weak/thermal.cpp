@@ -124,7 +124,10 @@ double L_CCRTh_compute(const nvx_weak_ctx* ctx, double T_K, int s) {
     const double h = std::max(20.0 / z, 10.0);
     const double lo2[2] = {1.001, 0.001}, hi2[2] = {h, h};
     args.variant = 0;
+    // Each integral takes a fraction of a second: a cancelled call stops between them.
+    const auto stop = [&] { return nvx_run_cancelled(cfg) != 0; };
     const double I_A = nvx_vegas_integrate(TH, &args, lo2, hi2, n_eval, n_itn, n_itn, (b ^ 4) * kGolden).value;
+    if (stop()) return std::nan("");
     args.variant = 1;
     const double I_B = nvx_vegas_integrate(TH, &args, lo2, hi2, n_eval, n_itn, n_itn, (b ^ 8) * kGolden).value;
 
@@ -135,24 +138,34 @@ double L_CCRTh_compute(const nvx_weak_ctx* ctx, double T_K, int s) {
 
     const double N = std::max(15.0 / z, 10.0);
     const double loD[2] = {2.002, -N}, hiD[2] = {2.0 + N, -0.001};
+    if (stop()) return std::nan("");
     const double I_D = nvx_vegas_integrate(C23, &args, loD, hiD, n_eval, n_itn, n_itn, (b ^ 12) * kGolden).value;
+    if (stop()) return std::nan("");
     const double loE[2] = {2.002, 0.001}, hiE[2] = {2.0 + N, N};
     const double I_E = nvx_vegas_integrate(C23, &args, loE, hiE, n_eval, n_itn, n_itn, (b ^ 16) * kGolden).value;
     return I_A + I_B + I_C + I_D + I_E;
 }
 
-void parallel_for(size_t n, int n_threads, void (*body)(size_t, void*), void* user,
-                  const char* progress_label) {
+bool parallel_for(size_t n, int n_threads, void (*body)(size_t, void*), void* user, const NVXConfig* run,
+                  const char* stage, const char* progress_label) {
     long online = sysconf(_SC_NPROCESSORS_ONLN);
     if (online < 1) online = 1;
     size_t threads = n_threads > 0 ? size_t(n_threads) : size_t(online);
     threads = std::min({threads, size_t(online), std::max<size_t>(n, 1)});
+    const bool hooked = run && run->hooks && run->hooks->progress;
+    if (hooked) progress_label = nullptr;
     std::atomic<size_t> next{0}, done{0};
+    std::atomic<bool> stopped{false};
     std::mutex print_mutex;
     auto worker = [&] {
         for (size_t i; (i = next.fetch_add(1)) < n;) {
+            if (nvx_run_cancelled(run)) {
+                stopped.store(true);
+                return;
+            }
             body(i, user);
             const size_t d = done.fetch_add(1) + 1;
+            if (hooked) nvx_progress(run, stage, double(d), double(n));
             if (progress_label) {
                 std::lock_guard<std::mutex> lock(print_mutex);
                 std::fprintf(stderr, "\r[weak-c] %s: %zu/%zu", progress_label, d, n);
@@ -165,6 +178,7 @@ void parallel_for(size_t n, int n_threads, void (*body)(size_t, void*), void* us
     worker();
     for (auto& th : pool) th.join();
     if (progress_label && n > 0) std::fprintf(stderr, "\n");
+    return !stopped.load() && !nvx_run_cancelled(run);
 }
 
 }  // namespace nvx::weak
@@ -202,7 +216,7 @@ void nvx_weak_thermal_table(const nvx_weak_ctx* ctx, const double* T_K, size_t n
                             int show_progress, double* L_nTOp, double* L_pTOn) {
     if (!ctx || n == 0) return;
     TableJob job{ctx, T_K, L_nTOp, L_pTOn};
-    parallel_for(2 * n, n_threads, thermal_task, &job,
+    parallel_for(2 * n, n_threads, thermal_task, &job, ctx->config, "thermal",
                  show_progress ? "thermal corrections (temperature points x 2)" : nullptr);
 }
 

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <span>
+#include <string>
 
 #include "nuvex/weak.h"
 
@@ -48,9 +49,23 @@ GaussRule gauss160();
 double L_CCRTh_compute(const nvx_weak_ctx* ctx, double T_K, int s);
 
 // Runs body(i, user) for i in [0, n) on up to n_threads threads (<= 0: online processors); every
-// index runs exactly once, so results stored per index do not depend on the thread count. With a
-// progress label, a "[weak-c] " line on standard error counts the finished indices.
-void parallel_for(size_t n, int n_threads, void (*body)(size_t, void*), void* user,
-                  const char* progress_label);
+// index runs exactly once, so results stored per index do not depend on the thread count. The
+// finished indices go to the progress hook of `run` as `stage` when it has one, else, with a
+// progress label, to a "[weak-c] " line on standard error. Once the token of `run` is set no
+// further index starts; returns false then (the results are incomplete).
+bool parallel_for(size_t n, int n_threads, void (*body)(size_t, void*), void* user, const NVXConfig* run,
+                  const char* stage, const char* progress_label);
+
+// nvx_weak_rates_init that also tells whether a table was computed (and so depends on the ratio
+// table Tnu_T, Tnu) rather than read from a cache or shipped file.
+int rates_init(nvx_weak_rates* rates, const double* Tnu_T, const double* Tnu, size_t n_nu, const NVXConfig* config,
+               const nvx_neutrino_history* nu_history, bool* computed, char** err);
+
+// Computes the weak-rate table and, with thermal corrections on, the thermal-correction table of
+// `config` on the ratio grid (Tnu_T, Tnu), ignoring every cache, and writes them into `dir` as the
+// cache files of their fingerprints (the tables a data directory ships). Appends each path written
+// to *written. 0, or 1 with *err.
+int write_shipped_tables(const NVXConfig* config, const double* Tnu_T, const double* Tnu, size_t n_nu,
+                         const nvx_neutrino_history* history, const char* dir, std::string* written, char** err);
 
 }  // namespace nvx::weak

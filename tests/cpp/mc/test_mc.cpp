@@ -86,11 +86,11 @@ TEST(MonteCarlo, ExtendingEarlierSamplesGivesTheSameValues) {
     for (NVXMCResult* r : {&six, &ten, &extended, &reused}) nvx_mc_result_free(r);
 }
 
-TEST(MonteCarlo, SingleSampleHasZeroSpread) {
+TEST(MonteCarlo, SingleSampleHasNoSpreadEstimate) {
     McCall call;
     NVXMCResult r{};
     ASSERT_EQ(call.run(1, 1, &r), 0);
-    EXPECT_EQ(r.entries[0].std, 0.0);
+    EXPECT_TRUE(std::isnan(r.entries[0].std));
     EXPECT_EQ(r.entries[0].mean, r.entries[0].values[0]);
     EXPECT_EQ(nvx_mc_result_index(&r, "DoH"), 1u);
     EXPECT_EQ(nvx_mc_result_index(&r, "absent"), r.count);
@@ -108,6 +108,15 @@ TEST(MonteCarlo, UnknownQuantitiesFailAfterTheCentralRun) {
     EXPECT_EQ(call.run(2, 1, &r, &msg), 1);
     EXPECT_EQ(msg, "nvx_mc_uncertainty: unknown quantity name");
     EXPECT_EQ(r.count, 0u);
+}
+
+TEST(MonteCarlo, NoSamplesIsRefused) {
+    McCall call;
+    NVXMCResult r{};
+    std::string msg;
+    EXPECT_EQ(call.run(0, 1, &r, &msg), 1);
+    EXPECT_NE(msg.find("num_mc=0"), std::string::npos) << msg;
+    EXPECT_EQ(r.entries, nullptr);
 }
 
 TEST(MonteCarlo, SampleCovariance) {

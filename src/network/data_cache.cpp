@@ -1,0 +1,64 @@
+// The cache of parsed network data files: rate tables with their source labels, network lists,
+// the reaction catalogue, the detailed-balance and decay tables, each parsed on first use.
+#include "network/data_cache.hpp"
+
+namespace nvx::net {
+
+namespace {
+
+// Looks `path` up in `map`, then in the fallback's map, loading it with `load(path, &record, err)`
+// into `map` on a miss.
+template <typename Record, typename Load>
+const Record* lookup(std::map<std::string, Record>& map, const std::map<std::string, Record>* fallback,
+                     const char* path, char** err, Load load) {
+    auto it = map.find(path);
+    if (it != map.end()) return &it->second;
+    if (fallback) {
+        auto f = fallback->find(path);
+        if (f != fallback->end()) return &f->second;
+    }
+    Record rec{};
+    if (load(path, &rec, err) != 0) return nullptr;
+    return &map.emplace(path, rec).first->second;
+}
+
+}  // namespace
+
+DataFiles::~DataFiles() {
+    for (auto& [path, t] : tables_) nvx_table_free(&t->table);
+    for (auto& [path, l] : lists_) nvx_network_list_free(&l);
+    for (auto& [path, r] : reactions_) nvx_reaction_table_free(&r);
+    for (auto& [path, b] : balance_) nvx_detailed_balance_free(&b);
+    for (auto& [path, d] : decays_) nvx_decay_table_free(&d);
+}
+
+const DataFiles::RateTable* DataFiles::rate_table(const char* path, char** err) {
+    auto it = tables_.find(path);
+    if (it != tables_.end()) return it->second.get();
+    if (fallback_) {
+        auto f = fallback_->tables_.find(path);
+        if (f != fallback_->tables_.end()) return f->second.get();
+    }
+    auto t = std::make_unique<RateTable>();
+    if (nvx_table_read(path, 3, &t->table, err) != 0) return nullptr;
+    nvx_read_reaction_source(path, t->source);
+    return tables_.emplace(path, std::move(t)).first->second.get();
+}
+
+const NVXNetworkList* DataFiles::network_list(const char* path, char** err) {
+    return lookup(lists_, fallback_ ? &fallback_->lists_ : nullptr, path, err, nvx_load_network_list);
+}
+
+const NVXReactionTable* DataFiles::reactions(const char* path, char** err) {
+    return lookup(reactions_, fallback_ ? &fallback_->reactions_ : nullptr, path, err, nvx_load_reactions_large);
+}
+
+const NVXDetailedBalanceTable* DataFiles::detailed_balance(const char* path, char** err) {
+    return lookup(balance_, fallback_ ? &fallback_->balance_ : nullptr, path, err, nvx_load_detailed_balance);
+}
+
+const NVXDecayTable* DataFiles::decays(const char* path, char** err) {
+    return lookup(decays_, fallback_ ? &fallback_->decays_ : nullptr, path, err, nvx_load_decays);
+}
+
+}  // namespace nvx::net
