@@ -3,12 +3,21 @@
 Yp (nucleon fraction 4 Y(He4)), the helium mass fraction, D/H and Neff after each step.
 
 Usage: scripts/yp_budget.py [DATA_DIR] [--cache DIR] [--set KEY=VALUE ...] [--thermal-tables DIR]
+                           [--no-oscillation-tables DIR]
   --thermal-tables DIR: also run the decoupling step with tables of the energy-transfer method
   (nuvex_solan --method thermal --out DIR), which carry no spectral distortion.
+  --no-oscillation-tables DIR: the same with momentum-resolved tables without flavour
+  oscillations (nuvex_solan --oscillations off --out DIR).
+The QED step is also split into its two parts by a tabulated extra energy density equal to the
+QED term of the plasma energy density, rho_QED(T) = T P'(T) - P(T) (O(e^2) + O(e^3) pressure of
+the plasma, the formulas of src/plasma/qed_pressure.cpp): QED on with -rho_QED added to the
+Friedmann density keeps only the entropy (temperature) part; QED off with +rho_QED keeps only the
+density part.
 Needs the built extension (make build). The first call computes the thermal-correction tables
 (about a minute per neutrino history); later calls reuse the cache directory.
 """
 import argparse
+import math
 import pathlib
 import sys
 
@@ -37,6 +46,53 @@ EXTRA = [
 ]
 
 
+ALPHA = 0.0072973525692838015
+M_E = 0.51099895
+
+
+def _fd_integral(fn, x):
+    """int_0^500 fn(k, E) dk with E = sqrt(k^2 + x^2), composite Simpson on 20000 panels."""
+    n, hi = 20000, 500.0
+    h = hi / n
+    total = 0.0
+    for i in range(n + 1):
+        k = i * h
+        E = math.sqrt(k * k + x * x)
+        w = 1 if i in (0, n) else (4 if i % 2 else 2)
+        total += w * fn(k, E)
+    return total * h / 3
+
+
+def qed_pressure(T):
+    """dP_a + dP_e3 (MeV^4) of the plasma at photon temperature T (MeV)."""
+    x = M_E / T
+    if x > 50:
+        return 0.0
+    ex = lambda E: math.exp(-E) / (1 + math.exp(-E))  # 1/(e^E + 1) without overflow
+    I01 = _fd_integral(lambda k, E: k * k / E * ex(E) if E > 0 else 0.0, x)
+    I2m1 = _fd_integral(lambda k, E: E * ex(E), x)
+    dPa = -(ALPHA / math.pi) * T ** 4 * (2.0 / 3.0 * I01 + 2.0 / math.pi ** 2 * I01 ** 2)
+    B = (I01 + I2m1) / math.pi ** 2
+    dPe3 = 4.0 / 3.0 * math.sqrt(2 * math.pi) * ALPHA ** 1.5 * T ** 4 * B ** 1.5 if B > 0 else 0.0
+    return dPa + dPe3
+
+
+def qed_energy_density_table(n=160):
+    """(T, rho_QED) on a log grid 1 keV .. 100 MeV; rho_QED = T P' - P, P' by central differences."""
+    Ts, rho = [], []
+    for i in range(n):
+        T = 10 ** (-3 + 5 * i / (n - 1))
+        if T < M_E / 50:
+            r = 0.0
+        else:
+            h = 1e-3 * T
+            dP = (qed_pressure(T + h) - qed_pressure(T - h)) / (2 * h)
+            r = T * dP - qed_pressure(T)
+        Ts.append(T)
+        rho.append(r)
+    return Ts, rho
+
+
 def parse_value(text):
     for conv in (int, float):
         try:
@@ -52,6 +108,7 @@ def main():
     ap.add_argument("--cache", default=None)
     ap.add_argument("--set", action="append", default=[])
     ap.add_argument("--thermal-tables", default=None)
+    ap.add_argument("--no-oscillation-tables", default=None)
     a = ap.parse_args()
     base = dict(MATCHED)
     if a.cache:
@@ -70,6 +127,18 @@ def main():
                      solan_grid_file=str(t / "SOLANGrid.csv"))
         extra.append(("+ incomplete decoupling, energy-transfer tables", 5, files))
         extra.append(("+ their (thermal) spectra", 6, files))
+    if a.no_oscillation_tables:
+        t = pathlib.Path(a.no_oscillation_tables).resolve()
+        files = dict(solan_file=str(t / "SOLANNUVEX_col_1_7.csv"),
+                     solan_spectral_file=str(t / "SOLANNUVEX.csv"),
+                     solan_grid_file=str(t / "SOLANGrid.csv"))
+        extra.append(("+ incomplete decoupling, tables without oscillations", 5, files))
+        extra.append(("+ their spectra (no oscillations)", 6, files))
+    T_q, rho_q = qed_energy_density_table()
+    extra.append(("QED step, entropy part only (Friedmann density term removed)", 4,
+                  dict(_extra_rho=[-v for v in rho_q])))
+    extra.append(("QED step, Friedmann density term only (no QED entropy)", 3,
+                  dict(_extra_rho=rho_q)))
     snapshots, results = [], []
 
     def show(name, r, ref):
@@ -87,11 +156,23 @@ def main():
         snapshots.append(dict(params))
         results.append(r)
     print("comparisons (change against the step they modify):")
+    last = None
     for name, i, kw in extra:
         p = dict(snapshots[i])
+        kw = dict(kw)
+        rho_extra = kw.pop("_extra_rho", None)
         p.update(kw)
         base = results[i - 1]["YPBBN"] if name.startswith("+") else results[i]["YPBBN"]
-        show(name, _nuvex_c.run_bbn(p, a.data), base)
+        if name.startswith("QED step"):
+            base = results[3]["YPBBN"]  # both halves against the step before QED
+        if name.startswith("+ their"):
+            base = last  # the spectra of a table set against its temperatures alone
+        if rho_extra is None:
+            r = _nuvex_c.run_bbn(p, a.data)
+        else:
+            r = _nuvex_c.run_bbn(p, a.data, extra_rho_T=T_q, extra_rho_val=rho_extra)
+        show(name, r, base)
+        last = r["YPBBN"]
 
 
 if __name__ == "__main__":

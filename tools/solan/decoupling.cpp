@@ -285,8 +285,9 @@ TransferRates transfer_rates(double Tg, double Te, double Tm, double sw2) {
   return rates_comoving(1.0, y, sw2, MassSuppression(sw2));
 }
 
-double neff_of(double Tg, double Te, double Tm) {
-  const double ratio = kRhoNuCoef * (std::pow(Te, 4) + 2 * std::pow(Tm, 4)) / (kRhoGammaCoef * std::pow(Tg, 4));
+double neff_of(double Tg, double Te, double Tm, double Tt) {
+  const double ratio =
+      kRhoNuCoef * (std::pow(Te, 4) + std::pow(Tm, 4) + std::pow(Tt, 4)) / (kRhoGammaCoef * std::pow(Tg, 4));
   return ratio / (7.0 / 8.0 * std::pow(4.0 / 11.0, 4.0 / 3.0));
 }
 
@@ -321,6 +322,7 @@ History solve_decoupling(const SolverOptions& opt) {
     row.z_gamma = std::exp(y[0]);
     row.z_nue = std::exp(y[1]);
     row.z_numu = std::exp(y[2]);
+    row.z_nutau = row.z_numu;
     row.t_s = y[3];
     row.heating = eq(s, y).heating;
     hist.rows.push_back(row);

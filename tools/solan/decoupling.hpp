@@ -24,12 +24,13 @@ struct HistoryRow {
   double x = 0;        // m_e a
   double z_gamma = 0;  // T_gamma a
   double z_nue = 0;    // T_nue a
-  double z_numu = 0;   // T_numu a (= T_nutau a)
+  double z_numu = 0;   // T_numu a
+  double z_nutau = 0;  // T_nutau a
   double heating = 0;  // N = Q / (H T_gamma^4): energy flow into neutrinos per Hubble time
   double t_s = 0;      // cosmic time, seconds
-  // Momentum-resolved solutions: f(y)/F(y) - 1 at the grid momenta y for nu_e and nu_mu, with
+  // Momentum-resolved solutions: f(y)/F(y) - 1 at the grid momenta y for each flavour, with
   // F(y) = 1/(e^y + 1) the Fermi-Dirac occupation at comoving temperature 1 (empty when thermal).
-  std::vector<double> delta_nue, delta_numu;
+  std::vector<double> delta_nue, delta_numu, delta_nutau;
   double T_MeV() const;
 };
 
@@ -49,6 +50,7 @@ struct TransferRates {
 TransferRates transfer_rates(double T_gamma, double T_nue, double T_numu, double sin2_thetaW);
 
 // Neff from the three flavour temperatures and the photon temperature.
-double neff_of(double T_gamma, double T_nue, double T_numu);
+double neff_of(double T_gamma, double T_nue, double T_numu, double T_nutau);
+inline double neff_of(double T_gamma, double T_nue, double T_numu) { return neff_of(T_gamma, T_nue, T_numu, T_numu); }
 
 }  // namespace solan

@@ -28,10 +28,11 @@ struct Args {
 void usage(std::FILE* f) {
   std::fprintf(f,
                "usage: nuvex_solan [--out DIR] [--prefix NAME] [--method boltzmann|thermal]\n"
-               "                   [--rows-per-decade N] [--spectral-every K] [--sin2-thetaW V]\n"
-               "                   [--step DLNX] [--electron-nodes N] [--substeps N] [--quiet]\n"
+               "                   [--oscillations on|off] [--rows-per-decade N] [--spectral-every K]\n"
+               "                   [--sin2-thetaW V] [--step DLNX] [--electron-nodes N] [--substeps N] [--quiet]\n"
                "Writes NAME_col_1_7.csv, NAME_NoQED_col_1_7.csv, NAME.csv, NAME_NoQED.csv, SOLANGrid.csv\n"
-               "and (boltzmann) NAME_numu.csv, NAME_NoQED_numu.csv into DIR (default data/SOLAN).\n"
+               "and (boltzmann) NAME_numu.csv, NAME_nutau.csv and their _NoQED variants into DIR\n"
+               "(default data/SOLAN). --oscillations (boltzmann, default on) averages flavour oscillations;\n"
                "--step and --electron-nodes tune the momentum-resolved solver, --substeps the thermal one.\n");
 }
 
@@ -80,6 +81,11 @@ Args parse_args(int argc, char** argv) {
       a.bz.step_lnx = parse_number(opt.c_str(), val);
       if (!(a.bz.step_lnx > 0 && a.bz.step_lnx <= 0.1))
         throw std::invalid_argument("nuvex_solan: --step needs a value in (0, 0.1]");
+    } else if (opt == "--oscillations") {
+      const std::string m = val;
+      if (m != "on" && m != "off")
+        throw std::invalid_argument("nuvex_solan: --oscillations must be on or off, got '" + m + "'");
+      a.bz.oscillations = m == "on";
     } else if (opt == "--method") {
       const std::string m = val;
       if (m != "boltzmann" && m != "thermal")
@@ -117,15 +123,20 @@ void write_variant(const Args& a, const Variant& v, const std::vector<double>& g
   const solan::History& h = v.history;
   const std::string main_path = a.out_dir + "/" + solan::main_table_name(a.prefix, qed);
   const std::string spec_path = a.out_dir + "/" + solan::spectral_table_name(a.prefix, qed);
-  const char* method = a.boltzmann ? "momentum-resolved Boltzmann equations" : "energy-transfer method, thermal spectra";
+  const char* method = !a.boltzmann         ? "energy-transfer method, thermal spectra"
+                       : a.bz.oscillations ? "momentum-resolved kinetic equations, averaged flavour oscillations"
+                                           : "momentum-resolved Boltzmann equations, no flavour oscillations";
   solan::write_main_table(main_path, h, qed, method);
   if (a.boltzmann) {
     const std::string mu_path = a.out_dir + "/" + solan::spectral_numu_table_name(a.prefix, qed);
-    solan::write_spectral_table(spec_path, h, qed, a.spectral_every, grid, solan::SolvedSpectrum(false),
+    const std::string tau_path = a.out_dir + "/" + solan::spectral_nutau_table_name(a.prefix, qed);
+    solan::write_spectral_table(spec_path, h, qed, a.spectral_every, grid, solan::SolvedSpectrum(0),
                                 "electron-neutrino spectra (momentum-resolved)");
-    solan::write_spectral_table(mu_path, h, qed, a.spectral_every, grid, solan::SolvedSpectrum(true),
-                                "mu/tau-neutrino spectra (momentum-resolved)");
-    if (!a.quiet) std::printf("[output] %s\n", mu_path.c_str());
+    solan::write_spectral_table(mu_path, h, qed, a.spectral_every, grid, solan::SolvedSpectrum(1),
+                                "mu-neutrino spectra (momentum-resolved)");
+    solan::write_spectral_table(tau_path, h, qed, a.spectral_every, grid, solan::SolvedSpectrum(2),
+                                "tau-neutrino spectra (momentum-resolved)");
+    if (!a.quiet) std::printf("[output] %s\n[output] %s\n", mu_path.c_str(), tau_path.c_str());
   } else {
     solan::write_spectral_table(spec_path, h, qed, a.spectral_every, grid, solan::ThermalSpectrum(),
                                 "electron-neutrino spectra (thermal)");
@@ -133,10 +144,13 @@ void write_variant(const Args& a, const Variant& v, const std::vector<double>& g
   if (!a.quiet) {
     const solan::HistoryRow& r = h.rows.back();
     const double ref = std::cbrt(4.0 / 11.0);
-    std::printf("QED %-3s  Neff = %.5f  z_gamma = %.6f  T_nue/T = %.6f  T_numu/T = %.6f  (4/11)^(1/3) = %.6f\n",
-                qed ? "on" : "off", h.Neff, r.z_gamma, r.z_nue / r.z_gamma, r.z_numu / r.z_gamma, ref);
-    std::printf("         drho_nue/rho = %.4f%%  drho_numu/rho = %.4f%%  rows = %zu  (%.1f s)\n",
-                100 * (std::pow(r.z_nue, 4) - 1), 100 * (std::pow(r.z_numu, 4) - 1), h.rows.size(), v.seconds);
+    std::printf("QED %-3s  Neff = %.5f  z_gamma = %.6f  T_nue/T = %.6f  T_numu/T = %.6f  T_nutau/T = %.6f"
+                "  (4/11)^(1/3) = %.6f\n",
+                qed ? "on" : "off", h.Neff, r.z_gamma, r.z_nue / r.z_gamma, r.z_numu / r.z_gamma,
+                r.z_nutau / r.z_gamma, ref);
+    std::printf("         drho_nue/rho = %.4f%%  drho_numu/rho = %.4f%%  drho_nutau/rho = %.4f%%  rows = %zu  (%.1f s)\n",
+                100 * (std::pow(r.z_nue, 4) - 1), 100 * (std::pow(r.z_numu, 4) - 1), 100 * (std::pow(r.z_nutau, 4) - 1),
+                h.rows.size(), v.seconds);
     if (!r.delta_nue.empty()) {
       std::printf("         f/f_FD(T_nu) - 1 of nu_e at y = 1, 3, 5, 10:");
       for (double y : {1.0, 3.0, 5.0, 10.0}) {

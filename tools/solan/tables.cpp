@@ -42,7 +42,7 @@ std::vector<double> momentum_grid() {
 }
 
 double SolvedSpectrum::relative_distortion(const HistoryRow& row, double y) const {
-  const std::vector<double>& d = mu_ ? row.delta_numu : row.delta_nue;
+  const std::vector<double>& d = flavour_ == 0 ? row.delta_nue : flavour_ == 1 ? row.delta_numu : row.delta_nutau;
   const long j = std::lround(y / 0.25) - 1;
   if (j < 0 || j >= static_cast<long>(d.size()) || std::fabs(y - 0.25 * (j + 1)) > 1e-12)
     throw std::invalid_argument("nuvex_solan: spectrum requested off the solver's momentum grid");
@@ -67,6 +67,10 @@ std::string spectral_numu_table_name(const std::string& prefix, bool qed) {
   return prefix + (qed ? "" : "_NoQED") + "_numu.csv";
 }
 
+std::string spectral_nutau_table_name(const std::string& prefix, bool qed) {
+  return prefix + (qed ? "" : "_NoQED") + "_nutau.csv";
+}
+
 void write_main_table(const std::string& path, const History& h, bool qed, const char* method) {
   write_atomically(path, [&](std::FILE* f) {
     std::fprintf(f, "# NUVEX neutrino decoupling history (%s); QED corrections %s\n", method, qed_label(qed));
@@ -74,7 +78,7 @@ void write_main_table(const std::string& path, const History& h, bool qed, const
     std::fprintf(f, "# x = m_e a, z_gamma, z_nue, z_numu, z_nutau (z = T a, z -> 1 at early times; neutrino z "
                     "from the energy density), Nheating = Q/(H T_gamma^4), t [s]\n");
     for (const HistoryRow& r : h.rows)
-      std::fprintf(f, "%.12e,%.12e,%.12e,%.12e,%.12e,%.12e,%.12e\n", r.x, r.z_gamma, r.z_nue, r.z_numu, r.z_numu,
+      std::fprintf(f, "%.12e,%.12e,%.12e,%.12e,%.12e,%.12e,%.12e\n", r.x, r.z_gamma, r.z_nue, r.z_numu, r.z_nutau,
                    r.heating, r.t_s);
   });
 }
@@ -91,7 +95,7 @@ void write_spectral_table(const std::string& path, const History& h, bool qed, i
     for (size_t i = 0; i < n; ++i) {
       if (i % every != 0 && i + 1 != n) continue;  // thin the rows but always keep the last one
       const HistoryRow& r = h.rows[i];
-      std::fprintf(f, "%.10e,%.10e,%.10e,%.10e,%.10e,%.10e", r.x, r.z_gamma, r.z_nue, r.z_numu, r.z_numu, r.heating);
+      std::fprintf(f, "%.10e,%.10e,%.10e,%.10e,%.10e,%.10e", r.x, r.z_gamma, r.z_nue, r.z_numu, r.z_nutau, r.heating);
       for (double y : grid) std::fprintf(f, ",%.9e", model.relative_distortion(r, y));
       std::fputc('\n', f);
     }

@@ -30,22 +30,23 @@ class ThermalSpectrum final : public SpectrumModel {
   double relative_distortion(const HistoryRow& row, double y) const override;
 };
 
-// Momentum-resolved spectra carried by the rows (HistoryRow::delta_nue or delta_numu), at the
-// momenta of momentum_grid().
+// Momentum-resolved spectra carried by the rows (HistoryRow::delta_nue, delta_numu or
+// delta_nutau for flavour 0, 1, 2), at the momenta of momentum_grid().
 class SolvedSpectrum final : public SpectrumModel {
  public:
-  explicit SolvedSpectrum(bool mu_flavour) : mu_(mu_flavour) {}
+  explicit SolvedSpectrum(int flavour) : flavour_(flavour) {}
   double relative_distortion(const HistoryRow& row, double y) const override;
 
  private:
-  bool mu_;
+  int flavour_;
 };
 
 // File names of one variant: suffix "" with QED corrections, "_NoQED" without.
 std::string main_table_name(const std::string& prefix, bool qed);
 std::string spectral_table_name(const std::string& prefix, bool qed);
-// The mu/tau-neutrino spectra, same layout as the electron-neutrino table.
+// The mu- and tau-neutrino spectra, same layout as the electron-neutrino table.
 std::string spectral_numu_table_name(const std::string& prefix, bool qed);
+std::string spectral_nutau_table_name(const std::string& prefix, bool qed);
 inline const char* kGridName = "SOLANGrid.csv";
 
 // Each writer replaces its file atomically; throws std::runtime_error naming the path on failure.

@@ -187,3 +187,26 @@ TEST(WeakRates, GreyBodyDistortionIsARescaledNeutrinoTemperature) {
     nvx_weak_ctx_free(&c_hot);
     nvx_weak_ctx_free(&c_cold);
 }
+
+TEST(WeakThermal, RadiativeCorrectionsKeepDetailedBalance) {
+    // In full equilibrium (neutrinos at the photon temperature) the thermal radiative corrections
+    // (thermal photons, the electron mass shift in the bath, the pair terms) must keep
+    // Gamma(p->n) = exp(-Q/T) Gamma(n->p): their relative size is the same in both directions,
+    // so they cannot move the equilibrium neutron fraction. A term whose sign or weight differs
+    // between the two directions breaks the equality by its own size (1e-3 of the rate).
+    Fixture f("weak_thdb");
+    f.cfg.radiative_corrections = 1;
+    f.cfg.vegas_n_eval = 4000;
+    nvx_weak_ctx c = f.ctx();
+    const double Q = nvx_constants_init()[NVX_C_m_n] - nvx_constants_init()[NVX_C_m_p];
+    for (double T : {3.0, 0.3}) {
+        const double np = nvx_weak_rate_integral(&c, NVX_WEAK_CCR, K_of_MeV(T), +1);
+        const double pn = nvx_weak_rate_integral(&c, NVX_WEAK_CCR, K_of_MeV(T), -1);
+        const double Lnp = nvx_weak_thermal_correction(&c, K_of_MeV(T), +1);
+        const double Lpn = nvx_weak_thermal_correction(&c, K_of_MeV(T), -1);
+        EXPECT_NEAR(pn / np / std::exp(-Q / T), 1.0, 1e-10) << "T = " << T;
+        EXPECT_GT(std::fabs(Lnp / np), 3e-4) << "T = " << T;  // a correction worth testing
+        EXPECT_NEAR(Lpn / pn, Lnp / np, 1e-4) << "T = " << T << " MeV";
+    }
+    nvx_weak_ctx_free(&c);
+}
