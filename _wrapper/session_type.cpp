@@ -22,6 +22,16 @@ PyObject* closed_error() {
     return nullptr;
 }
 
+// A call while another thread's call has not returned: refused even when the library has finished
+// that call's work and only its callbacks are still being delivered.
+PyObject* busy_error(const char* what) {
+    PyErr_Format(PyExc_RuntimeError,
+                 "%s failed: the session is already running on another thread (a session serves one thread at a "
+                 "time; create one session per thread)",
+                 what);
+    return nullptr;
+}
+
 // Counts a call in progress for the lifetime of the object (the GIL is held at both ends).
 struct Running {
     SessionObject* self;
@@ -85,6 +95,7 @@ PyObject* session_run(PyObject* obj, PyObject* args, PyObject* kwargs) {
     if (check_callable(on_message, "on_message") || check_callable(on_progress, "on_progress")) return nullptr;
     KeyParams kp;
     if (changes && changes != Py_None && collect_key_params(changes, kp)) return nullptr;
+    if (self->running) return busy_error("Session.run");
     Running running(self);
     CallRunner runner(on_message, on_progress, message_level);
     NVXResults results{};
@@ -120,6 +131,7 @@ PyObject* session_mc(PyObject* obj, PyObject* args, PyObject* kwargs) {
     o.n_jobs = n_jobs;
     o.first = first;
     o.progress = progress;
+    if (self->running) return busy_error("Session.mc");
     Running running(self);
     CallRunner runner(on_message, on_progress, message_level);
     NVXMCResult result{};
