@@ -61,6 +61,8 @@ void BM_NetworkSolve(benchmark::State& state, const char* network) {
         state.counters[std::string(era[e]) + "_steps"] = double(last[e].steps);
         state.counters[std::string(era[e]) + "_rhs"] = double(last[e].rhs_evals);
         state.counters[std::string(era[e]) + "_jac"] = double(last[e].jac_evals);
+        state.counters[std::string(era[e]) + "_rejected"] = double(last[e].rejected);
+        state.counters[std::string(era[e]) + "_lu"] = double(last[e].lu_factorisations);
     }
 }
 BENCHMARK_CAPTURE(BM_NetworkSolve, small, "'small'")->Unit(benchmark::kMillisecond);

@@ -13,6 +13,8 @@ NVX_BEGIN_DECLS
 
 enum { NVX_BG_STANDARD = 0, NVX_BG_CUSTOM = 1 };
 
+struct nvx_bg_time_table; /* smooth T(t), a(t) of a standard background (internal) */
+
 /* One per run (or per Monte Carlo worker). Owns every array, and the history and the weak-rate record
  * when their flags say so (a solver session lends both to the backgrounds it builds); borrows the
  * parameter record and the plasma, which must outlive it. Queries are read-only. */
@@ -57,6 +59,8 @@ typedef struct nvx_background {
     size_t n_grid;
     double* a_asc;                  /* grid scale factors ascending */
     double* T_desc;                 /* matching temperatures (descending) */
+    struct nvx_bg_time_table* time_table; /* owned; twice differentiable T(t), a(t) for the network
+                                             integration; NULL in custom and external-scale-factor modes */
 
     nvx_weak_rates weak;
     int weak_ready;                 /* 1 when the record owns `weak` (only then is it freed) */
@@ -109,6 +113,10 @@ NVX_API int nvx_bg_Tnu_of_t(const nvx_background* bg, double* Tnue_out, double* 
                             double* Tnutau_out, double t);
 /* Baryon mass density at t, g cm^-3. */
 NVX_API double nvx_bg_rhoB_BBN(const nvx_background* bg, double t);
+/* Photon temperature (MeV) and baryon mass density (g cm^-3) at t as the network integration uses
+ * them: cubic splines in t through the exact background solution when the record has them (a
+ * standard background), else nvx_bg_T_of_t and nvx_bg_rhoB_BBN. Either output may be NULL. */
+NVX_API void nvx_bg_network_conditions(const nvx_background* bg, double t, double* T_MeV, double* rhoB_gcm3);
 /* Weak rates in s^-1 at photon temperature T_K in kelvin. */
 NVX_API double nvx_bg_weak_nTOp_frwrd(const nvx_background* bg, double T_K);
 NVX_API double nvx_bg_weak_nTOp_bkwrd(const nvx_background* bg, double T_K);

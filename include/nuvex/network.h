@@ -138,7 +138,14 @@ typedef struct NVXNetworkDef {
     double cached_T_K;
     int32_t cached_lt;
     int32_t cache_valid;
-    size_t segment_hint;
+    /* Interpolation of the current rates in ln T9 (natural cubic splines on the uniform grid, or
+     * linear for rows with a zero, negative or abruptly changing value): scaled second derivatives
+     * h^2 M/6 per row, (n_reactions-1) x n_grid, recomputed from rates_current by the first
+     * evaluation after the variations were applied (curv_valid = 0). */
+    double* rates_curv;
+    int32_t curv_valid;
+    double grid_lnT9_0;      /* ln T9 of grid point 0 */
+    double grid_inv_dlnT9;   /* 1 / (ln T9 spacing); 0 for a one-point grid */
 } NVXNetworkDef;
 
 /* Builds the network of era "MT" or "LT" (case-insensitive). reactions/count: optional explicit

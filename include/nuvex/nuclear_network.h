@@ -17,6 +17,9 @@ typedef struct nvx_nuclear_era_stats {
     size_t steps;     /* accepted steps */
     size_t rhs_evals; /* right-hand-side evaluations */
     size_t jac_evals; /* analytic Jacobian evaluations */
+    size_t rejected;  /* step attempts rejected by the error test (stiff eras) */
+    size_t newton_failures; /* unconverged Newton iterations (stiff eras) */
+    size_t lu_factorisations; /* LU factorisations of the iteration matrix (stiff eras) */
     double seconds;   /* wall time */
 } nvx_nuclear_era_stats;
 

@@ -4,6 +4,7 @@
 #include <cstdlib>
 
 #include "background/bg_internal.hpp"
+#include "background/time_table.hpp"
 #include "nuvex/constants.h"
 
 namespace {
@@ -84,11 +85,30 @@ int nvx_bg_Tnu_of_t(const nvx_background* bg, double* Tnue_out, double* Tnumu_ou
     return 1;
 }
 
-double nvx_bg_rhoB_BBN(const nvx_background* bg, double t) {
-    const double a = nvx_bg_a_of_t(bg, t);
-    // Baryon number is conserved: n_B = eta n_gamma0 / a^3, mass m_u per baryon.
+namespace {
+
+// Baryon number is conserved: n_B = eta n_gamma0 / a^3, mass m_u per baryon; g cm^-3.
+double baryon_density(const nvx_background* bg, double a) {
     const double rho_MeV4 = nvx_n0CMB() * bg->config->eta0b * g_const[NVX_C_m_u] / (a * a * a);
     return rho_MeV4 * nvx_MeV4_to_gcmm3();
+}
+
+}  // namespace
+
+double nvx_bg_rhoB_BBN(const nvx_background* bg, double t) { return baryon_density(bg, nvx_bg_a_of_t(bg, t)); }
+
+void nvx_bg_network_conditions(const nvx_background* bg, double t, double* T_MeV, double* rhoB_gcm3) {
+    // Outside the knots (never inside a run) the linear tables extrapolate more safely than cubics.
+    const nvx_bg_time_table* tab = bg->time_table;
+    if (!tab || !(t >= tab->t.front() && t <= tab->t.back())) {
+        if (T_MeV) *T_MeV = nvx_bg_T_of_t(bg, t);
+        if (rhoB_gcm3) *rhoB_gcm3 = nvx_bg_rhoB_BBN(bg, t);
+        return;
+    }
+    double T, a;
+    tab->eval(t, &T, &a);
+    if (T_MeV) *T_MeV = T;
+    if (rhoB_gcm3) *rhoB_gcm3 = baryon_density(bg, a);
 }
 
 double nvx_bg_weak_nTOp_frwrd(const nvx_background* bg, double T_K) {
@@ -130,6 +150,7 @@ void nvx_background_free(nvx_background* bg) {
                        &bg->by_a_a, &bg->by_a_T, &bg->by_a_t})
         free_array(*p);
     if (bg->weak_ready) nvx_weak_rates_free(&bg->weak);
+    delete bg->time_table;
     *bg = nvx_background{};
 }
 

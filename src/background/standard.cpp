@@ -1,5 +1,6 @@
 // Standard background construction: Friedmann terms, entropy-conserving integration of ln(aT) and t
 // over ln T (or t over ln a with an external scale factor), and the final lookup tables.
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <ctime>
@@ -7,6 +8,7 @@
 #include <vector>
 
 #include "background/bg_internal.hpp"
+#include "background/time_table.hpp"
 #include "config/err.hpp"
 #include "nuvex/constants.h"
 #include "nuvex/ode.h"
@@ -200,6 +202,31 @@ void fill_final_tables(nvx_background* bg, const Solution& s, double lna_hi, dou
     }
 }
 
+// The smooth T(t), a(t) through the sampling nodes, where the integrated solution is known exactly
+// (the final tables' temperatures are themselves interpolated). Time is integrated from T_end
+// upwards and shifted, so early times carry the rounding of the latest one: nodes known to worse
+// than about 1e-4 relative (only when T_end is very low) are left to the linear tables, and fewer
+// than 4 remaining nodes give no smooth table at all. Returns 1 on failure (out of memory).
+int time_table_on_nodes(const Solution& s, nvx_bg_time_table** out, char** err) {
+    const size_t n = s.lnT.size();
+    std::vector<double> t(n), T(n), a(n);
+    double y[2];
+    for (size_t i = 0; i < n; ++i) {
+        const size_t k = n - 1 - i;  // ascending time is descending temperature
+        s.path.eval(s.lnT[k], y);
+        t[i] = y[1] + s.shift;
+        T[i] = std::exp(s.lnT[k]);
+        a[i] = std::exp(s.lna[k]);
+    }
+    const double rounding = 4.0 * (std::nextafter(t[n - 1], INFINITY) - t[n - 1]);
+    size_t first = 0;
+    for (size_t i = 0; i < n; ++i)
+        if (!(t[i] > 1e4 * rounding) || (i > 0 && !(t[i] > t[i - 1]))) first = i + 1;
+    if (n - std::min(first, n) < 4) return 0;
+    for (auto* v : {&t, &T, &a}) v->erase(v->begin(), v->begin() + std::ptrdiff_t(first));
+    return (*out = build_time_table(t, T, a, err)) ? 0 : 1;
+}
+
 int store_tables(nvx_background* bg, const Solution& s, std::vector<double> (&cols)[7],
                  char** err) {
     const size_t n = s.lnT.size();
@@ -280,6 +307,7 @@ int solve(nvx_background* bg, char** err) {
     }
     std::vector<double> cols[7];
     fill_final_tables(bg, s, lna_hi, lna_end, cols);
+    if (!bg->external_scale_factor && n >= 4 && time_table_on_nodes(s, &bg->time_table, err) != 0) return 1;
     dense_path_free(&s.path);
     if (store_tables(bg, s, cols, err) != 0) return 1;
     bg->ready = 1;

@@ -24,7 +24,13 @@ double seconds_since(Clock::time_point start) {
     return std::chrono::duration<double>(Clock::now() - start).count();
 }
 
-double T_kelvin_at(const nvx_background* bg, double t_s) { return nvx_bg_T_of_t(bg, t_s) * nvx_MeV_to_Kelvin(); }
+// The network reads the background through its smooth interpolants: the stiff integrator would
+// otherwise resolve the kink at every row of the linear tables with short steps.
+double T_kelvin_at(const nvx_background* bg, double t_s) {
+    double T_MeV;
+    nvx_bg_network_conditions(bg, t_s, &T_MeV, nullptr);
+    return T_MeV * nvx_MeV_to_Kelvin();
+}
 
 // ---- right-hand sides and Jacobians -------------------------------------------------------
 
@@ -68,8 +74,9 @@ void net_point(NetUser* u, double t) {
     NetPoint& p = u->last;
     if (p.t == t) return;
     p.t = t;
-    p.rho_gcm3 = nvx_bg_rhoB_BBN(u->bg, t);
-    p.T_K = T_kelvin_at(u->bg, t);
+    double T_MeV;
+    nvx_bg_network_conditions(u->bg, t, &T_MeV, &p.rho_gcm3);
+    p.T_K = T_MeV * nvx_MeV_to_Kelvin();
     p.l_np = nvx_bg_weak_nTOp_frwrd(u->bg, p.T_K);
     p.l_pn = nvx_bg_weak_nTOp_bkwrd(u->bg, p.T_K);
     u->eval.set_point(nvx_network_fill_buffer(u->def, u->lt, p.T_K, p.l_np, p.l_pn), p.rho_gcm3);
@@ -170,6 +177,9 @@ int run_network_era(nvx_nuclear_network* nn, bool lt, double t0, double t1, std:
                                     &bdf, err);
     st.seconds = seconds_since(start);
     st.steps = static_cast<size_t>(bdf.n_steps);
+    st.rejected = static_cast<size_t>(bdf.n_rejected);
+    st.newton_failures = static_cast<size_t>(bdf.n_newton_fail);
+    st.lu_factorisations = static_cast<size_t>(bdf.n_lu);
     if (rc)
         return era_failure(err, lt ? "LT" : "MT", nvx_bg_T_of_t(nn->bg, t0), nvx_bg_T_of_t(nn->bg, t1));
     if (rec.out_of_memory) return fail_oom(err);
@@ -182,7 +192,8 @@ int run_network_era(nvx_nuclear_network* nn, bool lt, double t0, double t1, std:
 int mt_initial_state(const nvx_nuclear_network* nn, double t_weak, double Yn, double Yp,
                      std::vector<double>& y, char** err) {
     const NVXNetworkDef& mt = nn->rates->mt;
-    const double rho = nvx_bg_rhoB_BBN(nn->bg, t_weak);
+    double rho;
+    nvx_bg_network_conditions(nn->bg, t_weak, nullptr, &rho);
     for (const char* needed : {"n", "p"})
         if (!nvx_config_find_nuclide(nn->config, needed))
             return fail(err, "nvx_nuclear_network_solve: %s is not in the nuclide table", needed);

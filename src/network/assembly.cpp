@@ -386,7 +386,8 @@ void nvx_network_def_free(NVXNetworkDef* d) {
     if (!d) return;
     void* arrays[] = {d->species,    d->species_N,     d->species_Z,  d->stoich,         d->reaction_names,
                       d->sources,    d->weak,          d->beta_change, d->grid_T9,       d->rates_current,
-                      d->rates_base, d->rates_unc,     d->reverse_coeffs, d->reverse_caps, d->rate_buffer};
+                      d->rates_base, d->rates_unc,     d->reverse_coeffs, d->reverse_caps, d->rate_buffer,
+                      d->rates_curv};
     for (void* p : arrays) std::free(p);
     *d = NVXNetworkDef{};
 }

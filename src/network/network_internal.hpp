@@ -12,6 +12,20 @@
 
 namespace nvx::net {
 
+// Where a temperature falls on a network's rate grid: segment i and the weights of the rate
+// interpolation f = y[i] + theta (y[i+1] - y[i]) + c_lo m[i] + c_hi m[i+1] (m: scaled second
+// derivatives; outside the grid the weights continue the end segments as lines).
+struct GridPoint {
+    size_t i = 0;
+    double theta = 0.0, c_lo = 0.0, c_hi = 0.0;
+};
+GridPoint grid_point(const NVXNetworkDef& d, double T9);  // needs n_grid >= 2
+inline double interpolate(const double* y, const double* m, const GridPoint& p) {
+    return y[p.i] + p.theta * (y[p.i + 1] - y[p.i]) + p.c_lo * m[p.i] + p.c_hi * m[p.i + 1];
+}
+// Recomputes the definition's rate curvatures from its current rates and marks them valid.
+void refresh_curvature(NVXNetworkDef* d);
+
 inline bool is_space(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\v' || c == '\f'; }
 
 inline std::string_view trim(std::string_view s) {

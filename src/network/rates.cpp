@@ -144,6 +144,7 @@ void nvx_network_apply_variations(NVXNetworkDef* d, const NVXConfig* record) {
         }
     }
     d->cache_valid = 0;
+    d->curv_valid = 0;
 }
 
 void nvx_nuclear_rates_apply_variations(NVXNuclearRates* r, const NVXConfig* record) {
@@ -158,17 +159,12 @@ const double* nvx_network_fill_buffer(NVXNetworkDef* d, int lt, double T_K, doub
     buf[1] = lambda_pn;
     const double T9 = 1e-9 * T_K;
     const size_t M = d->n_grid;
-    size_t k = 0;
-    double w = 0.0;
-    if (M >= 2) {  // a single-point grid holds every rate constant
-        k = nvx_find_segment_monotone(d->grid_T9, M, &d->segment_hint, T9);
-        w = (T9 - d->grid_T9[k]) / (d->grid_T9[k + 1] - d->grid_T9[k]);
-    }
-    const size_t k1 = M >= 2 ? k + 1 : k;
+    if (M >= 2 && !d->curv_valid) nvx::net::refresh_curvature(d);
+    const nvx::net::GridPoint at = M >= 2 ? nvx::net::grid_point(*d, T9) : nvx::net::GridPoint{};
     PowerCache T9_pow(T9);
     for (size_t r = 1; r < d->n_reactions; ++r) {
         const double* cur = d->rates_current + (r - 1) * M;
-        const double f = (1.0 - w) * cur[k] + w * cur[k1];
+        const double f = M >= 2 ? nvx::net::interpolate(cur, d->rates_curv + (r - 1) * M, at) : cur[0];
         double b = 0.0;
         const double* abg = d->reverse_coeffs + 3 * (r - 1);
         if (f > 1.0001e-35 && abg[0] != 0.0) {

@@ -180,8 +180,9 @@ int allocate_rate_fields(NVXNetworkDef* def, size_t M) {
     def->reverse_coeffs = zeros(3 * rows);
     def->reverse_caps = zeros(rows);
     def->rate_buffer = zeros(2 * R);
+    def->rates_curv = zeros(rows * M);
     return def->grid_T9 && def->rates_current && def->rates_base && def->rates_unc && def->reverse_coeffs &&
-                   def->reverse_caps && def->rate_buffer
+                   def->reverse_caps && def->rate_buffer && def->rates_curv
                ? 0
                : 1;
 }
@@ -231,6 +232,9 @@ int tabulate_rates(const NVXConfig* cfg, const NVXCustomNetwork* custom, const N
     const double l0 = std::log10(lo), l1 = std::log10(hi);
     for (size_t i = 0; i < M; ++i)
         def->grid_T9[i] = M == 1 ? lo : std::pow(10.0, l0 + static_cast<double>(i) * (l1 - l0) / static_cast<double>(M - 1));
+    // The interpolation places point i at ln T9_0 + i d exactly (the grid is uniform in ln T9).
+    def->grid_lnT9_0 = std::log(def->grid_T9[0]);
+    def->grid_inv_dlnT9 = M > 1 ? static_cast<double>(M - 1) / (std::log(def->grid_T9[M - 1]) - def->grid_lnT9_0) : 0.0;
 
     Tabulator tab{cfg, custom, catalogue, balance, data, def};
     for (size_t r = 1; r < def->n_reactions; ++r) {
@@ -245,7 +249,7 @@ int tabulate_rates(const NVXConfig* cfg, const NVXCustomNetwork* custom, const N
     std::copy(def->rates_base, def->rates_base + (def->n_reactions - 1) * M, def->rates_current);
     tab.reverse_caps();
     def->cache_valid = 0;
-    def->segment_hint = 0;
+    def->curv_valid = 0;
     return 0;
 }
 
