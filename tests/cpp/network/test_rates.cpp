@@ -65,7 +65,7 @@ TEST(NuclearRates, EvaluationReverseRatesAndBuffer) {
     EXPECT_EQ(buf[1], 0.1);
     const int a = index_of(lt, "d_d__t_p");
     const double fwd = buf[2 * a];
-    EXPECT_NEAR(fwd / rate_of(0.5, 1.0), 1.0, 1e-4);  // linear interpolation on a fine grid
+    EXPECT_NEAR(fwd / rate_of(0.5, 1.0), 1.0, 1e-4);  // interpolation on a fine grid
     EXPECT_NEAR(buf[2 * a + 1], std::min(1.5e10 * std::pow(0.5, 1.5) * std::exp(-20 / 0.5) * fwd, lt.reverse_caps[a - 1]),
                 1e-12 * buf[2 * a + 1]);
     const int dec = index_of(lt, "t__He3_Bm");  // no coefficients: no reverse rate
