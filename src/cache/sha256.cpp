@@ -1,10 +1,17 @@
 // SHA-256 as defined by FIPS 180-4, written here so that cache fingerprints need no crypto library.
-// Straightforward single-shot implementation over a byte buffer.
+// Single-shot over a byte buffer; the blocks go through the processor's SHA instructions when it has them.
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
 
+#include "cache/sha256_blocks.hpp"
 #include "nuvex/cache.h"
+
+#if defined(__x86_64__) && (defined(__GNUC__) || defined(__clang__))
+#define NVX_SHA_X86 1
+#include <cpuid.h>
+#include <immintrin.h>
+#endif
 
 namespace {
 
@@ -43,14 +50,81 @@ void compress(uint32_t h[8], const unsigned char block[64]) {
     h[0] += a; h[1] += b; h[2] += c; h[3] += d; h[4] += e; h[5] += f; h[6] += g; h[7] += hh;
 }
 
+#ifdef NVX_SHA_X86
+// The message schedule and rounds of the x86 SHA extensions: state kept as (A,B,E,F) and (C,D,G,H),
+// four rounds per group of message words, sha256msg1/msg2 extending the schedule.
+__attribute__((target("sha,sse4.1,ssse3"))) void blocks_shani(uint32_t h[8], const unsigned char* p, size_t n) {
+    const __m128i byteswap = _mm_set_epi64x(0x0c0d0e0f08090a0bULL, 0x0405060700010203ULL);
+    __m128i tmp = _mm_shuffle_epi32(_mm_loadu_si128(reinterpret_cast<const __m128i*>(h)), 0xB1);   // CDAB
+    __m128i st1 = _mm_shuffle_epi32(_mm_loadu_si128(reinterpret_cast<const __m128i*>(h + 4)), 0x1B);  // EFGH
+    __m128i st0 = _mm_alignr_epi8(tmp, st1, 8);      // ABEF
+    st1 = _mm_blend_epi16(st1, tmp, 0xF0);           // CDGH
+    for (size_t b = 0; b < n; ++b, p += 64) {
+        const __m128i save0 = st0, save1 = st1;
+        __m128i m[4];
+        for (int g = 0; g < 16; ++g) {
+            __m128i& w = m[g & 3];
+            if (g < 4) {
+                w = _mm_shuffle_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p + 16 * g)), byteswap);
+            } else {  // w (words 4g-16..) becomes words 4g..4g+3
+                __m128i x = _mm_sha256msg1_epu32(w, m[(g + 1) & 3]);
+                x = _mm_add_epi32(x, _mm_alignr_epi8(m[(g + 3) & 3], m[(g + 2) & 3], 4));
+                w = _mm_sha256msg2_epu32(x, m[(g + 3) & 3]);
+            }
+            __m128i k = _mm_add_epi32(w, _mm_loadu_si128(reinterpret_cast<const __m128i*>(K + 4 * g)));
+            st1 = _mm_sha256rnds2_epu32(st1, st0, k);
+            st0 = _mm_sha256rnds2_epu32(st0, st1, _mm_shuffle_epi32(k, 0x0E));
+        }
+        st0 = _mm_add_epi32(st0, save0);
+        st1 = _mm_add_epi32(st1, save1);
+    }
+    tmp = _mm_shuffle_epi32(st0, 0x1B);          // FEBA
+    st1 = _mm_shuffle_epi32(st1, 0xB1);          // DCHG
+    st0 = _mm_blend_epi16(tmp, st1, 0xF0);       // DCBA
+    st1 = _mm_alignr_epi8(st1, tmp, 8);          // HGFE
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(h), st0);
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(h + 4), st1);
+}
+
+bool cpu_has_sha() {
+    unsigned a, b, c, d;
+    if (!__get_cpuid(1, &a, &b, &c, &d) || !(c & bit_SSE4_1) || !(c & bit_SSSE3)) return false;
+    if (__get_cpuid_max(0, nullptr) < 7) return false;
+    __cpuid_count(7, 0, a, b, c, d);
+    return (b & (1u << 29)) != 0;  // SHA extensions
+}
+#endif
+
 }  // namespace
+
+namespace nvx::cache {
+
+bool sha256_hardware_available() {
+#ifdef NVX_SHA_X86
+    static const bool has = cpu_has_sha();
+    return has;
+#else
+    return false;
+#endif
+}
+
+void sha256_blocks(uint32_t h[8], const unsigned char* p, size_t n, bool hardware) {
+#ifdef NVX_SHA_X86
+    if (hardware && sha256_hardware_available()) return blocks_shani(h, p, n);
+#else
+    (void)hardware;
+#endif
+    for (size_t i = 0; i < n; ++i) compress(h, p + 64 * i);
+}
+
+}  // namespace nvx::cache
 
 extern "C" void nvx_sha256(const void* data, size_t n, unsigned char digest[32]) {
     uint32_t h[8] = {0x6a09e667, 0xbb67ae85, 0x3c6ef372, 0xa54ff53a,
                      0x510e527f, 0x9b05688c, 0x1f83d9ab, 0x5be0cd19};
     const unsigned char* p = static_cast<const unsigned char*>(data);
     size_t full = n / 64;
-    for (size_t i = 0; i < full; ++i) compress(h, p + 64 * i);
+    nvx::cache::sha256_blocks(h, p, full, true);
     unsigned char tail[128] = {0};
     size_t rem = n - 64 * full;
     if (rem) std::memcpy(tail, p + 64 * full, rem);
@@ -58,8 +132,7 @@ extern "C" void nvx_sha256(const void* data, size_t n, unsigned char digest[32])
     size_t tail_len = rem + 1 + 8 <= 64 ? 64 : 128;
     uint64_t bits = static_cast<uint64_t>(n) * 8;
     for (int i = 0; i < 8; ++i) tail[tail_len - 1 - i] = static_cast<unsigned char>(bits >> (8 * i));
-    compress(h, tail);
-    if (tail_len == 128) compress(h, tail + 64);
+    nvx::cache::sha256_blocks(h, tail, tail_len / 64, true);
     for (int i = 0; i < 8; ++i) {
         digest[4 * i] = static_cast<unsigned char>(h[i] >> 24);
         digest[4 * i + 1] = static_cast<unsigned char>(h[i] >> 16);

@@ -10,6 +10,7 @@
 #include <thread>
 #include <vector>
 
+#include "cache/sha256_blocks.hpp"
 #include "nuvex/cache.h"
 #include "nuvex/config.h"
 #include "test_util.hpp"
@@ -50,6 +51,22 @@ TEST(Sha256, Fips180Examples) {
     EXPECT_EQ(sha(std::string(56, 'a')), "b35439a4ac6f0948b6d6f9e3c6af0f5f590ce20f1bde7090ef7970686ec6738a");
     EXPECT_EQ(take(nvx_sha256_hex16("")), "e3b0c44298fc1c14");
     EXPECT_EQ(take(nvx_sha256_hex16("abc")), "ba7816bf8f01cfea");
+}
+
+// The SHA instructions and the portable block function agree on arbitrary data (the digests above
+// go through whichever one the processor selects).
+TEST(Sha256, HardwareAndPortableBlocksAgree) {
+    if (!nvx::cache::sha256_hardware_available()) GTEST_SKIP() << "no SHA extensions on this processor";
+    std::vector<unsigned char> data(64 * 37);
+    uint32_t x = 12345;
+    for (unsigned char& c : data) c = static_cast<unsigned char>((x = x * 1664525u + 1013904223u) >> 24);
+    for (size_t blocks : {size_t(1), size_t(2), size_t(37)}) {
+        uint32_t a[8] = {1, 2, 3, 4, 5, 6, 7, 0xffffffffu}, b[8];
+        std::memcpy(b, a, sizeof a);
+        nvx::cache::sha256_blocks(a, data.data(), blocks, true);
+        nvx::cache::sha256_blocks(b, data.data(), blocks, false);
+        EXPECT_EQ(std::memcmp(a, b, sizeof a), 0) << blocks;
+    }
 }
 
 NVXFingerprintEntry fe(const char* key, double v) {
