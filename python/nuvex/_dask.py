@@ -26,12 +26,12 @@ def mc_block(key: str, keys: Sequence[str], seed: int, first: int, count: int) -
 def _block_without_session(key: str, keys: Sequence[str], seed: int, first: int, count: int) -> list[list[float]]:
     # The solver's Monte Carlo continues an earlier run when handed that run's first samples: sample
     # slots before `first` are taken as given (placeholders here), the others computed from seed + slot.
-    spec = json.loads(key)
-    if spec.get("extra_rho_T") is not None:
+    setup = json.loads(key)
+    if setup.get("extra_rho_T") is not None:
         raise ValueError("a Monte Carlo with an extra energy density needs a solver session")
-    directory = resolve_data_dir(spec.pop("data_dir", None))
-    custom = spec.pop("custom_network", None)
-    params = prepare(spec, directory, custom)
+    directory = resolve_data_dir(setup.pop("data_dir", None))
+    custom = setup.pop("custom_network", None)
+    params = prepare(setup, directory, custom)
     placeholders = ([0.0] * len(keys), [[0.0] * first for _ in keys]) if first > 0 else (None, None)
     raw = ext.run_mc(params, directory, first + count, list(keys), seed, 1, custom, *placeholders, 0)
     return [list(raw[k]["values"][first:]) for k in keys]
@@ -49,18 +49,18 @@ def blocks(n: int, size: int) -> list[tuple[int, int]]:
     return [(first, min(size, n - first)) for first in range(0, n, size)]
 
 
-def monte_carlo(client: Any, n: int, names: Sequence[str], keys: Sequence[str], seed: int, spec: Mapping[str, Any],
+def monte_carlo(client: Any, n: int, names: Sequence[str], keys: Sequence[str], seed: int, setup: Mapping[str, Any],
                 block_size: int | None, progress: bool, local: tuple[dict[str, Any], str, Any]) -> MCResult:
     """Run ``n`` samples on the cluster behind ``client`` and assemble them as a local run would.
 
-    ``spec``: the workers' solver keywords; ``local``: the checked parameters, data directory and
+    ``setup``: the workers' solver keywords; ``local``: the checked parameters, data directory and
     custom network of this process, used to assemble the result.
     """
     from distributed import as_completed
 
     threads = sum(client.nthreads().values()) or 1
     size = block_size or max(1, math.ceil(n / (4 * threads)))
-    key = _engine.spec_key(spec)
+    key = _engine.setup_key(setup)
     # the central run goes first and alone: a cold cache is then filled once, not by every worker
     central = client.submit(central_values, key, list(keys), pure=False)
     futures: dict[Any, tuple[int, int]] = {}

@@ -14,7 +14,7 @@ from typing import Any, Callable, Mapping, Sequence
 
 # What a worker needs to build its solver: the keyword arguments of nuvex.Solver as plain JSON. A
 # data_dir of None makes every worker locate its own data directory.
-Spec = Mapping[str, Any]
+Setup = Mapping[str, Any]
 Item = tuple[int, dict[str, Any]]             # (point index, parameter changes)
 Outcome = tuple[int, "list[float] | None", "str | None"]  # (point index, values, error message)
 
@@ -23,8 +23,8 @@ _local = threading.local()
 solvers_built = 0  # in this process: how often a worker built a solver (the rest reused one)
 
 
-def spec_key(spec: Spec) -> str:
-    return json.dumps(spec, sort_keys=True, allow_nan=True)
+def setup_key(setup: Setup) -> str:
+    return json.dumps(setup, sort_keys=True, allow_nan=True)
 
 
 def worker_solver(key: str) -> Any:
@@ -100,11 +100,11 @@ def default_jobs() -> int:
         return max(1, os.cpu_count() or 1)
 
 
-def run_serial(spec: Spec, keys: Sequence[str], items: Sequence[Item], on_outcome: Callable[[Outcome], None],
+def run_serial(setup: Setup, keys: Sequence[str], items: Sequence[Item], on_outcome: Callable[[Outcome], None],
                mc: tuple[int, int] | None = None) -> None:
     from .solver import Solver
 
-    with Solver(**spec) as solver:
+    with Solver(**setup) as solver:
         for index, changes in items:
             # in this process a Monte Carlo may use every core
             values, error = evaluate(solver, keys, changes, mc, mc_jobs=None)
@@ -152,12 +152,12 @@ def first_alone(items: Sequence[Item], n_workers: int) -> list[list[Item]]:
     return [list(items[:1])] + chunks(items[1:], n_workers) if len(items) > 1 else [list(items)]
 
 
-def run_processes(spec: Spec, keys: Sequence[str], items: Sequence[Item], jobs: int,
+def run_processes(setup: Setup, keys: Sequence[str], items: Sequence[Item], jobs: int,
                   on_outcome: Callable[[Outcome], None], mc: tuple[int, int] | None = None) -> None:
     """Chunks of points on a pool of ``jobs`` local worker processes."""
     if getattr(multiprocessing.current_process(), "_inheriting", False):
         raise RuntimeError(_UNGUARDED)
-    key = spec_key(spec)
+    key = setup_key(setup)
     pool = _get_pool(jobs)
     first, *rest = first_alone(items, jobs)
     futures = [pool.submit(run_chunk, key, list(keys), first, mc)]
@@ -189,13 +189,13 @@ def _chunk_result(future: Any) -> list[Outcome]:
                            "guard, worker processes cannot start") from e
 
 
-def run_dask(client: Any, spec: Spec, keys: Sequence[str], items: Sequence[Item],
+def run_dask(client: Any, setup: Setup, keys: Sequence[str], items: Sequence[Item],
              on_outcome: Callable[[Outcome], None], mc: tuple[int, int] | None = None) -> None:
     """Chunks of points as tasks on a Dask cluster; every worker builds its solver once."""
     from distributed import as_completed
 
     threads = sum(client.nthreads().values()) or 1
-    key = spec_key(spec)
+    key = setup_key(setup)
     first, *rest = first_alone(items, threads)
     futures = [client.submit(run_chunk, key, list(keys), first, mc, pure=False)]
     try:
@@ -210,20 +210,20 @@ def run_dask(client: Any, spec: Spec, keys: Sequence[str], items: Sequence[Item]
         raise
 
 
-def execute(spec: Spec, keys: Sequence[str], items: Sequence[Item], on_outcome: Callable[[Outcome], None], *,
+def execute(setup: Setup, keys: Sequence[str], items: Sequence[Item], on_outcome: Callable[[Outcome], None], *,
             client: Any = None, jobs: int | None = None, mc: tuple[int, int] | None = None) -> None:
     """Evaluate ``items`` on the chosen engine; ``on_outcome`` sees each point as it finishes (in the
     order of completion, on the calling thread)."""
     if not items:
         return
     if client is not None:
-        run_dask(client, spec, keys, items, on_outcome, mc)
+        run_dask(client, setup, keys, items, on_outcome, mc)
         return
     workers = min(default_jobs() if jobs is None else jobs, len(items))
     if workers <= 1:
-        run_serial(spec, keys, items, on_outcome, mc)
+        run_serial(setup, keys, items, on_outcome, mc)
     else:
-        run_processes(spec, keys, items, workers, on_outcome, mc)
+        run_processes(setup, keys, items, workers, on_outcome, mc)
 
 
 def check_jobs(jobs: Any) -> int | None:

@@ -64,7 +64,7 @@ def non_default(params: Mapping[str, Any]) -> dict[str, Any]:
     for key, value in params.items():
         if key in NOT_PHYSICS:
             continue
-        spec = PARAMS.get(key)
-        if spec is None or not _same(value, spec.default):
+        info = PARAMS.get(key)
+        if info is None or not _same(value, info.default):
             out[key] = value
     return out

@@ -193,12 +193,12 @@ def _on_cluster(client: Any, n: int, names: Sequence[str], keys: Sequence[str], 
                 progress: bool, custom_network: Any, data_dir: Any, params: Mapping[str, Any],
                 local: tuple[dict[str, Any], str, Any]) -> MCResult:
     from . import _dask, _engine
-    from .scan import _fixed_spec
+    from .scan import _solver_setup
 
     if block_size is not None:
         block_size = check_count("block_size", block_size, 1)
-    spec = _fixed_spec(params, custom_network, None, None, data_dir)
-    return _dask.monte_carlo(_engine.check_client(client), n, names, keys, seed, spec, block_size, progress, local)
+    setup = _solver_setup(params, custom_network, None, None, data_dir)
+    return _dask.monte_carlo(_engine.check_client(client), n, names, keys, seed, setup, block_size, progress, local)
 
 
 __all__ = ["MCResult", "monte_carlo", "DEFAULT_QUANTITIES"]

@@ -128,20 +128,20 @@ def _check_names(points: list[dict[str, Any]], fixed: Mapping[str, Any]) -> None
             raise ValueError(f"{name!r} is both scanned and fixed; remove it from the fixed parameters")
 
 
-def _fixed_spec(fixed: Mapping[str, Any], custom_network: Any, extra_rho_T: Any, extra_rho_val: Any,
+def _solver_setup(fixed: Mapping[str, Any], custom_network: Any, extra_rho_T: Any, extra_rho_val: Any,
                 data_dir: Any) -> dict[str, Any]:
     """The keyword arguments every worker's Solver is built with, as plain JSON values."""
-    spec = {k: _scalar(f"parameter {k!r}", v) for k, v in fixed.items()}
+    setup = {k: _scalar(f"parameter {k!r}", v) for k, v in fixed.items()}
     # the scan shows its own bar; solvers on workers print nothing
-    spec["show_progress"] = False
+    setup["show_progress"] = False
     if custom_network is not None:
-        spec["custom_network"] = custom_network
+        setup["custom_network"] = custom_network
     if extra_rho_T is not None or extra_rho_val is not None:
-        spec["extra_rho_T"] = [float(v) for v in _plain_seq(extra_rho_T)] if extra_rho_T is not None else None
-        spec["extra_rho_val"] = [float(v) for v in _plain_seq(extra_rho_val)] if extra_rho_val is not None else None
+        setup["extra_rho_T"] = [float(v) for v in _plain_seq(extra_rho_T)] if extra_rho_T is not None else None
+        setup["extra_rho_val"] = [float(v) for v in _plain_seq(extra_rho_val)] if extra_rho_val is not None else None
     if data_dir is not None:
-        spec["data_dir"] = os.fspath(data_dir)
-    return spec
+        setup["data_dir"] = os.fspath(data_dir)
+    return setup
 
 
 def scan(axes: Mapping[str, Sequence[Any]] | Sequence[Mapping[str, Any]],
@@ -179,44 +179,44 @@ def scan(axes: Mapping[str, Sequence[Any]] | Sequence[Mapping[str, Any]],
     the sample standard deviations.
     """
     jobs = _engine.check_jobs(jobs)
-    mc_spec = _mc_spec(mc, seed)
+    mc_blocks = _mc_blocks(mc, seed)
     client = _engine.check_client(client)
     grid, points, shape = _points(axes)
     _check_names(points, fixed)
-    spec = _fixed_spec(fixed, custom_network, extra_rho_T, extra_rho_val, data_dir)
+    setup = _solver_setup(fixed, custom_network, extra_rho_T, extra_rho_val, data_dir)
     directory = resolve_data_dir(data_dir)
     names, keys = check_quantities(quantities, directory)
     # key names and rate-variation values are checked here, before any worker starts
     every_key = {k: v for p in points for k, v in p.items()}
     prepare({**fixed, **every_key}, directory, custom_network)
 
-    width = len(keys) * (2 if mc_spec else 1)
+    width = len(keys) * (2 if mc_blocks else 1)
     values = np.full((len(points), width), np.nan)
     errors: dict[int, str] = {}
     ckpt = None
     if checkpoint is not None:
-        ckpt = Checkpoint(checkpoint, _description(spec, keys, mc_spec, grid, points), len(points), width)
+        ckpt = Checkpoint(checkpoint, _description(setup, keys, mc_blocks, grid, points), len(points), width)
     try:
         if ckpt is not None:
             for index, (vals, error) in ckpt.done.items():
                 _store(values, errors, index, vals, error)
         todo = [(i, p) for i, p in enumerate(points) if ckpt is None or i not in ckpt.done]
-        _run(spec, keys, todo, values, errors, ckpt, client, jobs, progress, len(points), mc_spec)
+        _run(setup, keys, todo, values, errors, ckpt, client, jobs, progress, len(points), mc_blocks)
     finally:
         if ckpt is not None:
             ckpt.close()
     axes_out = {k: np.asarray(v) for k, v in grid.items()}
-    if mc_spec:
+    if mc_blocks:
         names = list(names) + [f"{n}_std" for n in names]
-    params = {k: v for k, v in spec.items() if k != "show_progress"}
+    params = {k: v for k, v in setup.items() if k != "show_progress"}
     return ScanResult(axes_out, points, shape, names, values, errors, params)
 
 
-def _description(spec: Mapping[str, Any], keys: Sequence[str], mc: tuple[int, int] | None,
+def _description(setup: Mapping[str, Any], keys: Sequence[str], mc: tuple[int, int] | None,
                  grid: Mapping[str, list[Any]], points: list[dict[str, Any]]) -> dict[str, Any]:
     """What a scan's numbers depend on, the identity of its checkpoint: a resume may change the cache
     directory or the logging, nothing else."""
-    out: dict[str, Any] = {"fixed": {k: v for k, v in spec.items() if k not in NOT_PHYSICS}, "quantities": list(keys)}
+    out: dict[str, Any] = {"fixed": {k: v for k, v in setup.items() if k not in NOT_PHYSICS}, "quantities": list(keys)}
     if mc:
         out["mc"] = list(mc)
     if grid:
@@ -226,7 +226,7 @@ def _description(spec: Mapping[str, Any], keys: Sequence[str], mc: tuple[int, in
     return out
 
 
-def _mc_spec(mc: Any, seed: Any) -> tuple[int, int] | None:
+def _mc_blocks(mc: Any, seed: Any) -> tuple[int, int] | None:
     from .mc import check_count
 
     mc = check_count("mc", mc, 0)
@@ -242,7 +242,7 @@ def _store(values: np.ndarray, errors: dict[int, str], index: int, vals: Sequenc
         values[index, :] = vals
 
 
-def _run(spec: Mapping[str, Any], keys: Sequence[str], todo: list[tuple[int, dict[str, Any]]], values: np.ndarray,
+def _run(setup: Mapping[str, Any], keys: Sequence[str], todo: list[tuple[int, dict[str, Any]]], values: np.ndarray,
          errors: dict[int, str], ckpt: Checkpoint | None, client: Any, jobs: int | None, progress: bool,
          total: int, mc: tuple[int, int] | None) -> None:
     done = total - len(todo)
@@ -258,5 +258,5 @@ def _run(spec: Mapping[str, Any], keys: Sequence[str], todo: list[tuple[int, dic
             done += 1
             rep.on_progress("scan", done, total)
 
-        _engine.execute(spec, keys, todo, on_outcome, client=client, jobs=jobs, mc=mc)
+        _engine.execute(setup, keys, todo, on_outcome, client=client, jobs=jobs, mc=mc)
 

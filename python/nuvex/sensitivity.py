@@ -111,10 +111,10 @@ def _reactions_of_network(fixed: Mapping[str, Any], call: Mapping[str, Any]) -> 
 
 def _param_steps(name: str, fixed: Mapping[str, Any], h: float) -> tuple[str, Any, Any, float]:
     """(kind, value below, value above, width in the variable) of one parameter."""
-    spec = PARAMS.get(name)
-    if spec is None or spec.kind not in ("number", "number or None"):
+    info = PARAMS.get(name)
+    if info is None or info.kind not in ("number", "number or None"):
         raise ValueError(f"sensitivity to {name!r}: only numeric run parameters can be varied")
-    value = fixed.get(name, spec.default)
+    value = fixed.get(name, info.default)
     if isinstance(value, bool) or not isinstance(value, (int, float)) or not math.isfinite(value):
         raise ValueError(f"sensitivity to {name!r}: its value {value!r} is not a finite number")
     if name == "DeltaNeff":

@@ -140,8 +140,8 @@ const char* hash_of(const char* path) { return path && *path ? nvx_file_content_
 // the decoupling tables, or (instantaneous decoupling) the QED tables of the plasma entropy, and a
 // custom background table. Entries of files the configuration does not read are null.
 size_t input_file_entries(const NVXConfig* c, NVXFingerprintEntry* e) {
-    char main_path[kPathLen], spec_path[kPathLen], grid_path[kPathLen];
-    nvx_nu_table_paths(c, main_path, spec_path, grid_path, kPathLen);
+    char main_path[kPathLen], spectra_path[kPathLen], grid_path[kPathLen];
+    nvx_nu_table_paths(c, main_path, spectra_path, grid_path, kPathLen);
     const bool tables = c->incomplete_decoupling != 0;
     const bool spectrum = tables && c->spectral_distortions && !c->analytic_distortions;
     const bool qed = !tables && c->QED_corrections;
@@ -151,7 +151,7 @@ size_t input_file_entries(const NVXConfig* c, NVXFingerprintEntry* e) {
     const bool custom = c->custom_background && *c->custom_background;
     size_t n = 0;
     e[n++] = entry_str("decoupling_table_sha256", tables ? hash_of(main_path) : nullptr);
-    e[n++] = entry_str("spectrum_table_sha256", spectrum ? hash_of(spec_path) : nullptr);
+    e[n++] = entry_str("spectrum_table_sha256", spectrum ? hash_of(spectra_path) : nullptr);
     e[n++] = entry_str("spectrum_grid_sha256", spectrum ? hash_of(grid_path) : nullptr);
     e[n++] = entry_str("qed_table_e2_sha256", qed ? hash_of(e2) : nullptr);
     e[n++] = entry_str("qed_table_e3_sha256", qed ? hash_of(e3) : nullptr);

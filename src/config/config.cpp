@@ -125,16 +125,7 @@ int read_nuclide_table(NVXConfig* c, char** err) {
     FILE* fp = std::fopen(path.c_str(), "r");
     if (!fp) return fail(err, "nuclides.csv not found (data_dir misconfigured?)");
     std::string line;
-    auto next_line = [&]() {
-        line.clear();
-        int ch;
-        while ((ch = std::fgetc(fp)) != EOF) {
-            line += static_cast<char>(ch);
-            if (ch == '\n') break;
-        }
-        return !line.empty();
-    };
-    if (!next_line()) {
+    if (!read_line(fp, line)) {
         std::fclose(fp);
         return fail(err, "nuclides.csv is empty");
     }
@@ -155,7 +146,7 @@ int read_nuclide_table(NVXConfig* c, char** err) {
     NuclideRows table;
     size_t lineno = 1;
     int rc = 0;
-    while (rc == 0 && next_line()) {
+    while (rc == 0 && read_line(fp, line)) {
         ++lineno;
         if (strip(line).empty()) continue;
         NVXNuclide r{};

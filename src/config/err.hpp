@@ -5,6 +5,8 @@
 #include <cstdarg>
 #include <string>
 
+#include "config/text.hpp"
+
 namespace nvx {
 
 // Formats into a newly malloc'd text stored in *err (when err is not null); returns 1.
@@ -19,19 +21,6 @@ char* dup_cstr(const char* s);
 
 // printf into a std::string.
 std::string strprintf(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
-
-// The standard white-space class (blank, tab, newline, vertical tab, form feed, carriage return).
-inline bool is_space(char ch) {
-    return ch == ' ' || ch == '\t' || ch == '\n' || ch == '\v' || ch == '\f' || ch == '\r';
-}
-
-// The text without white space at either end.
-inline std::string strip(const std::string& s) {
-    size_t b = 0, e = s.size();
-    while (b < e && is_space(s[b])) ++b;
-    while (e > b && is_space(s[e - 1])) --e;
-    return s.substr(b, e - b);
-}
 
 // Copies src into a fixed-size buffer, cutting it and always NUL-terminating.
 void copy_name(char* dst, size_t size, const char* src);

@@ -40,17 +40,6 @@ bool split_line(const char* path, int lineno, const std::string& line, std::stri
     return true;
 }
 
-// Reads one whole line (any length); false at the end of the file.
-bool next_line(FILE* fp, std::string& line) {
-    line.clear();
-    int ch;
-    while ((ch = std::fgetc(fp)) != EOF) {
-        if (ch == '\n') return true;
-        line += static_cast<char>(ch);
-    }
-    return !line.empty();
-}
-
 using BadLineFn = void (*)(const std::string& message, void* user);
 
 int walk(const char* path, nvx_ini_line_fn fn, BadLineFn bad, void* user, char** err) {
@@ -58,7 +47,7 @@ int walk(const char* path, nvx_ini_line_fn fn, BadLineFn bad, void* user, char**
     if (!fp) return nvx::fail(err, "cannot open ini file '%s'", path ? path : "(null)");
     std::string raw;
     int lineno = 0;
-    while (next_line(fp, raw)) {
+    while (nvx::read_line(fp, raw)) {
         ++lineno;
         std::string line = strip(raw), key, value, problem;
         if (line.empty() || line[0] == '#' || line[0] == ';') continue;

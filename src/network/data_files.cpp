@@ -16,18 +16,6 @@ using namespace nvx::net;
 
 namespace {
 
-// One whole line without its newline (any length: a long line is never split into two); false at
-// the end of the file.
-bool next_line(FILE* fp, std::string& line) {
-    line.clear();
-    int ch;
-    while ((ch = std::fgetc(fp)) != EOF) {
-        if (ch == '\n') return true;
-        line += static_cast<char>(ch);
-    }
-    return !line.empty();
-}
-
 // A field that must be a whole finite number.
 bool number_field(const char* s, double& out) {
     const std::string t(trim(s));
@@ -70,7 +58,7 @@ int read_csv5(const char* path, const char* open_msg, char** error, RowFn row) {
     std::string raw;
     int line_no = 0;
     bool header = true;
-    while (next_line(f.fp, raw)) {
+    while (read_line(f.fp, raw)) {
         ++line_no;
         std::string line(trim(raw));
         if (line.empty()) continue;
@@ -117,7 +105,7 @@ int nvx_load_network_list(const char* path, NVXNetworkList* list, char** error) 
     if (!f.fp) return fail(error, "cannot open network list '%s'", path);
     std::string raw;
     int line_no = 0;
-    while (next_line(f.fp, raw)) {
+    while (read_line(f.fp, raw)) {
         ++line_no;
         std::string_view line = trim(raw);
         if (line.empty() || line.front() == '#') continue;
@@ -201,7 +189,7 @@ int nvx_load_decays(const char* path, NVXDecayTable* t, char** error) {
     if (!f.fp) return fail(error, "cannot open decays file '%s'", path);
     std::string raw;
     int line_no = 0;
-    while (next_line(f.fp, raw)) {
+    while (read_line(f.fp, raw)) {
         ++line_no;
         std::string line(trim(raw));
         if (line.empty() || line.front() == '#') continue;
@@ -270,7 +258,7 @@ void nvx_read_reaction_source(const char* path, char label[NVX_SOURCE_LEN]) {
     File f(path);
     if (!f.fp) return;
     std::string line;
-    while (next_line(f.fp, line) && !line.empty() && line[0] == '#') {
+    while (read_line(f.fp, line) && !line.empty() && line[0] == '#') {
         const size_t ref = line.find("ref=");
         if (ref == std::string::npos) continue;
         std::string_view v = std::string_view(line).substr(ref + 4);

@@ -8,9 +8,14 @@
 #include <string>
 #include <string_view>
 
+#include "config/text.hpp"
 #include "nuvex/network.h"
 
 namespace nvx::net {
+
+using nvx::is_space;
+using nvx::read_line;
+using nvx::trim;
 
 // Where a temperature falls on a network's rate grid: segment i and the weights of the rate
 // interpolation f = y[i] + theta (y[i+1] - y[i]) + c_lo m[i] + c_hi m[i+1] (m: scaled second
@@ -25,14 +30,6 @@ inline double interpolate(const double* y, const double* m, const GridPoint& p) 
 }
 // Recomputes the definition's rate curvatures from its current rates and marks them valid.
 void refresh_curvature(NVXNetworkDef* d);
-
-inline bool is_space(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\v' || c == '\f'; }
-
-inline std::string_view trim(std::string_view s) {
-    while (!s.empty() && is_space(s.front())) s.remove_prefix(1);
-    while (!s.empty() && is_space(s.back())) s.remove_suffix(1);
-    return s;
-}
 
 // Copies a view into a fixed buffer, cutting it and NUL-terminating.
 inline void copy_view(char* dst, size_t size, std::string_view src) {

@@ -74,7 +74,7 @@ def test_monte_carlo_on_the_cluster_equals_the_local_run_bit_for_bit(client, fas
 
 def test_sample_blocks_concatenate_to_one_run(fast):
     # the block path used by the cluster, run here: samples 0..4 and 5..8 are those of one 9-sample run
-    key = _engine.spec_key(fast)
+    key = _engine.setup_key(fast)
     whole = nuvex.monte_carlo(9, ["DoH"], seed=5, jobs=1, progress=False, **fast).samples["DoH"]
     parts = _dask._block_without_session(key, ["DoH"], 5, 0, 5)[0] + _dask._block_without_session(key, ["DoH"], 5, 5, 4)[0]
     assert np.array_equal(whole, parts)
@@ -83,7 +83,7 @@ def test_sample_blocks_concatenate_to_one_run(fast):
 def test_session_blocks_concatenate_to_one_run(fast):
     if not hasattr(nuvex._ext.ext, "Session") or not hasattr(nuvex._ext.ext.Session, "mc"):
         pytest.skip("the extension has no solver sessions with a Monte Carlo")
-    key = _engine.spec_key(fast)
+    key = _engine.setup_key(fast)
     whole = nuvex.monte_carlo(9, ["DoH"], seed=5, jobs=1, progress=False, **fast).samples["DoH"]
     parts = _dask.mc_block(key, ["DoH"], 5, 0, 5)[0] + _dask.mc_block(key, ["DoH"], 5, 5, 4)[0]
     assert np.array_equal(whole, parts)

@@ -159,16 +159,16 @@ KIND_MESSAGE = {"bool": "expects a bool", "int": "expects an int", "int or None"
 
 def test_documented_kinds_are_the_solvers(data_dir):
     # a value of the wrong type makes the solver name the kind it expects, before any computation
-    specs = nuvex.defaults()
-    record_keys = [k for k in specs if k not in ("Omegabh2", "GN")]
-    assert len(record_keys) == 77 and len(set(specs)) == 79
+    entries = nuvex.defaults()
+    record_keys = [k for k in entries if k not in ("Omegabh2", "GN")]
+    assert len(record_keys) == 77 and len(set(entries)) == 79
     for key in record_keys:
-        kind = specs[key].kind
+        kind = entries[key].kind
         wrong = 3 if kind == "str or None" else "x"
         with pytest.raises(ValueError) as info:
             _nuvex_c.run_bbn({key: wrong}, data_dir)
         assert str(info.value) == f"{key} {KIND_MESSAGE[kind]}", key
-        assert specs[key].description, key
+        assert entries[key].description, key
     with pytest.raises(ValueError, match="Omegabh2 requires a numeric value"):
         _nuvex_c.run_bbn({"Omegabh2": "x"}, data_dir)
 
@@ -176,10 +176,10 @@ def test_documented_kinds_are_the_solvers(data_dir):
 def test_documented_defaults_are_the_solvers(data_dir, cache_dir):
     # setting any key to its documented default must leave every number unchanged
     base = c_run(data_dir, cache_dir=cache_dir, output_file=None)
-    for key, spec in nuvex.defaults().items():
+    for key, entry in nuvex.defaults().items():
         if key in ("cache_dir", "output_file"):  # the package's own defaults
             continue
-        res = c_run(data_dir, cache_dir=cache_dir, output_file=None, **{key: spec.default})
+        res = c_run(data_dir, cache_dir=cache_dir, output_file=None, **{key: entry.default})
         assert res == base, key
 
 
