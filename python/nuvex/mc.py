@@ -137,15 +137,6 @@ def check_count(name: str, value: Any, low: int) -> int:
     return value
 
 
-def unknown_quantity_error(names: Sequence[str], keys: Sequence[str], err: RuntimeError) -> Exception | None:
-    """The solver refuses a quantity that the run does not produce only after its central run."""
-    if "unknown quantity" not in str(err):
-        return None
-    maybe = [n for n, k in zip(names, keys) if k not in BY_KEY or BY_KEY[k].optional]
-    return ValueError(f"quantity not produced by this run: one of {maybe} (optional quantities exist only "
-                      "for some networks and backgrounds; nuclides must belong to the network)")
-
-
 def monte_carlo(n: int, quantities: Sequence[str] = DEFAULT_QUANTITIES, *, seed: int = 0, jobs: int | None = None,
                 progress: bool = True, custom_network: Mapping[str, Any] | None = None,
                 data_dir: str | os.PathLike[str] | None = None, client: Any = None, block_size: int | None = None,
@@ -177,15 +168,9 @@ def monte_carlo(n: int, quantities: Sequence[str] = DEFAULT_QUANTITIES, *, seed:
         return _on_cluster(client, n, names, keys, seed, block_size, progress, custom_network, data_dir, params,
                            (c_params, directory, custom_network))
     with reporter_for(c_params, bars=progress) as rep:
-        try:
-            # the bar replaces the solver's own progress marks of the central run
-            raw = ext.run_mc({**c_params, "show_progress": False}, directory, n, keys, seed, n_jobs, custom_network, None, None, int(bool(progress)),
-                             **hooks(rep))
-        except RuntimeError as e:
-            better = unknown_quantity_error(names, keys, e)
-            if better is None:
-                raise
-            raise better from e
+        # the bar replaces the solver's own progress marks of the central run
+        raw = ext.run_mc({**c_params, "show_progress": False}, directory, n, keys, seed, n_jobs, custom_network, None, None, int(bool(progress)),
+                         **hooks(rep))
     return MCResult(raw, names, keys, n, seed, c_params)
 
 

@@ -8,7 +8,7 @@ from typing import Any, Mapping, Sequence
 from ._ext import HAS_SESSION, ext
 from ._params import CALL_KEYWORDS, check_keys
 from ._runner import _plain, _plain_seq, _reactions, hooks, prepare, reporter_for, resolve_data_dir
-from .mc import DEFAULT_QUANTITIES, MCResult, check_count, check_quantities, unknown_quantity_error
+from .mc import DEFAULT_QUANTITIES, MCResult, check_count, check_quantities
 from .result import Result
 
 
@@ -79,19 +79,13 @@ class Solver:
         merged = {**self._fixed, **delta}
         with reporter_for(merged, bars=progress) as rep:
             h = hooks(rep)
-            try:
-                if self._session is not None and not delta:
-                    raw = self._session.mc(n, keys, seed, n_jobs, 0, progress=int(bool(progress)), **h)
-                else:
-                    if self._rho != (None, None):
-                        raise ValueError("a Monte Carlo with an extra energy density needs a solver session")
-                    raw = ext.run_mc({**merged, "show_progress": False}, self._data_dir, n, keys, seed, n_jobs, self._custom, None, None,
-                                     int(bool(progress)), **h)
-            except RuntimeError as e:
-                better = unknown_quantity_error(names, keys, e)
-                if better is None:
-                    raise
-                raise better from e
+            if self._session is not None and not delta:
+                raw = self._session.mc(n, keys, seed, n_jobs, 0, progress=int(bool(progress)), **h)
+            else:
+                if self._rho != (None, None):
+                    raise ValueError("a Monte Carlo with an extra energy density needs a solver session")
+                raw = ext.run_mc({**merged, "show_progress": False}, self._data_dir, n, keys, seed, n_jobs, self._custom, None, None,
+                                 int(bool(progress)), **h)
         return MCResult(raw, names, keys, n, seed, merged)
 
     def close(self) -> None:
