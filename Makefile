@@ -5,7 +5,7 @@ JOBS ?= 2
 CMAKE ?= cmake
 PYTHON ?= /usr/bin/python3
 
-.PHONY: all build build-fuzz run test test-asan test-tsan bench docs data clean format fuzz fuzz-smoke
+.PHONY: all build build-fuzz run test test-asan test-tsan bench docs data clean format fuzz fuzz-smoke mutate
 
 all: build
 
@@ -78,8 +78,14 @@ data: build/CMakeCache.txt
 	$(CMAKE) --build build -j$(JOBS) --target nuvex_qedtables nuvex_weaktables
 	./scripts/make_data
 
+# Mutation testing (not part of `make test`): each fault of tools/mutate/mutants.txt applied in turn
+# to a scratch copy in build-mutate/ (own incremental build), the suite run against it; report in
+# build-mutate/report.md. MUTATE_ARGS passes options: ids or regexes, --full, --timeout S, --list.
+mutate:
+	nice $(PYTHON) tools/mutate/mutate.py --jobs $(JOBS) $(MUTATE_ARGS)
+
 clean:
-	rm -rf build build-asan build-tsan build-fuzz
+	rm -rf build build-asan build-tsan build-fuzz build-mutate
 
 format:
 	clang-format -i $$(git ls-files '*.cpp' '*.hpp' '*.h')
