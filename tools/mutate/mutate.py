@@ -36,6 +36,9 @@ RELATED_PYTEST = {
     "python": ["test_package_api.py", "test_package_mc.py", "test_package_output.py", "test_scan.py",
                "test_sensitivity.py", "test_tables.py"],
 }
+# Tests of the decoupling-table generator, which is built from tools/solan alone (it links no library
+# code): they cannot see a fault elsewhere and run only for mutants of their own sources.
+OWN_SOURCES_ONLY = {"test_solan": ("tools/solan/",), "test_solan_tables.py": ("tools/solan/", "data/SOLAN/")}
 # Folders whose faults reach the abundances mostly through the integration tests.
 FEEDS_INTEGRATION = {"weak", "network", "background", "plasma", "neutrino"}
 
@@ -287,7 +290,8 @@ def plan(mutant, gtests, pytest, timings=None):
     rest = [ptask(f) for f in all_py if f not in first_py] + [gtask(n) for n in sorted(gtests) if n not in first_exes]
     if timings:
         rest.sort(key=lambda t: -timings.get(t.name, 0.0))
-    return first + rest
+    return [t for t in first + rest
+            if t.name not in OWN_SOURCES_ONLY or mutant.file.startswith(OWN_SOURCES_ONLY[t.name])]
 
 
 def killers_of(task, rc, output):
@@ -328,46 +332,50 @@ def run_suite(tasks, jobs, timeout_s, full, scratch, testtmp, log_dir):
     timed_out = False
 
     def stop_all():
-        for p, _, _, _ in running:
+        for p, _, log, _ in running:
             try:
                 os.killpg(p.pid, signal.SIGKILL)
             except OSError:
                 pass
             p.wait()
+            log.close()
         running.clear()
 
-    while queue or running:
-        while queue and len(running) < jobs and (full or not killers):
-            t = queue.pop(0)
-            log = open(os.path.join(log_dir, f"{t.name}.log"), "w+")
-            env = dict(t.env, XDG_CACHE_HOME=os.path.join(testtmp, "xdg"))
-            p = subprocess.Popen(t.cmd, env=env, cwd=t.cwd, stdout=log, stderr=subprocess.STDOUT,
-                                 stdin=subprocess.DEVNULL, start_new_session=True)
-            running.append((p, t, log, time.monotonic()))
-        if not running:
-            break
-        time.sleep(0.1)
-        for item in list(running):
-            p, t, log, start = item
-            rc = p.poll()
-            if rc is None:
-                continue
-            running.remove(item)
-            timing[t.name] = time.monotonic() - start
-            log.seek(0)
-            output = log.read()
-            log.close()
-            if rc != 0:
-                killers += killers_of(t, rc, output)
-        if killers and not full:
-            stop_all()
-            break
-        if time.monotonic() > deadline:
-            timed_out = True
-            names = [t.name for _, t, _, _ in running]
-            stop_all()
-            killers.append("timeout (" + ", ".join(names) + ")")
-            break
+    try:
+        while queue or running:
+            while queue and len(running) < jobs and (full or not killers):
+                t = queue.pop(0)
+                log = open(os.path.join(log_dir, f"{t.name}.log"), "w+")
+                env = dict(t.env, XDG_CACHE_HOME=os.path.join(testtmp, "xdg"))
+                p = subprocess.Popen(t.cmd, env=env, cwd=t.cwd, stdout=log, stderr=subprocess.STDOUT,
+                                     stdin=subprocess.DEVNULL, start_new_session=True)
+                running.append((p, t, log, time.monotonic()))
+            if not running:
+                break
+            time.sleep(0.1)
+            for item in list(running):
+                p, t, log, start = item
+                rc = p.poll()
+                if rc is None:
+                    continue
+                running.remove(item)
+                timing[t.name] = time.monotonic() - start
+                log.seek(0)
+                output = log.read()
+                log.close()
+                if rc != 0:
+                    killers += killers_of(t, rc, output)
+            if killers and not full:
+                stop_all()
+                break
+            if time.monotonic() > deadline:
+                timed_out = True
+                names = [t.name for _, t, _, _ in running]
+                stop_all()
+                killers.append("timeout (" + ", ".join(names) + ")")
+                break
+    finally:
+        stop_all()  # also on an interrupt: no test process outlives the run
     if timed_out:
         return "timeout", killers, timing
     return ("killed" if killers else "survived"), killers, timing
@@ -473,6 +481,9 @@ def main(argv=None):
     ap.add_argument("--skip-baseline", action="store_true", help="do not run the unmutated suite first")
     ap.add_argument("--no-shift", action="store_true", help="do not measure the shift of the default abundances")
     args = ap.parse_args(argv)
+    # A tool started in the background inherits SIGINT ignored and would pass that on to the tests,
+    # whose Ctrl-C tests then hang: give it (and so every test process) the ordinary disposition.
+    signal.signal(signal.SIGINT, signal.default_int_handler)
 
     try:
         mutants = select(load_list(args.mutants, ROOT), args.select)
