@@ -323,7 +323,6 @@ def clean_data_caches(scratch):
 
 def run_suite(tasks, jobs, timeout_s, full, scratch, testtmp, log_dir):
     """Runs the tasks, `jobs` at a time, under one deadline. Returns (status, killers, per-task seconds)."""
-    clean_data_caches(scratch)
     shutil.rmtree(testtmp, ignore_errors=True)  # caches start cold, as in a fresh checkout
     os.makedirs(os.path.join(testtmp, "xdg"), exist_ok=True)
     os.makedirs(log_dir, exist_ok=True)
@@ -383,8 +382,12 @@ def run_suite(tasks, jobs, timeout_s, full, scratch, testtmp, log_dir):
 
 # ---------------------------------------------------------------- shift of the defaults
 def default_abundances(build, scratch, networks, use_python, timeout_s=300):
-    """Yp, D/H, 3He/H, 7Li/H of the default run per network, with cold caches (a fault in a cached
-    table must show); None where the run failed."""
+    """Yp, D/H, 3He/H, 7Li/H of the default run per network; None where the run failed. The CLI runs
+    use the data directory's cache folder, emptied first: they compute its tables with the code under
+    test, as `make run` would, so a fault in a cached table shows and tests that expect a warm cache
+    find one. The Python runs get a cache folder of their own."""
+    if not use_python:
+        clean_data_caches(scratch)
     results = {}
     data = os.path.join(scratch, "data")
     for net in networks:
@@ -398,8 +401,7 @@ def default_abundances(build, scratch, networks, use_python, timeout_s=300):
                     cmd = [PYTHON, "-c", code]
                 else:
                     env = dict(os.environ)
-                    cmd = [os.path.join(build, "nuvex"), "--data-dir", data, "--json",
-                           "--set", f"network='{net}'", "--set", f"cache_dir='{cache}'"]
+                    cmd = [os.path.join(build, "nuvex"), "--data-dir", data, "--json", "--set", f"network='{net}'"]
                 out = subprocess.run(cmd, env=env, capture_output=True, timeout=timeout_s, text=True)
                 doc = json.loads(out.stdout.strip().splitlines()[-1]) if out.returncode == 0 else None
                 results[net] = {q: float(doc[q]) for q in QUANTITIES} if doc else None
@@ -511,6 +513,11 @@ def main(argv=None):
     gtests, pytest = discover(build)
     testtmp = os.path.join(build, "testtmp")
     logs = os.path.join(args.work, "logs")
+    base = {"cli": default_abundances(build, scratch, ["small", "large"], False)}
+    if not args.no_shift:
+        base["python"] = default_abundances(build, scratch, ["small"], True)
+        print("mutate: baseline " + json.dumps(base), flush=True)
+
     timings_path = os.path.join(args.work, "timings.json")
     timings = {}
     if os.path.exists(timings_path):
@@ -526,12 +533,6 @@ def main(argv=None):
             return 2
         with open(timings_path, "w") as f:
             json.dump(timings, f, indent=1)
-    base = {}
-    if not args.no_shift:
-        base = {"cli": default_abundances(build, scratch, ["small", "large"], False),
-                "python": default_abundances(build, scratch, ["small"], True)}
-        print("mutate: baseline " + json.dumps(base), flush=True)
-
     outcomes = {}
     for i, m in enumerate(mutants, 1):
         t0 = time.monotonic()
@@ -542,12 +543,14 @@ def main(argv=None):
                 if not build_all(build, args.jobs, os.path.join(args.work, f"build-{m.id}.log")):
                     o.status = "no-compile"
                 else:
+                    py = m.file.startswith(("python/", "_wrapper/"))
+                    nets = networks_for(m)
+                    got = default_abundances(build, scratch, nets, False)
                     if not args.no_shift:
-                        py = m.file.startswith(("python/", "_wrapper/"))
-                        nets = ["small"] if py else networks_for(m)
-                        got = default_abundances(build, scratch, nets, py)
-                        ref = base["python" if py else "cli"]
-                        o.shift, o.shift_note = largest_shift({n: ref[n] for n in nets}, got)
+                        ref = base["cli"]
+                        if py:
+                            got, ref = default_abundances(build, scratch, ["small"], True), base["python"]
+                        o.shift, o.shift_note = largest_shift({n: ref[n] for n in got}, got)
                     o.status, o.killers, _ = run_suite(plan(m, gtests, pytest, timings), args.jobs, args.timeout,
                                                        args.full, scratch, testtmp, logs)
         except KeyboardInterrupt:
