@@ -66,6 +66,25 @@ class Outcome:
     shift: float = float("nan")  # largest relative change of a default abundance
     shift_note: str = ""
     seconds: float = 0.0
+    earlier: str = ""  # date of the run that gave this outcome, when taken from an earlier run
+
+
+def mutant_key(m):
+    return [m.file, m.before, m.after]
+
+
+def load_results(path):
+    try:
+        with open(path) as f:
+            return json.load(f)
+    except (OSError, ValueError):
+        return {}
+
+
+def save_results(path, results):
+    with open(path + ".tmp", "w") as f:
+        json.dump(results, f, indent=1)
+    os.replace(path + ".tmp", path)
 
 
 # ---------------------------------------------------------------- the list
@@ -456,7 +475,8 @@ def report(mutants, outcomes, full):
     for m in done:
         o = outcomes[m.id]
         kills = "; ".join(o.killers[:4]) + (f" (+{len(o.killers) - 4})" if len(o.killers) > 4 else "")
-        lines.append(f"| {m.id} | {m.desc} | {o.status} | {fmt_shift(o)} | {kills} |")
+        status = o.status + (f" (run of {o.earlier})" if o.earlier else "")
+        lines.append(f"| {m.id} | {m.desc} | {status} | {fmt_shift(o)} | {kills} |")
     compiled = [m for m in done if outcomes[m.id].status != "no-compile"]
     killed = [m for m in compiled if outcomes[m.id].status in ("killed", "timeout")]
     survivors = [m for m in compiled if outcomes[m.id].status == "survived"]
@@ -484,6 +504,9 @@ def main(argv=None):
     ap.add_argument("--work", default=os.path.join(ROOT, "build-mutate"), help="scratch folder (default build-mutate)")
     ap.add_argument("--skip-baseline", action="store_true", help="do not run the unmutated suite first")
     ap.add_argument("--no-shift", action="store_true", help="do not measure the shift of the default abundances")
+    ap.add_argument("--keep-kills", action="store_true",
+                    help="take mutants killed in an earlier run (same file and texts) from build-mutate/results.json "
+                         "instead of running them again: added tests never revive a killed mutant")
     args = ap.parse_args(argv)
     # A tool started in the background inherits SIGINT ignored and would pass that on to the tests,
     # whose Ctrl-C tests then hang: give it (and so every test process) the ordinary disposition.
@@ -535,8 +558,16 @@ def main(argv=None):
             return 2
         with open(timings_path, "w") as f:
             json.dump(timings, f, indent=1)
+    results_path = os.path.join(args.work, "results.json")
+    stored = load_results(results_path)
     outcomes = {}
     for i, m in enumerate(mutants, 1):
+        old = stored.get(m.id)
+        if args.keep_kills and old and old["key"] == mutant_key(m) and old["status"] in ("killed", "timeout"):
+            outcomes[m.id] = Outcome(old["status"], old["killers"], old["shift"], old["shift_note"], old["seconds"],
+                                     old["date"])
+            print(f"[{i}/{len(mutants)}] {m.id}: {old['status']} in the run of {old['date']}", flush=True)
+            continue
         t0 = time.monotonic()
         o = Outcome()
         print(f"[{i}/{len(mutants)}] {m.id}: {m.desc}", flush=True)
@@ -560,6 +591,10 @@ def main(argv=None):
             break
         o.seconds = time.monotonic() - t0
         outcomes[m.id] = o
+        stored[m.id] = {"key": mutant_key(m), "status": o.status, "killers": o.killers, "shift": o.shift,
+                        "shift_note": o.shift_note, "seconds": o.seconds,
+                        "date": time.strftime("%Y-%m-%d %H:%M UTC", time.gmtime())}
+        save_results(results_path, stored)
         print(f"    {o.status} ({o.seconds:.0f} s), shift {fmt_shift(o)}"
               + (": " + "; ".join(o.killers[:6]) if o.killers else ""), flush=True)
     # leave the scratch build matching the working tree

@@ -168,6 +168,9 @@ TEST(Ini, DocumentedLinesAndWarnings) {
     EXPECT_NE(warnings.find(path + ":8: warning: ignoring line with empty key"), std::string::npos);
     EXPECT_NE(warnings.find(path + ":9: warning: ignoring line with no value: 'verbose'"), std::string::npos);
     EXPECT_NE(warnings.find(path + ":10: warning: amax expects an int or None"), std::string::npos);
+    // both comment styles are silent
+    EXPECT_EQ(warnings.find(path + ":1:"), std::string::npos) << warnings;
+    EXPECT_EQ(warnings.find(path + ":2:"), std::string::npos) << warnings;
 }
 
 TEST(Ini, MissingFile) {
@@ -240,6 +243,9 @@ TEST(Validate, MeaninglessRangesNameKeyAndRange) {
         {[](NVXConfig& c) { c.T_end_MeV = 50; }, "T_end_MeV=50 is out of range: must be below T_start_cosmo_MeV=40"},
         {[](NVXConfig& c) { c.rate_grid_T9_min = 20; },
          "rate_grid_T9_min=20 is out of range: must be below rate_grid_T9_max=10"},
+        {[](NVXConfig& c) { c.std_tau_n = 0.3 * c.tau_n; },
+         "std_tau_n=263.52 is out of range: must lie in [0, 175.68] (a fifth of tau_n, so that no sampled lifetime "
+         "is negative)"},
         {[](NVXConfig& c) { c.std_tau_n = 1e300; },
          "std_tau_n=1e+300 is out of range: must lie in [0, 175.68] (a fifth of tau_n, so that no sampled lifetime "
          "is negative)"},
