@@ -13,6 +13,7 @@
 #include "cache/sha256_blocks.hpp"
 #include "nuvex/cache.h"
 #include "nuvex/config.h"
+#include "nuvex/numerics.h"
 #include "test_util.hpp"
 
 namespace {
@@ -168,6 +169,37 @@ TEST(CacheFile, WritesHeaderAndRowsAndReadsHashBack) {
     EXPECT_EQ(take(nvx_cache_read_fingerprint_hash(path.c_str())), hash);
     EXPECT_EQ(count_tmp_files(dir), 0u);
     EXPECT_NE(nvx_cache_write((dir + "/missing/sub/t.dat").c_str(), &e, 1, "", cols, 2, 2, nullptr), 0);
+}
+
+// A table read back under its own fingerprint equals what was written, bit for bit; another
+// fingerprint or an edited row is refused with the reason.
+TEST(CacheFile, RoundTripAndRefusals) {
+    std::string dir = nvx_test::scratch_dir("cache_round_trip");
+    std::string path = dir + "/table.dat";
+    NVXFingerprintEntry e = fe("T", 40);
+    double x[3] = {1.0 / 3.0, 2.5e-300, 7.0}, y[3] = {-0.1, 1e300, 3.0};
+    const double* cols[2] = {x, y};
+    ASSERT_EQ(nvx_cache_write(path.c_str(), &e, 1, "T rho", cols, 2, 3, "test"), 0);
+    const std::string hash = take(nvx_fingerprint_hash(&e, 1));
+    NVXTable t{};
+    char* err = nullptr;
+    ASSERT_EQ(nvx_cache_read_table(path.c_str(), hash.c_str(), 2, &t, &err), 0) << (err ? err : "");
+    ASSERT_EQ(t.nrows, 3u);
+    for (size_t i = 0; i < 3; ++i) {
+        EXPECT_EQ(t.columns[0][i], x[i]);
+        EXPECT_EQ(t.columns[1][i], y[i]);
+    }
+    nvx_table_free(&t);
+    EXPECT_NE(nvx_cache_read_table(path.c_str(), "0123456789abcdef", 2, &t, &err), 0);
+    EXPECT_NE(std::string(err).find("does not match this configuration"), std::string::npos) << err;
+    std::free(err);
+    err = nullptr;
+    std::string text = nvx_test::read_file(path);
+    text.replace(text.find("7.000"), 5, "7.001");
+    nvx_test::write_file(path, text);
+    EXPECT_NE(nvx_cache_read_table(path.c_str(), hash.c_str(), 2, &t, &err), 0);
+    EXPECT_NE(std::string(err).find("do not match their checksum"), std::string::npos) << err;
+    std::free(err);
 }
 
 TEST(CacheFile, HashLineParsing) {
