@@ -52,6 +52,28 @@ TEST(NuclearRates, VariationsAndCap) {
     EXPECT_EQ(std::memcmp(lt.rates_current, lt.rates_base, rows * sizeof(double)), 0);
 }
 
+// Decays take rate and uncertainty factor from the decay table, constant over the grid; a reaction
+// varied by both keys gets the factor u^p + delta (uncertainty power plus shift, not their product).
+TEST(NuclearRates, DecayRowsAndCombinedVariation) {
+    DataDir dd("net_rates_decay");
+    Config cfg(dd.root, "test");
+    Rates R;
+    ASSERT_EQ(nvx_nuclear_rates_init(&R.r, &cfg.c, nullptr, &R.m.p), 0) << R.m.str();
+    NVXNetworkDef& lt = R.r.lt;
+    const size_t M = lt.n_grid;
+    const int t = index_of(lt, "t__He3_Bm"), a = index_of(lt, "d_d__t_p");
+    for (size_t j = 0; j < M; j += 37) {
+        EXPECT_EQ(lt.rates_base[(t - 1) * M + j], 1.78e-9);
+        EXPECT_EQ(lt.rates_unc[(t - 1) * M + j], 1.0016);
+    }
+    nvx_rxnmap_set(&cfg.c.p_map, "d_d__t_p", 1.0);
+    nvx_rxnmap_set(&cfg.c.delta_map, "d_d__t_p", 0.5);
+    cfg.c.mc_rate_rescale_cap = 0;
+    nvx_nuclear_rates_apply_variations(&R.r, &cfg.c);
+    for (size_t j = 0; j < M; j += 97)
+        EXPECT_DOUBLE_EQ(lt.rates_current[(a - 1) * M + j], (1.2 + 0.5) * lt.rates_base[(a - 1) * M + j]);
+}
+
 TEST(NuclearRates, EvaluationReverseRatesAndBuffer) {
     DataDir dd("net_rates2");
     Config cfg(dd.root, "test");
