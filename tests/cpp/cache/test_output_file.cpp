@@ -41,6 +41,23 @@ TEST(OutputFile, ReplacesOnlyWhenCommitted) {
     EXPECT_EQ(entries(dir + "/sub"), 1u) << "no temporary file survives";
 }
 
+// Two writers of one path in one process (Monte Carlo workers, scans) each get a temporary file of
+// their own: both commit, and the target holds one of them whole.
+TEST(OutputFile, WritersOfOnePathOverlapWithoutSharingATemporaryFile) {
+    std::string dir = nvx_test::scratch_dir("output_file_overlap");
+    std::string path = dir + "/out.tsv";
+    nvx::OutputFile a, b;
+    ASSERT_TRUE(a.open(path.c_str()));
+    ASSERT_TRUE(b.open(path.c_str()));
+    std::fputs("from a\n", a.get());
+    std::fputs("from b\n", b.get());
+    EXPECT_TRUE(a.commit());
+    EXPECT_EQ(nvx_test::read_file(path), "from a\n");
+    EXPECT_TRUE(b.commit());
+    EXPECT_EQ(nvx_test::read_file(path), "from b\n");
+    EXPECT_EQ(entries(dir), 1u) << "no temporary file survives";
+}
+
 TEST(OutputFile, DevicesAreWrittenInPlace) {
     nvx::OutputFile out;
     ASSERT_TRUE(out.open("/dev/null"));
