@@ -5,7 +5,7 @@ JOBS ?= 2
 CMAKE ?= cmake
 PYTHON ?= /usr/bin/python3
 
-.PHONY: all build build-fuzz run test test-asan test-tsan bench docs data clean format fuzz fuzz-smoke mutate
+.PHONY: all build build-fuzz run test test-asan test-tsan bench docs data data-check clean format fuzz fuzz-smoke mutate
 
 all: build
 
@@ -83,6 +83,13 @@ data: build/CMakeCache.txt
 # build-mutate/report.md. MUTATE_ARGS passes options: ids or regexes, --full, --timeout S, --list.
 mutate:
 	nice $(PYTHON) tools/mutate/mutate.py --jobs $(JOBS) $(MUTATE_ARGS)
+
+# Regenerates every shipped decoupling table (both plasma variants) and compares them bit for bit
+# (`make test` regenerates the variant with the QED plasma only).
+data-check: build/CMakeCache.txt
+	$(CMAKE) --build build -j$(JOBS) --target nuvex_solan
+	cd build && NUVEX_FULL_REGENERATION=1 NUVEX_DATA_DIR=$(CURDIR)/data $(PYTHON) -m pytest -q -p no:cacheprovider \
+	  $(CURDIR)/tests/python/test_solan_tables.py -k regeneration
 
 clean:
 	rm -rf build build-asan build-tsan build-fuzz build-mutate

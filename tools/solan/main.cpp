@@ -21,6 +21,7 @@ struct Args {
   int spectral_every = 10;
   bool quiet = false;
   bool boltzmann = true;  // momentum-resolved; false: energy-transfer method with thermal spectra
+  bool with_qed = true, without_qed = true;  // which variants to solve and write
   solan::SolverOptions solver;
   solan::BoltzmannOptions bz;
 };
@@ -29,11 +30,13 @@ void usage(std::FILE* f) {
   std::fprintf(f,
                "usage: nuvex_solan [--out DIR] [--prefix NAME] [--method boltzmann|thermal]\n"
                "                   [--oscillations on|off] [--rows-per-decade N] [--spectral-every K]\n"
-               "                   [--sin2-thetaW V] [--step DLNX] [--electron-nodes N] [--substeps N] [--quiet]\n"
+               "                   [--sin2-thetaW V] [--step DLNX] [--electron-nodes N] [--substeps N]\n"
+               "                   [--variant both|qed|noqed] [--quiet]\n"
                "Writes NAME_col_1_7.csv, NAME_NoQED_col_1_7.csv, NAME.csv, NAME_NoQED.csv, SOLANGrid.csv\n"
                "and (boltzmann) NAME_numu.csv, NAME_nutau.csv and their _NoQED variants into DIR\n"
                "(default data/SOLAN). --oscillations (boltzmann, default on) averages flavour oscillations;\n"
-               "--step and --electron-nodes tune the momentum-resolved solver, --substeps the thermal one.\n");
+               "--step and --electron-nodes tune the momentum-resolved solver, --substeps the thermal one;\n"
+               "--variant writes the tables with, without or (default) with and without the QED plasma.\n");
 }
 
 // Strict numeric option parsing: the whole text must be a number.
@@ -86,6 +89,12 @@ Args parse_args(int argc, char** argv) {
       if (m != "on" && m != "off")
         throw std::invalid_argument("nuvex_solan: --oscillations must be on or off, got '" + m + "'");
       a.bz.oscillations = m == "on";
+    } else if (opt == "--variant") {
+      const std::string m = val;
+      if (m != "both" && m != "qed" && m != "noqed")
+        throw std::invalid_argument("nuvex_solan: --variant must be both, qed or noqed, got '" + m + "'");
+      a.with_qed = m != "noqed";
+      a.without_qed = m != "qed";
     } else if (opt == "--method") {
       const std::string m = val;
       if (m != "boltzmann" && m != "thermal")
@@ -181,21 +190,21 @@ int main(int argc, char** argv) {
     std::exception_ptr failure;
     std::thread other([&] {
       try {
-        solve_variant(a, no_qed);
+        if (a.without_qed) solve_variant(a, no_qed);
       } catch (...) {
         failure = std::current_exception();
       }
     });
     try {
-      solve_variant(a, with_qed);
+      if (a.with_qed) solve_variant(a, with_qed);
     } catch (...) {
       other.join();
       throw;
     }
     other.join();
     if (failure) std::rethrow_exception(failure);
-    write_variant(a, with_qed, grid);
-    write_variant(a, no_qed, grid);
+    if (a.with_qed) write_variant(a, with_qed, grid);
+    if (a.without_qed) write_variant(a, no_qed, grid);
     const std::string grid_path = a.out_dir + "/" + solan::kGridName;
     solan::write_grid(grid_path, grid);
     if (!a.quiet) {
