@@ -407,7 +407,10 @@ def sample(observations: Any, params: Sequence[str] = ("Omegabh2",), nuisance: A
     on ``seed``, never on the engine or the number of workers. ``burn``: steps discarded by the
     summaries (default a quarter). ``progress``: a progress bar on standard error.
     """
-    import emcee
+    try:
+        import emcee
+    except ImportError as e:
+        raise ImportError("nuvex.sample needs emcee (Debian: python3-emcee)") from e
 
     from .mc import check_count
 
@@ -449,8 +452,11 @@ def grid_posterior(observations: Any, axes: Mapping[str, Sequence[float]], nuisa
     """
     if not isinstance(axes, Mapping) or not axes:
         raise ValueError("axes must map each free parameter to its grid values, e.g. {'Omegabh2': [...]} ")
-    like = observations if isinstance(observations, Likelihood) else \
-        Likelihood(observations, tuple(axes), nuisance, **kwargs)
+    if isinstance(observations, Likelihood):
+        like = observations
+    else:
+        extra = _nuisance_names(nuisance, kwargs.get("reactions", KEY_REACTIONS))
+        like = Likelihood(observations, tuple(n for n in axes if n not in extra), nuisance, **kwargs)
     if set(axes) != set(like.names):
         missing = [n for n in like.names if n not in axes]
         raise ValueError(f"a grid needs an axis for every free parameter; missing {missing} (use nuisance='theory' "
