@@ -119,7 +119,11 @@ class Chain:
         out = {}
         for d, name in enumerate(self.names):
             # walker-averaged autocorrelation, summed up to Sokal's self-consistent window (c = 5)
-            f = np.mean([function_1d(x[:, w, d]) for w in range(x.shape[1])], axis=0)
+            moving = [w for w in range(x.shape[1]) if np.ptp(x[:, w, d]) > 0]
+            if len(x) < 2 or not moving:  # no walker moved: no estimate
+                out[name] = math.nan
+                continue
+            f = np.mean([function_1d(x[:, w, d]) for w in moving], axis=0)
             taus = 2.0 * np.cumsum(f) - 1.0
             out[name] = float(taus[auto_window(taus, 5.0)])
         return out
