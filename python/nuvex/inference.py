@@ -314,18 +314,30 @@ class Likelihood:
         if self.client is not None:
             workers = sum(self.client.nthreads().values()) or 1
         else:
-            workers = min(_engine.default_jobs() if self.jobs is None else self.jobs, len(changes))
-        if workers <= 1 and self.client is None:
+            workers = _engine.default_jobs() if self.jobs is None else self.jobs
+        if workers <= 1 and self.client is None or len(changes) == 1:
             s = self._local_solver()
             return [_engine.evaluate(s, self.keys, c) for c in changes]
         key = _engine.setup_key(self._setup)
-        parts = _split(list(enumerate(changes)), workers)
+        parts = _split(list(enumerate(changes)), min(workers, len(changes)))
         if self.client is not None:
             futures = [self.client.submit(_engine.run_chunk, key, list(self.keys), part, pure=False) for part in parts]
-            results = self.client.gather(futures)
+            try:
+                results = self.client.gather(futures)
+            except BaseException:
+                self.client.cancel(futures)
+                raise
         else:
+            # the pool keeps its size between batches, so its workers keep their sessions
             pool = _engine._get_pool(workers)
-            results = [f.result() for f in [pool.submit(_engine.run_chunk, key, list(self.keys), part) for part in parts]]
+            futures = [pool.submit(_engine.run_chunk, key, list(self.keys), part) for part in parts]
+            try:
+                results = [_engine._chunk_result(f) for f in futures]
+            except BaseException:
+                for f in futures:
+                    f.cancel()
+                _engine.shutdown_workers()
+                raise
         return [(values, error) for chunk in results for _, values, error in chunk]
 
     def describe(self) -> str:
