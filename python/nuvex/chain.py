@@ -3,6 +3,7 @@
 from __future__ import annotations
 
 import math
+import os
 from typing import Any, Mapping, Sequence
 
 import numpy as np
@@ -35,7 +36,8 @@ class Chain:
     Summaries use the steps after the first ``burn`` (settable), all walkers pooled:
     ``samples(name)``, ``mean(name)``, ``std(name)``, ``interval(name, level)``, ``correlation``;
     diagnostics ``autocorr_time`` (integrated autocorrelation time per parameter, in steps) and
-    ``acceptance`` (mean acceptance fraction; 0.2-0.5 is healthy).
+    ``acceptance`` (mean acceptance fraction; 0.2-0.5 is healthy). ``save(path)`` / ``Chain.load(path)``
+    keep a chain in a numpy ``.npz`` file.
     """
 
     def __init__(self, names: Sequence[str], chain: np.ndarray, log_prob: np.ndarray, acceptance: np.ndarray, *,
@@ -148,6 +150,36 @@ class Chain:
         return "\n".join([head] + body)
 
     __repr__ = summary
+
+    def save(self, path: str | os.PathLike[str]) -> None:
+        """Write the chain to a numpy ``.npz`` file, complete or not at all (written aside, then renamed)."""
+        path = os.fspath(path)
+        tmp = f"{path}.tmp{os.getpid()}.npz"
+        arrays = {f"predicted:{k}": v for k, v in self.predicted.items()}
+        try:
+            np.savez(tmp, names=np.array(self.names), chain=self.chain, log_prob=self.log_prob,
+                     acceptance=self.acceptance_fraction, burn=self.burn, seed=self.seed,
+                     priors=np.array([self.priors.get(n, "") for n in self.names]), **arrays)
+            os.replace(tmp, path)
+        finally:
+            if os.path.exists(tmp):
+                os.remove(tmp)
+
+    @classmethod
+    def load(cls, path: str | os.PathLike[str]) -> "Chain":
+        """A chain written by :meth:`save`; ValueError naming the file when it is not one."""
+        try:
+            with np.load(os.fspath(path), allow_pickle=False) as f:
+                names = [str(n) for n in f["names"]]
+                predicted = {k.split(":", 1)[1]: f[k] for k in f.files if k.startswith("predicted:")}
+                chain = cls(names, f["chain"], f["log_prob"], f["acceptance"], predicted=predicted,
+                            burn=int(f["burn"]), seed=int(f["seed"]),
+                            priors=dict(zip(names, (str(p) for p in f["priors"]))))
+        except (KeyError, ValueError, OSError, EOFError) as e:
+            raise ValueError(f"{os.fspath(path)}: not a chain written by nuvex.Chain.save ({e})") from None
+        if chain.chain.ndim != 3 or chain.chain.shape[2] != len(names) or chain.log_prob.shape != chain.chain.shape[:2]:
+            raise ValueError(f"{os.fspath(path)}: inconsistent chain shapes")
+        return chain
 
     def to_dict(self) -> dict[str, Any]:
         return {"names": list(self.names), "chain": self.chain.tolist(), "log_prob": self.log_prob.tolist(),

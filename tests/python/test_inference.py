@@ -166,7 +166,7 @@ def _chain(fast, **kw):
     return nuvex.sample({"DoH": (2.527e-5, 0.030e-5)}, **args)
 
 
-def test_chain_depends_on_the_seed_only(fast):
+def test_chain_depends_on_the_seed_only(fast, scratch):
     a = _chain(fast)
     b = _chain(fast, jobs=2)
     assert np.array_equal(a.chain, b.chain) and np.array_equal(a.log_prob, b.log_prob)
@@ -182,6 +182,13 @@ def test_chain_depends_on_the_seed_only(fast):
     assert a.correlation.shape == (1, 1)
     with pytest.raises(ValueError, match="burn"):
         a.burn = 10
+    a.save(scratch / "chain.npz")
+    back = nuvex.Chain.load(scratch / "chain.npz")
+    assert np.array_equal(back.chain, a.chain) and np.array_equal(back.predicted["DoH"], a.predicted["DoH"])
+    assert (back.names, back.burn, back.seed, back.priors) == (a.names, a.burn, a.seed, a.priors)
+    (scratch / "bad.npz").write_bytes(b"not a chain")
+    with pytest.raises(ValueError, match="bad.npz"):
+        nuvex.Chain.load(scratch / "bad.npz")
     with pytest.raises(KeyError, match="not in this chain"):
         a.samples("DeltaNeff")
     with pytest.raises(ValueError, match="at least 4"):
