@@ -220,3 +220,60 @@ def test_plots(fast, truth_values):
                                                  "DeltaNeff": [0.0, 0.5, 1.0]}, nuisance=None,
                              priors={"DeltaNeff": normal(0.4, 0.3)}, **fast)
     assert g.plot(truths=TRUTH).axes
+
+
+# -- summaries against analytic truths (no solver runs) ----------------------------------------------
+
+@pytest.mark.parametrize("prior, x, expected", [
+    (flat(0.01, 0.03), 0.02, -math.log(0.02)),
+    (flat(0.01, 0.03), 0.031, -math.inf),
+    (normal(878.4, 0.5), 879.4, -2.0 - math.log(0.5 * math.sqrt(2 * math.pi))),
+])
+def test_prior_densities_are_normalised(prior, x, expected):
+    assert float(prior.logpdf(x)) == pytest.approx(expected)
+
+
+@pytest.mark.parametrize("args, match", [(("flat", 1.0, 1.0), "low < high"), (("normal", 0.0, 0.0), "positive width"),
+                                         (("uniform", 0.0, 1.0), "'flat' or 'normal'"),
+                                         (("flat", 0.0, math.inf), "finite")])
+def test_bad_priors_are_refused(args, match):
+    from nuvex.inference import Prior
+
+    with pytest.raises(ValueError, match=match):
+        Prior(*args)
+
+
+def test_grid_summaries_of_a_known_gaussian():
+    x = np.linspace(0.020, 0.025, 201)
+    y = np.linspace(-2.0, 2.0, 161)
+    mx, sx, my, sy, rho = 0.0223, 2e-4, 0.1, 0.3, 0.8
+    X, Y = np.meshgrid(x, y, indexing="ij")
+    u, v = (X - mx) / sx, (Y - my) / sy
+    logp = -0.5 * (u**2 - 2 * rho * u * v + v**2) / (1 - rho**2)
+    g = nuvex.GridPosterior({"Omegabh2": x, "DeltaNeff": y}, logp, {}, None)
+    assert g.mean("Omegabh2") == pytest.approx(mx, rel=1e-6) and g.std("Omegabh2") == pytest.approx(sx, rel=1e-3)
+    assert g.mean("DeltaNeff") == pytest.approx(my, abs=1e-4) and g.std("DeltaNeff") == pytest.approx(sy, rel=1e-3)
+    lo, hi = g.interval("Omegabh2", 0.9545)
+    assert (lo, hi) == (pytest.approx(mx - 2 * sx, rel=2e-4), pytest.approx(mx + 2 * sx, rel=2e-4))
+    assert g.best() == pytest.approx({"Omegabh2": mx, "DeltaNeff": my}, abs=0.02)
+
+
+def test_chain_diagnostics_of_a_known_process():
+    # AR(1) walkers with correlation r: integrated autocorrelation time (1 + r) / (1 - r) = 9
+    rng = np.random.default_rng(3)
+    steps, walkers, r = 4000, 16, 0.8
+    x = np.empty((steps, walkers, 1))
+    x[0] = rng.standard_normal((walkers, 1))
+    for t in range(1, steps):
+        x[t] = r * x[t - 1] + math.sqrt(1 - r * r) * rng.standard_normal((walkers, 1))
+    c = nuvex.Chain(["Omegabh2"], x, np.zeros((steps, walkers)), np.full(walkers, 0.3), burn=0)
+    assert c.autocorr_time["Omegabh2"] == pytest.approx(9.0, rel=0.1)
+    assert c.std("Omegabh2") == pytest.approx(1.0, rel=0.05) and c.acceptance == pytest.approx(0.3)
+    assert c.interval("Omegabh2", 0.6827) == (pytest.approx(-1.0, abs=0.1), pytest.approx(1.0, abs=0.1))
+
+
+def test_yp_mass_observations_compare_with_the_mass_fraction(fast):
+    r = nuvex.run(show_progress=False, cache_dir=fast["cache_dir"], network="small")
+    like = nuvex.likelihood({"Yp_mass": (r.Yp_mass, 0.003), "Yp": (r.Yp, 0.003)}, params=("Omegabh2",),
+                            nuisance=None, **fast)
+    assert like.theory({"Omegabh2": 0.02242}) == {"YPCMB": r.Yp_mass, "YPBBN": r.Yp}
