@@ -195,6 +195,8 @@ class Likelihood:
             elif n.startswith("p_"):
                 out[n] = normal(0.0, 1.0)
             elif n == "tau_n" and n not in self.params:
+                if not self._base("std_tau_n") > 0:
+                    raise ValueError("tau_n as a nuisance needs std_tau_n > 0 (its measured error, in seconds)")
                 out[n] = normal(self._base("tau_n"), self._base("std_tau_n"))
             elif n in DEFAULT_PRIORS:
                 out[n] = DEFAULT_PRIORS[n]
@@ -220,7 +222,10 @@ class Likelihood:
         return dict(zip(self.keys, values))  # type: ignore[arg-type]
 
     def _theory_covariance(self, n: int, seed: int) -> np.ndarray:
+        from .mc import check_count
         from .solver import Solver
+
+        n = check_count("mc_samples", n, 2)
 
         s = self._local_solver()
         assert isinstance(s, Solver)

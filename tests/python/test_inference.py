@@ -63,6 +63,8 @@ def test_bad_observations_are_refused_by_name(obs, match):
     (dict(Omegabh2=0.022), "both sampled and fixed"),
     (dict(params=("tau_n",), nuisance="rates"), "given twice"),
     (dict(params=("y_SZ",)), "no default prior"),
+    (dict(nuisance="rates", std_tau_n=0.0), "std_tau_n > 0"),
+    (dict(nuisance="theory", mc_samples=1), "mc_samples=1 is out of range"),
 ])
 def test_bad_parameters_are_refused_by_name(fast, kwargs, match):
     kw = dict(fast)
