@@ -12,7 +12,7 @@ import nuvex
 OBS = "DoH_Cooke2018"
 
 
-def per_evaluation(n: int) -> None:
+def per_evaluation(n: int) -> float:
     like = nuvex.likelihood(OBS, params=("Omegabh2",), nuisance="rates", jobs=1, show_progress=False)
     rng = np.random.default_rng(0)
     xs = np.column_stack([rng.normal(like.fiducial[k], 2e-4 if k == "Omegabh2" else like.priors[k].b, n)
@@ -23,6 +23,7 @@ def per_evaluation(n: int) -> None:
     wall, cpu = time.perf_counter() - wall, time.process_time() - cpu
     print(f"per evaluation ({len(like.names)} parameters varied, {n} points, in process): "
           f"{1e3 * wall / n:.2f} ms wall, {1e3 * cpu / n:.2f} ms processor")
+    return cpu / n
     for name in ("Omegabh2", "tau_n"):
         only = np.tile([like.fiducial[k] for k in like.names], (n, 1))
         j = like.names.index(name)
@@ -42,17 +43,34 @@ def chain(walkers: int, steps: int, **engine) -> float:
     return dt
 
 
-def dask_speedup(walkers: int, steps: int) -> None:
+def round_trip(client, n_tasks: int, repeats: int = 200) -> float:
+    """Seconds per batch of ``n_tasks`` empty chunks: the cluster's fixed cost of one batch."""
+    from nuvex import _engine
+
+    key = _engine.setup_key({"show_progress": False})
+    t = time.perf_counter()
+    for _ in range(repeats):
+        client.gather([client.submit(_engine.run_chunk, key, ["DoH"], [], pure=False) for _ in range(n_tasks)])
+    return (time.perf_counter() - t) / repeats
+
+
+def dask_speedup(walkers: int, steps: int, cpu_per_eval: float) -> None:
     from distributed import Client, LocalCluster
 
-    times = {}
+    times, trips = {}, {}
     for n in (1, 2):
         with LocalCluster(n_workers=n, threads_per_worker=1, host="127.0.0.1", dashboard_address=None,
                           silence_logs=50) as cluster, Client(cluster) as client:
             chain(walkers, 2, client=client)  # workers build their sessions
-            print(f"Dask LocalCluster, {n} worker(s):")
+            trips[n] = round_trip(client, n)
+            print(f"Dask LocalCluster, {n} worker(s): {1e3 * trips[n]:.2f} ms per batch round trip")
             times[n] = chain(walkers, steps, client=client)
     print(f"Dask speed-up, 2 workers over 1: {times[1] / times[2]:.2f}x")
+    # on idle cores a batch of walkers/2 evaluations costs its processor time, split over the workers,
+    # plus the round trip
+    half = walkers / 2
+    model = (half * cpu_per_eval + trips[1]) / (half / 2 * cpu_per_eval + trips[2])
+    print(f"idle-core model from processor time per evaluation and round trips: {model:.2f}x")
 
 
 def main() -> None:
@@ -63,12 +81,12 @@ def main() -> None:
     ap.add_argument("--skip-dask", action="store_true")
     a = ap.parse_args()
     print(f"load average {os.getloadavg()[0]:.2f} on {os.cpu_count()} cores")
-    per_evaluation(a.evaluations)
+    cpu = per_evaluation(a.evaluations)
     print("local workers (jobs=2):")
     dt = chain(a.walkers, a.steps, jobs=2)
     print(f"  extrapolated to 2,000 steps: {dt * 2000 / a.steps / 60:.1f} min")
     if not a.skip_dask:
-        dask_speedup(a.walkers, a.steps)
+        dask_speedup(a.walkers, a.steps, cpu)
     print(f"load average {os.getloadavg()[0]:.2f}")
 
 
