@@ -14,10 +14,10 @@ enum NVXConstSlot {
     NVX_C_kappa_n, NVX_C_V_ud, NVX_C_R_p, NVX_C_m_u, NVX_C_m_He4_u, NVX_C_m_H_u, NVX_N_CONST
 };
 
-/* The table; valid after nvx_constants_init(). */
+/* The table, set at compile time: valid before any call into the library. */
 NVX_API extern double g_const[NVX_N_CONST];
 
-/* Fills the table exactly once per process (all callers wait) and returns it. */
+/* Returns the table (kept for callers that initialise explicitly). */
 NVX_API const double* nvx_constants_init(void);
 
 NVX_API double nvx_erg(void);

@@ -1,15 +1,12 @@
-// The process-wide table of physical constants (filled once, read-only afterwards) and the
+// The process-wide table of physical constants (set at compile time, read-only) and the
 // unit conversions derived from it; CGS units with energies in MeV.
 #include "nuvex/constants.h"
 
 #include <cmath>
-#include <mutex>
 
-double g_const[NVX_N_CONST];
-
-namespace {
-
-constexpr double kConstValues[NVX_N_CONST] = {
+// Filled at compile time, so that every accessor below is right even before the first
+// nvx_constants_init (which the library calls, but host programs may not).
+double g_const[NVX_N_CONST] = {
     1.0,                      // unit_0
     1.0,                      // unit_second
     1.0,                      // unit_centimetre
@@ -38,7 +35,7 @@ constexpr double kConstValues[NVX_N_CONST] = {
     1.00782503223,            // m_H_u, u
 };
 
-std::once_flag g_const_once;
+namespace {
 
 inline double C(int slot) { return g_const[slot]; }
 
@@ -46,12 +43,7 @@ inline double C(int slot) { return g_const[slot]; }
 
 extern "C" {
 
-const double* nvx_constants_init(void) {
-    std::call_once(g_const_once, [] {
-        for (int i = 0; i < NVX_N_CONST; ++i) g_const[i] = kConstValues[i];
-    });
-    return g_const;
-}
+const double* nvx_constants_init(void) { return g_const; }
 
 double nvx_erg(void) { return 1.0; }
 double nvx_MeV_to_Kelvin(void) { return C(NVX_C_MeV) / C(NVX_C_k_B); }
