@@ -1,6 +1,9 @@
 # Makes the figures of the documentation from real runs (default parameters, per-user cache):
-# abundances against temperature, a Monte Carlo corner plot, the Schramm plot and the sensitivities.
+# abundances against temperature, a Monte Carlo corner plot, the Schramm plot, the sensitivities and
+# the two inference examples (full chains: a few minutes on two cores).
 # Usage: python3 docs/make_figures.py OUTPUT_DIR
+import os
+import runpy
 import sys
 from pathlib import Path
 
@@ -25,6 +28,14 @@ def main(out: Path) -> None:
     fig.savefig(out / "schramm.png", dpi=90)
     sens = nuvex.sensitivities(["Yp", "DoH", "Li7oH"], jobs=1)
     sens.plot(top=8).savefig(out / "sensitivities.png", dpi=90)
+    examples = Path(__file__).resolve().parents[1] / "examples"
+    here = os.getcwd()
+    os.chdir(out)  # the examples write their figures to the working directory
+    try:
+        for name in ("infer_omegab_dh.py", "infer_omegab_neff.py"):
+            runpy.run_path(str(examples / name), run_name="__example__")["main"](2000)
+    finally:
+        os.chdir(here)
 
 
 if __name__ == "__main__":

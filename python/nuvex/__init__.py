@@ -11,14 +11,18 @@ parameter with its default, unit and meaning; ``nuvex.monte_carlo(n, ...)`` samp
 and neutron-lifetime uncertainties; ``nuvex.Solver(**fixed).run(**changes)`` repeats runs cheaply;
 ``nuvex.plot_schramm()`` draws abundances against the baryon density; ``nuvex.scan(axes, ...)`` evaluates
 grids of parameters (locally or on a Dask cluster), ``nuvex.sensitivities()`` the logarithmic
-derivatives of the abundances, and ``nuvex.tables`` writes BBN tables for CLASS and CAMB. Log lines go to the ``logging``
+derivatives of the abundances, and ``nuvex.tables`` writes BBN tables for CLASS and CAMB; ``nuvex.likelihood``, ``nuvex.sample`` and
+``nuvex.grid_posterior`` infer Omega_b h^2 and Delta N_eff from observed abundances (``nuvex.observations``). Log lines go to the ``logging``
 logger ``"nuvex"``; nothing is printed on standard output unless ``verbose=True``.
 """
 from ._data import cache_dir, data_dir
 from ._params import ParamSpec, defaults
 from ._runner import run
 from ._version import __version__
+from . import observations
+from .chain import Chain, GridPosterior
 from .conversions import Omegabh2_from_eta10, eta10, eta10_per_Omegabh2
+from .inference import Likelihood, grid_posterior, likelihood, sample
 from .mc import MCResult, monte_carlo
 from .plots import plot_schramm
 from .result import Evolution, Result
@@ -30,6 +34,7 @@ __all__ = [
     "__version__", "run", "monte_carlo", "defaults", "Solver", "Result", "Evolution", "MCResult", "ParamSpec",
     "plot_schramm", "data_dir", "cache_dir", "eta10", "Omegabh2_from_eta10", "eta10_per_Omegabh2",
     "scan", "ScanResult", "sensitivities", "Sensitivities", "tables",
+    "observations", "likelihood", "Likelihood", "sample", "Chain", "grid_posterior", "GridPosterior",
 ]
 
 

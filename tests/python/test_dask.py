@@ -94,3 +94,15 @@ def test_a_client_of_the_wrong_type_is_refused():
         nuvex.scan({"tau_n": [880.0]}, client="tcp://127.0.0.1:8786")
     with pytest.raises(TypeError, match="distributed.Client"):
         nuvex.monte_carlo(3, client=object())
+
+
+def test_inference_chain_on_worker_processes_equals_the_local_chain(client, fast):
+    pytest.importorskip("emcee")
+    kw = dict(params=("Omegabh2",), nuisance=None, walkers=4, steps=4, seed=2, progress=False, **fast)
+    local = nuvex.sample({"DoH": (2.527e-5, 0.030e-5)}, jobs=1, **kw)
+    with deadline(LIMIT_S):
+        like = nuvex.likelihood({"DoH": (2.527e-5, 0.030e-5)}, params=("Omegabh2",), nuisance=None, client=client,
+                                **fast)
+        remote = nuvex.sample(like, **{k: v for k, v in kw.items() if k not in ("params", "nuisance") and k not in fast})
+    assert like._actor_pool is not None and like._actor_pool[1] is not None  # batches went to actors
+    assert np.array_equal(local.chain, remote.chain)

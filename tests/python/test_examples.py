@@ -40,3 +40,15 @@ def test_custom_network(tmp_path, xdg_cache_home):
     assert -0.45 < slope < -0.2
     li = re.search(r"7Li/H standard (\S+), without 7Li\(p,a\)4He (\S+)", out)
     assert float(li.group(2)) > float(li.group(1))
+
+
+def test_inference_examples(tmp_path, xdg_cache_home):
+    # ten steps instead of the documented 2,000: the scripts, their summaries and figures, not convergence
+    out = run_example("infer_omegab_dh.py", tmp_path, xdg_cache_home, "10")
+    m = re.search(r"rates fixed \(grid\)\s+(\S+) \+/- (\S+)", out)
+    assert 0.0221 < float(m.group(1)) < 0.0225 and 1.2e-4 < float(m.group(2)) < 2.2e-4
+    assert "key rates and tau_n marginalised (MCMC)" in out
+    assert (tmp_path / "infer_omegab_dh.png").stat().st_size > 10000
+    out = run_example("infer_omegab_neff.py", tmp_path, xdg_cache_home, "10")
+    assert "N_eff = 3.044 + Delta N_eff" in out and "nuvex.GridPosterior (Omegabh2[9] x DeltaNeff[9])" in out
+    assert (tmp_path / "infer_omegab_neff.png").stat().st_size > 10000
