@@ -31,12 +31,14 @@ void usage(std::FILE* f) {
                "usage: nuvex_solan [--out DIR] [--prefix NAME] [--method boltzmann|thermal]\n"
                "                   [--oscillations on|off] [--rows-per-decade N] [--spectral-every K]\n"
                "                   [--sin2-thetaW V] [--step DLNX] [--electron-nodes N] [--substeps N]\n"
-               "                   [--variant both|qed|noqed] [--quiet]\n"
+               "                   [--variant both|qed|noqed] [--T-last MEV] [--quiet]\n"
                "Writes NAME_col_1_7.csv, NAME_NoQED_col_1_7.csv, NAME.csv, NAME_NoQED.csv, SOLANGrid.csv\n"
                "and (boltzmann) NAME_numu.csv, NAME_nutau.csv and their _NoQED variants into DIR\n"
                "(default data/SOLAN). --oscillations (boltzmann, default on) averages flavour oscillations;\n"
                "--step and --electron-nodes tune the momentum-resolved solver, --substeps the thermal one;\n"
-               "--variant writes the tables with, without or (default) with and without the QED plasma.\n");
+               "--variant writes the tables with, without or (default) with and without the QED plasma;\n"
+               "--T-last ends the tables at that photon temperature (default 0.005 MeV; rows above it do not\n"
+               "depend on it).\n");
 }
 
 // Strict numeric option parsing: the whole text must be a number.
@@ -89,6 +91,11 @@ Args parse_args(int argc, char** argv) {
       if (m != "on" && m != "off")
         throw std::invalid_argument("nuvex_solan: --oscillations must be on or off, got '" + m + "'");
       a.bz.oscillations = m == "on";
+    } else if (opt == "--T-last") {
+      const double T = parse_number(opt.c_str(), val);
+      if (!(T > 0 && T < a.bz.T_first_MeV))
+        throw std::invalid_argument("nuvex_solan: --T-last needs a temperature in (0, 20) MeV");
+      a.bz.T_last_MeV = a.solver.T_last_MeV = T;
     } else if (opt == "--variant") {
       const std::string m = val;
       if (m != "both" && m != "qed" && m != "noqed")
