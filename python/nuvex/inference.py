@@ -13,6 +13,7 @@ from __future__ import annotations
 import logging
 import math
 import os
+import time
 from dataclasses import dataclass
 from typing import Any, Mapping, Sequence
 
@@ -166,6 +167,7 @@ class Likelihood:
         self._sigma = np.array([o.sigma for o in self.observations])
         self._solver: Any = None
         self._actor_pool: Any = None
+        self._cluster: tuple[float, dict[str, Any]] | None = None
         self.failures: list[str] = []
         self.evaluations = 0
         self.central = self._central_check()
@@ -318,7 +320,7 @@ class Likelihood:
         if not changes:
             return []
         if self.client is not None:
-            workers = sum(self.client.nthreads().values()) or 1
+            workers = sum(w.get("nthreads", 1) for w in self._cluster_workers().values()) or 1
         else:
             workers = _engine.default_jobs() if self.jobs is None else self.jobs
         if workers <= 1 and self.client is None or len(changes) == 1:
@@ -352,6 +354,7 @@ class Likelihood:
             except Exception as e:  # a lost worker: the same batch again as tasks
                 logger.warning("likelihood: Dask actor call failed (%s); using tasks", e)
                 self._actor_pool = None
+                self._cluster = None
         futures = [self.client.submit(_engine.run_chunk, key, list(self.keys), part, pure=False) for part in parts]
         try:
             return self.client.gather(futures)
@@ -359,8 +362,16 @@ class Likelihood:
             self.client.cancel(futures)
             raise
 
+    def _cluster_workers(self) -> dict[str, Any]:
+        """The cluster's workers, asked of the scheduler at most every 5 s: each question is a
+        round trip to the scheduler, and two per batch cost about half of a small batch's work."""
+        now = time.monotonic()
+        if self._cluster is None or now - self._cluster[0] > 5.0:
+            self._cluster = (now, dict(self.client.scheduler_info()["workers"]))
+        return self._cluster[1]
+
     def _actors(self, key: str) -> list[Any] | None:
-        workers = sorted(self.client.scheduler_info()["workers"])
+        workers = sorted(self._cluster_workers())
         if any(w.startswith("inproc://") for w in workers):
             return None  # workers on threads of this process: tasks (actor calls would wait on this thread)
         pool = self._actor_pool
