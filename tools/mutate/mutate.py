@@ -296,7 +296,10 @@ def plan(mutant, gtests, pytest, timings=None):
     folder = parts[1] if parts[0] == "src" else parts[0]
     first_exes = [f"test_{folder}"] + (["test_integration"] if folder in FEEDS_INTEGRATION else [])
     py_cmd, py_env, py_cwd = pytest
-    py_dir = py_cmd[-1]
+    # the suite's directory argument; the per-file tasks replace it (and any --ignore of a file
+    # that ctest runs as an entry of its own: here every file is a task)
+    py_dir = next(a for a in reversed(py_cmd) if not a.startswith("-") and os.path.isdir(a))
+    py_cmd = [a for a in py_cmd if a != py_dir and not a.startswith("--ignore=")] + [py_dir]
     all_py = sorted(f for f in os.listdir(py_dir) if f.startswith("test_") and f.endswith(".py"))
     first_py = [f for f in RELATED_PYTEST.get(folder, []) if f in all_py]
 
