@@ -98,14 +98,14 @@ def _check_param(name: Any, where: str) -> str:
         raise ValueError(f"{where}: {name!r} cannot be sampled")
     if name.startswith(tuple(VARIATION_PREFIXES)):
         return name
-    spec = PARAMS.get(name)
-    if spec is None:
+    param = PARAMS.get(name)
+    if param is None:
         pool = list(PARAMS) + [f"p_{r}" for r in KEY_REACTIONS]
         best = suggestions(name, pool)
         hint = f"; did you mean {', '.join(repr(b) for b in best)}?" if best else ""
         raise ValueError(f"{where}: unknown parameter {name!r}{hint}")
-    if spec.kind != "number":
-        raise ValueError(f"{where}: {name!r} is a {spec.kind} parameter; only numbers can be sampled")
+    if param.kind != "number":
+        raise ValueError(f"{where}: {name!r} is a {param.kind} parameter; only numbers can be sampled")
     return name
 
 

@@ -13,6 +13,8 @@
 
 #include "nuvex/background.h"
 #include "nuvex/config.h"
+#include "nuvex/results.h"
+#include "nuvex/run.h"
 #include "nuvex/network.h"
 #include "nuvex/nuclear_network.h"
 #include "nuvex/plasma.h"
@@ -23,6 +25,25 @@ inline std::string shared_cache_dir() {
     const char* base = std::getenv("NUVEX_TEST_TMP");
     std::string root = base && *base ? base : "/tmp/nuvex_test";
     return root + "/integration_cache";
+}
+
+// One complete run of the defaults with the shared caches, quiet, and the given parameter literals
+// (Python-literal text, as in an INI file) on top.
+inline NVXResults run_defaults_with(std::initializer_list<std::pair<const char*, std::string>> literals) {
+    NVXConfig c{};
+    NVXResults r{};
+    char* err = nullptr;
+    EXPECT_EQ(nvx_config_init_defaults(&c, NUVEX_DATA_DIR, &err), 0) << err;
+    const std::string cache = "'" + shared_cache_dir() + "'";
+    EXPECT_EQ(nvx_config_set_param(&c, "cache_dir", nvx_parse_literal(cache.c_str()), &err), 0) << err;
+    EXPECT_EQ(nvx_config_set_param(&c, "show_progress", nvx_parse_literal("False"), &err), 0) << err;
+    for (const auto& [key, literal] : literals)
+        EXPECT_EQ(nvx_config_set_param(&c, key, nvx_parse_literal(literal.c_str()), &err), 0) << key << ": " << err;
+    EXPECT_EQ(nvx_config_validate(&c, &err), 0) << err;
+    EXPECT_EQ(didiva_run(&c, nullptr, &r, &err), 0) << err;
+    std::free(err);
+    nvx_config_free(&c);
+    return r;
 }
 
 struct RunContext {

@@ -62,19 +62,7 @@ std::map<std::string, std::vector<Reference>> read_references() {
 }
 
 NVXResults run_defaults(const std::string& network) {
-    NVXConfig c{};
-    NVXResults r{};
-    char* err = nullptr;
-    EXPECT_EQ(nvx_config_init_defaults(&c, NUVEX_DATA_DIR, &err), 0) << err;
-    const std::string cache = "'" + nvx_test::shared_cache_dir() + "'", net = "'" + network + "'";
-    for (auto [key, literal] : {std::pair<const char*, std::string>{"cache_dir", cache},
-                                {"show_progress", "False"}, {"network", net}})
-        EXPECT_EQ(nvx_config_set_param(&c, key, nvx_parse_literal(literal.c_str()), &err), 0) << err;
-    EXPECT_EQ(nvx_config_validate(&c, &err), 0) << err;
-    EXPECT_EQ(didiva_run(&c, nullptr, &r, &err), 0) << err;
-    std::free(err);
-    nvx_config_free(&c);
-    return r;
+    return nvx_test::run_defaults_with({{"network", "'" + network + "'"}});
 }
 
 void expect_references(const std::string& network, const std::vector<const char*>& required) {

@@ -83,20 +83,7 @@ const Abundance kAbundLarge[] = {
 constexpr double kNoiseFloor = 3e-5;
 
 NVXResults run_defaults(const char* network) {
-    NVXConfig c{};
-    NVXResults r{};
-    char* err = nullptr;
-    EXPECT_EQ(nvx_config_init_defaults(&c, NUVEX_DATA_DIR, &err), 0) << err;
-    const std::string cache = "'" + nvx_test::shared_cache_dir() + "'";
-    for (auto [key, literal] : {std::pair<const char*, std::string>{"cache_dir", cache},
-                                {"thermal_corrections", "False"}, {"show_progress", "False"},
-                                {"network", network}})
-        EXPECT_EQ(nvx_config_set_param(&c, key, nvx_parse_literal(literal.c_str()), &err), 0) << err;
-    EXPECT_EQ(nvx_config_validate(&c, &err), 0) << err;
-    EXPECT_EQ(didiva_run(&c, nullptr, &r, &err), 0) << err;
-    std::free(err);
-    nvx_config_free(&c);
-    return r;
+    return nvx_test::run_defaults_with({{"thermal_corrections", "False"}, {"network", network}});
 }
 
 // Every quantity at most 1.5 times as far from the converged value as before (or within 2e-6 of

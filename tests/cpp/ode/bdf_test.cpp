@@ -15,21 +15,6 @@
 
 namespace {
 
-// Robertson's chemical kinetics: A -> B (0.04), B + B -> C + B (3e7), B + C -> A + C (1e4).
-int robertson(double, const double* y, double* f, void*) {
-    f[0] = -0.04 * y[0] + 1e4 * y[1] * y[2];
-    f[1] = 0.04 * y[0] - 1e4 * y[1] * y[2] - 3e7 * y[1] * y[1];
-    f[2] = 3e7 * y[1] * y[1];
-    return 0;
-}
-int robertson_jac(double, const double* y, double* J, void*) {
-    const double j[9] = {-0.04, 1e4 * y[2], 1e4 * y[1],
-                         0.04, -1e4 * y[2] - 6e7 * y[1], -1e4 * y[1],
-                         0.0, 6e7 * y[1], 0.0};
-    for (int i = 0; i < 9; ++i) J[i] = j[i];
-    return 0;
-}
-
 // Independent reference: two-stage Radau IIA (order 3, L-stable) on geometric fixed steps,
 // full Newton on the stage equations with the linear solver tested separately.
 std::array<double, 3> radau_robertson(double t_end, int n_steps) {

@@ -1,4 +1,4 @@
-// Helpers shared by the integrator tests: owned error messages, recorders, and a Householder-built
+// Helpers shared by the integrator tests: owned error messages, recorders, Robertson's stiff problem and a
 // symmetric matrix whose exponential is known in closed form.
 #pragma once
 
@@ -66,3 +66,19 @@ struct SymmetricSystem {
         return 0;
     }
 };
+
+// Robertson's chemical kinetics (Hairer & Wanner, Solving ODEs II, sect. IV.1): A -> B (0.04),
+// B + B -> C + B (3e7), B + C -> A + C (1e4); the classic stiff test, usually run to t = 4e5.
+inline int robertson(double, const double* y, double* f, void*) {
+    f[0] = -0.04 * y[0] + 1e4 * y[1] * y[2];
+    f[1] = 0.04 * y[0] - 1e4 * y[1] * y[2] - 3e7 * y[1] * y[1];
+    f[2] = 3e7 * y[1] * y[1];
+    return 0;
+}
+inline int robertson_jac(double, const double* y, double* J, void*) {
+    const double j[9] = {-0.04, 1e4 * y[2], 1e4 * y[1],
+                         0.04, -1e4 * y[2] - 6e7 * y[1], -1e4 * y[1],
+                         0.0, 6e7 * y[1], 0.0};
+    for (int i = 0; i < 9; ++i) J[i] = j[i];
+    return 0;
+}

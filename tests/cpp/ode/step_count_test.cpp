@@ -10,14 +10,6 @@
 
 namespace {
 
-// Robertson's kinetics (Hairer & Wanner, Solving ODEs II, sect. IV.1), to t = 4e5.
-int robertson(double, const double* y, double* f, void*) {
-    f[0] = -0.04 * y[0] + 1e4 * y[1] * y[2];
-    f[1] = 0.04 * y[0] - 1e4 * y[1] * y[2] - 3e7 * y[1] * y[1];
-    f[2] = 3e7 * y[1] * y[1];
-    return 0;
-}
-
 // Van der Pol with mu = 1000 in Lienard form (x' = mu (y - x^3/3 + x), y' = -x/mu), one
 // relaxation period (3 - 2 ln 2) mu = 1614 from the limit cycle's turning point.
 int van_der_pol(double, const double* y, double* f, void*) {
