@@ -5,8 +5,10 @@ from __future__ import annotations
 import json
 import math
 import os
-import tempfile
+import stat
 from typing import Any, Mapping, Sequence
+
+from ._output import UnsafeOutputError, check_target, write_text
 
 FORMAT = "nuvex-scan-checkpoint"
 VERSION = 1
@@ -39,7 +41,9 @@ class Checkpoint:
         self.width = width
         self.done: dict[int, tuple[list[float] | None, str | None]] = {}
         self._fd = -1
-        if not os.path.exists(self.path) or os.path.getsize(self.path) == 0:
+        # a device, FIFO or directory is refused before anything is written or opened
+        target = check_target(self.path)
+        if not os.path.exists(target) or os.path.getsize(target) == 0:
             self._create()
         self._open_and_lock()
         try:
@@ -50,23 +54,19 @@ class Checkpoint:
 
     def _create(self) -> None:
         header = {"format": FORMAT, "version": VERSION, "scan": self.description}
-        directory = os.path.dirname(os.path.abspath(self.path))
-        os.makedirs(directory, exist_ok=True)
         # the header appears whole or not at all: written aside, then renamed into place
-        fd, tmp = tempfile.mkstemp(prefix=".nuvex-ckpt-", dir=directory)
-        try:
-            with os.fdopen(fd, "w") as f:
-                f.write(_dumps(header) + "\n")
-                f.flush()
-                os.fsync(f.fileno())
-            os.replace(tmp, self.path)
-        except BaseException:
-            if os.path.exists(tmp):
-                os.unlink(tmp)
-            raise
+        write_text(self.path, _dumps(header) + "\n")
 
     def _open_and_lock(self) -> None:
-        self._fd = os.open(self.path, os.O_RDWR | os.O_APPEND)
+        check_target(self.path)
+        # O_NONBLOCK: a FIFO put in place since the check must not block the open
+        self._fd = os.open(self.path, os.O_RDWR | os.O_APPEND | os.O_NONBLOCK)
+        if not stat.S_ISREG(os.fstat(self._fd).st_mode):
+            os.close(self._fd)
+            self._fd = -1
+            check_target(self.path)  # names what the path has become
+            raise UnsafeOutputError(f"cannot write {self.path}: not a regular file")
+        os.set_blocking(self._fd, True)
         try:
             import fcntl
 

@@ -8,6 +8,7 @@ from typing import Any, Mapping, Sequence
 
 import numpy as np
 
+from ._output import atomic_open
 from .result import label as _quantity_label
 
 _LABELS = {"Omegabh2": r"$\Omega_b h^2$", "DeltaNeff": r"$\Delta N_{\rm eff}$", "tau_n": r"$\tau_n$ [s]"}
@@ -153,17 +154,11 @@ class Chain:
 
     def save(self, path: str | os.PathLike[str]) -> None:
         """Write the chain to a numpy ``.npz`` file, complete or not at all (written aside, then renamed)."""
-        path = os.fspath(path)
-        tmp = f"{path}.tmp{os.getpid()}.npz"
         arrays = {f"predicted:{k}": v for k, v in self.predicted.items()}
-        try:
-            np.savez(tmp, names=np.array(self.names), chain=self.chain, log_prob=self.log_prob,
+        with atomic_open(path, "wb") as f:
+            np.savez(f, names=np.array(self.names), chain=self.chain, log_prob=self.log_prob,
                      acceptance=self.acceptance_fraction, burn=self.burn, seed=self.seed,
                      priors=np.array([self.priors.get(n, "") for n in self.names]), **arrays)
-            os.replace(tmp, path)
-        finally:
-            if os.path.exists(tmp):
-                os.remove(tmp)
 
     @classmethod
     def load(cls, path: str | os.PathLike[str]) -> "Chain":

@@ -25,11 +25,11 @@ from __future__ import annotations
 import argparse
 import os
 import sys
-import tempfile
 from typing import Any, Iterable, Sequence
 
 import numpy as np
 
+from ._output import check_target, write_text
 from ._params import PARAMS
 from ._provenance import data_fingerprint, non_default
 from ._runner import resolve_data_dir
@@ -109,27 +109,6 @@ def _header(kind: str, params: dict[str, Any], directory: str, lines: Iterable[s
     return ["# " + line for line in head]
 
 
-def _write_atomic(path: str | os.PathLike[str], text: str) -> None:
-    """The table appears complete or not at all: written aside, synced, then renamed into place."""
-    path = os.fspath(path)
-    directory = os.path.dirname(os.path.abspath(path))
-    os.makedirs(directory, exist_ok=True)
-    fd, tmp = tempfile.mkstemp(prefix=".nuvex-table-", dir=directory)
-    try:
-        with os.fdopen(fd, "w") as f:
-            f.write(text)
-            f.flush()
-            os.fsync(f.fileno())
-        umask = os.umask(0)
-        os.umask(umask)
-        os.chmod(tmp, 0o666 & ~umask)
-        os.replace(tmp, path)
-    except BaseException:
-        if os.path.exists(tmp):
-            os.unlink(tmp)
-        raise
-
-
 def write_class(path: str | os.PathLike[str], ombh2: Sequence[float] | None = None,
                 DeltaN: Sequence[float] | None = None, *, client: Any = None, jobs: int | None = None,
                 checkpoint: str | os.PathLike[str] | None = None, progress: bool = True,
@@ -142,6 +121,7 @@ def write_class(path: str | os.PathLike[str], ombh2: Sequence[float] | None = No
     defaults and the data fingerprint. The file is replaced only once every point has run; when a
     point fails, ``RuntimeError`` names it and nothing is written.
     """
+    check_target(path)  # a device or directory is refused before the scan, not after it
     directory = resolve_data_dir(data_dir)
     ob, dn, result = _grid_scan(ombh2, DeltaN, ["YPCMB"], params, client, jobs, checkpoint, progress, data_dir)
     yhe = result["YPCMB"]
@@ -154,7 +134,7 @@ def write_class(path: str | os.PathLike[str], ombh2: Sequence[float] | None = No
     for j, d in enumerate(dn):
         for i, o in enumerate(ob):
             lines.append(f"{o:.8g} {d:.8g} {yhe[j, i]:.10f}")
-    _write_atomic(path, "\n".join(lines) + "\n")
+    write_text(path, "\n".join(lines) + "\n")
     return result
 
 
@@ -173,6 +153,7 @@ def write_camb(path: str | os.PathLike[str], ombh2: Sequence[float] | None = Non
     and tau_n, and sigma_Yp, err_D/H are their standard deviations; with ``mc`` = 0 they are 0.
     Other arguments as :func:`write_class`.
     """
+    check_target(path)
     directory = resolve_data_dir(data_dir)
     quantities = ["YPCMB", "YPBBN", "DoH"]
     ob, dn, result = _grid_scan(ombh2, DeltaN, quantities, params, client, jobs, checkpoint, progress, data_dir,
@@ -195,7 +176,7 @@ def write_camb(path: str | os.PathLike[str], ombh2: Sequence[float] | None = Non
                    f"{result['YPBBN'][j, i]:.10f}", f"{sigma_yp[j, i]:.4e}", f"{result['DoH'][j, i]:.8e}",
                    f"{err_doh[j, i]:.4e}")
             lines.append("   ".join(f"{c:>12}" for c in row))
-    _write_atomic(path, "\n".join(lines) + "\n")
+    write_text(path, "\n".join(lines) + "\n")
     return result
 
 
