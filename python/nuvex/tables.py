@@ -23,6 +23,7 @@ and 0.024 (52 values); DeltaN from -3 to +9 in steps of 0.5 (25 values).
 from __future__ import annotations
 
 import argparse
+import math
 import os
 import sys
 from typing import Any, Iterable, Sequence
@@ -35,7 +36,7 @@ from ._provenance import data_fingerprint, non_default
 from ._runner import resolve_data_dir
 from ._version import __version__
 from .conversions import _T_CMB, eta10
-from .scan import ScanResult, scan
+from .scan import MAX_POINTS, ScanResult, scan
 
 NEFF_STANDARD = 3.044
 
@@ -194,9 +195,16 @@ def _grid_arg(text: str) -> list[float]:
                 start, stop, step = (float(x) for x in part.split(":"))
                 if step <= 0:
                     raise argparse.ArgumentTypeError(f"range {part!r}: the step must be positive")
-                count = int(np.floor((stop - start) / step + 1e-9)) + 1
+                span = (stop - start) / step
+                if not math.isfinite(span):
+                    raise argparse.ArgumentTypeError(f"range {part!r}: start, stop and step must be finite")
+                count = int(np.floor(span + 1e-9)) + 1
                 if count < 1:
                     raise argparse.ArgumentTypeError(f"range {part!r} is empty")
+                # checked before the values are made: a tiny step would ask for unbounded memory
+                if count > MAX_POINTS:
+                    raise argparse.ArgumentTypeError(f"range {part!r} has {count} values; a grid takes at most "
+                                                     f"{MAX_POINTS} points")
                 out.extend(np.round(start + step * np.arange(count), 10).tolist())
             else:
                 out.append(float(part))
