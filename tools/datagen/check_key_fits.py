@@ -259,7 +259,7 @@ def render(data_dir):
           "  within %.1f%%." % pc(rest_dev), "",
           "What remains unverified: that the coefficients in `key_rates/` are exactly those printed by Pisanti",
           "et al. 2021. With them, D/H at the published inputs of PArthENoPE 3.0 comes within 0.2% of its",
-          "published value (`docs/rates.rst`).", ""]
+          "published value (`docs/physics/rate_sets.rst`).", ""]
     return "\n".join(L)
 
 
