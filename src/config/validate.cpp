@@ -11,6 +11,7 @@
 #include "config/err.hpp"
 #include "config/field_table.hpp"
 #include "config/inert.hpp"
+#include "config/rate_set.hpp"
 #include "nuvex/config.h"
 
 namespace nvx {
@@ -228,7 +229,7 @@ int nvx_config_validate(NVXConfig* c, char** err) {
                     "incomplete_decoupling=True (the full SOLAN spectrum file is only available in the "
                     "non-instantaneous decoupling mode).");
     if (check_finite_numbers(c, err) || check_tolerances(c, err) || check_int_ranges(c, err)) return 1;
-    if (check_orderings(c, err) || check_physical_ranges(c, err)) return 1;
+    if (check_orderings(c, err) || check_physical_ranges(c, err) || check_rate_set(c, err)) return 1;
     // a setting that changes nothing is a warning of the run, an error under strict_params
     if (c->strict_params) {
         const std::string inert = inert_settings(c);
