@@ -164,8 +164,12 @@ def test_unreadable_nuclide_table_is_not_reported_as_missing(data_dir, scratch):
     data = data_copy(data_dir, str(scratch / "data"), "csv")
     os.chmod(scratch, 0o755)
     os.chmod(os.path.join(data, "csv", "nuclides.csv"), 0)
-    code = (f"import _nuvex_c\ntry:\n    _nuvex_c.run_bbn({{}}, {data!r}, show_progress=0)\n"
-            "except RuntimeError as e:\n    print(e)\n")
+    background = scratch / "background.tsv"
+    background.write_text("T\tt\ta\n")
+    background.chmod(0)
+    code = (f"import _nuvex_c\nfor d, p in (({data!r}, {{}}), ({data_dir!r}, {{'custom_background': "
+            f"{str(background)!r}}})):\n    try:\n        _nuvex_c.run_bbn(p, d, show_progress=0)\n"
+            "    except RuntimeError as e:\n        print(e)\n")
     user = {}
     if os.geteuid() == 0:  # root reads any file: ask as an unprivileged user
         try:
@@ -177,6 +181,7 @@ def test_unreadable_nuclide_table_is_not_reported_as_missing(data_dir, scratch):
     res = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=60,
                          env=dict(os.environ, HOME="/tmp"), **user)
     assert "cannot read " + os.path.join(data, "csv", "nuclides.csv") + ": Permission denied" in res.stdout, res
+    assert f"cannot read custom_background file '{background}': Permission denied" in res.stdout, res
 
 
 # ---- Monte Carlo and settings without effect ------------------------------------------------------
