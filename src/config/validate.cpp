@@ -134,8 +134,9 @@ int check_orderings(const NVXConfig* c, char** err) {
 int check_physical_ranges(const NVXConfig* c, char** err) {
     // N_eff today is the standard 3.044 plus DeltaNeff extra flavours; N_eff = 0 (no neutrino
     // radiation at all) is the lowest meaningful value, below it the radiation density is negative.
+    // A grid value such as 0 - 3.044 may land a rounding step below: 1e-9 of room.
     constexpr double kNeffStandard = 3.044;
-    if (!(kNeffStandard + c->DeltaNeff >= 0.0))
+    if (!(kNeffStandard + c->DeltaNeff >= -1e-9))
         return fail(err, "DeltaNeff=%.6g is out of range: N_eff = %g + DeltaNeff = %.6g must be >= 0 (a negative "
                          "neutrino radiation density)", c->DeltaNeff, kNeffStandard, kNeffStandard + c->DeltaNeff);
     // every run reports the helium-4 abundance (Yp): the network must reach mass number 4

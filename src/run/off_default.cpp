@@ -7,6 +7,7 @@
 
 #include "config/err.hpp"
 #include "config/field_table.hpp"
+#include "nuvex/custom_network.h"
 #include "run/driver_internal.hpp"
 
 namespace nvx {
@@ -80,9 +81,18 @@ std::string off_default_parameters(const NVXConfig* c) {
     return out;
 }
 
-int name_off_default(const NVXConfig* c, char** err) {
+int name_off_default(const NVXConfig* c, char** err, const NVXCustomNetwork* custom) {
     if (!err || !*err) return 1;
-    const std::string off = off_default_parameters(c);
+    std::string off = off_default_parameters(c);
+    if (custom && (custom->n_entries || custom->n_removed)) {
+        std::string names;
+        for (size_t i = 0; i < custom->n_entries && i < 8; ++i)
+            names += (names.empty() ? "" : ", ") + std::string(custom->entries[i].name);
+        if (custom->n_entries > 8) names += strprintf(" and %zu more", custom->n_entries - 8);
+        std::string what = names.empty() ? "" : "rate tables of " + names;
+        if (custom->n_removed) what += strprintf("%s%zu reactions removed", what.empty() ? "" : "; ", custom->n_removed);
+        off += (off.empty() ? "" : ", ") + std::string("custom_network (") + what + ")";
+    }
     const std::string m = strprintf("%s [parameters off their defaults: %s]", *err,
                                     off.empty() ? "none" : off.c_str());
     std::free(*err);

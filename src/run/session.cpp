@@ -86,8 +86,8 @@ int stage_failure(char** err, const char* stage) {
 
 // An integrator that gives up (too many steps, a vanishing step) says nothing of the input that
 // drove it there: its message is completed with the parameters that were off their defaults.
-int integration_failure(const NVXConfig* c, char** err) {
-    if (err && *err && std::strstr(*err, "nvx_ode_") && !nvx_run_cancelled(c)) return name_off_default(c, err);
+int integration_failure(const NVXConfig* c, char** err, const NVXCustomNetwork* custom) {
+    if (err && *err && std::strstr(*err, "nvx_ode_") && !nvx_run_cancelled(c)) return name_off_default(c, err, custom);
     return 1;
 }
 
@@ -238,8 +238,9 @@ int Session::ensure_stages(const NVXConfig* c, Views& v, char** err) {
     h.config = c;
     h.plasma = &v.plasma;
     if (ensure_background(c, &v.plasma, &h, err) != 0)
-        return stage_failure(err, "background"), integration_failure(c, err);
-    if (ensure_weak(c, &h, err) != 0) return stage_failure(err, "weak-rate tables"), integration_failure(c, err);
+        return stage_failure(err, "background"), integration_failure(c, err, custom());
+    if (ensure_weak(c, &h, err) != 0)
+        return stage_failure(err, "weak-rate tables"), integration_failure(c, err, custom());
 
     nvx_background& b = v.background;
     b = background_.stage->bg;
@@ -261,10 +262,11 @@ int Session::integrate(const NVXConfig* c, Views& v, NVXResults* results, char**
         nvx_nuclear_network* nn;
         ~Release() { nvx_nuclear_network_free(nn); }
     } release{&nn};
-    if (nvx_nuclear_network_solve(&nn, c, rates, &v.background, err) != 0) return integration_failure(c, err);
+    if (nvx_nuclear_network_solve(&nn, c, rates, &v.background, err) != 0)
+        return integration_failure(c, err, custom());
     if (nvx_assemble_results(results, c, &nn, &v.background) != 0)
         return fail(err, "nvx_assemble_results: out of memory");
-    if (nvx_results_check(results, c, err) != 0) return name_off_default(c, err);
+    if (nvx_results_check(results, c, err) != 0) return name_off_default(c, err, custom());
     if (c->output_background_evolution &&
         nvx_bg_write_time_evolution(&v.background, c->output_background_file, c->output_n_points, err) != 0)
         return 1;

@@ -67,6 +67,11 @@ def test_integration_failures_name_the_parameters_off_their_defaults(base, data_
     assert "[parameters off their defaults: Omegabh2=1000, thermal_corrections=False]" in str(info.value)
     with pytest.raises(RuntimeError, match=r"parameters off their defaults: GN=1e\+300"):
         run(base, data_dir, params={"GN": 1e300})
+    # a custom rate of 1e30 (N_A <sigma v> of d(p,g) is below 1e2 at these temperatures)
+    table = "".join(f"{t} 1e30 1.1\n" for t in (0.001, 0.01, 1, 10))
+    with pytest.raises(RuntimeError, match=r"off their defaults: thermal_corrections=False, custom_network \(rate "
+                                           r"tables of d_p__He3_g\)\]"):
+        run(base, data_dir, custom_network={"replaced": {"d_p__He3_g": table}})
 
 
 def test_negative_radiation_density_names_the_table(base, data_dir):
