@@ -12,7 +12,8 @@ and neutron-lifetime uncertainties; ``nuvex.Solver(**fixed).run(**changes)`` rep
 ``nuvex.plot_schramm()`` draws abundances against the baryon density; ``nuvex.scan(axes, ...)`` evaluates
 grids of parameters (locally or on a Dask cluster), ``nuvex.sensitivities()`` the logarithmic
 derivatives of the abundances, and ``nuvex.tables`` writes BBN tables for CLASS and CAMB; ``nuvex.likelihood``, ``nuvex.sample`` and
-``nuvex.grid_posterior`` infer Omega_b h^2 and Delta N_eff from observed abundances (``nuvex.observations``). Log lines go to the ``logging``
+``nuvex.grid_posterior`` infer Omega_b h^2 and Delta N_eff from observed abundances (``nuvex.observations``);
+``nuvex.relic_bounds`` gives Neff, Yp, D/H and the BBN exclusion of an MeV-scale thermal relic. Log lines go to the ``logging``
 logger ``"nuvex"``; nothing is printed on standard output unless ``verbose=True``.
 """
 from ._data import cache_dir, data_dir
@@ -25,6 +26,7 @@ from .conversions import Omegabh2_from_eta10, eta10, eta10_per_Omegabh2
 from .inference import Likelihood, grid_posterior, likelihood, sample
 from .mc import MCResult, monte_carlo
 from .plots import plot_schramm
+from .relics import RelicBounds, relic_bounds
 from .result import Evolution, Result
 from .scan import ScanResult, scan
 from .sensitivity import Sensitivities, sensitivities
@@ -34,6 +36,7 @@ __all__ = [
     "__version__", "run", "monte_carlo", "defaults", "Solver", "Result", "Evolution", "MCResult", "ParamSpec",
     "plot_schramm", "data_dir", "cache_dir", "eta10", "Omegabh2_from_eta10", "eta10_per_Omegabh2",
     "scan", "ScanResult", "sensitivities", "Sensitivities", "tables",
+    "relic_bounds", "RelicBounds",
     "observations", "likelihood", "Likelihood", "sample", "Chain", "grid_posterior", "GridPosterior",
 ]
 
