@@ -2,6 +2,7 @@
 // potential) and its share of the electron-photon plasma entropy when it couples to electrons.
 #include <array>
 #include <cmath>
+#include <initializer_list>
 
 #include "nuvex/plasma.h"
 
@@ -20,15 +21,14 @@ constexpr int kPanels = 16;
 // The three momentum integrals of one occupation at x = m/T, in u = k/T:
 // R = int u^2 E f, P = int u^4 f / E, D = int u^2 E^2 f (1 -+ f), E = sqrt(u^2 + x^2).
 // A fixed rule keeps them smooth functions of x, which the adaptive integrators that call them
-// need; 16 panels of 8 points over [0, 50 + 10 sqrt(x)] resolve both the relativistic tail
-// (e^-u) and the non-relativistic peak of width sqrt(x) to better than 1e-12.
+// need: 8-point Gauss-Legendre panels, geometric below u = 1, then 16 equal ones up to
+// 50 + 10 sqrt(x), which covers the relativistic tail (e^-u) and the non-relativistic peak of width
+// sqrt(x).
 void integrals(double x, bool fermion, double& R, double& P, double& D) {
     R = P = D = 0.0;
-    const double u_max = 50.0 + 10.0 * std::sqrt(x);
-    const double half = 0.5 * u_max / kPanels;
     const double sign = fermion ? 1.0 : -1.0;
-    for (int k = 0; k < kPanels; ++k) {
-        const double mid = (2 * k + 1) * half;
+    auto panel = [&](double a, double b) {
+        const double mid = 0.5 * (a + b), half = 0.5 * (b - a);
         for (int i = 0; i < 8; ++i) {
             const double u = mid + (i < 4 ? -kNode[i] : kNode[i - 4]) * half;
             const double w = kWeight[i < 4 ? i : i - 4] * half;
@@ -40,7 +40,16 @@ void integrals(double x, bool fermion, double& R, double& P, double& D) {
             P += w * u2 * u2 / E * f;
             D += w * u2 * E * E * f * (1.0 - sign * f);
         }
+    };
+    // Geometric panels below u = 1 resolve the branch point of E at u = i x for small x.
+    double a = 0.0;
+    for (double b : {1.0 / 64, 1.0 / 32, 1.0 / 16, 1.0 / 8, 0.25, 0.5, 1.0}) {
+        panel(a, b);
+        a = b;
     }
+    const double u_max = 50.0 + 10.0 * std::sqrt(x);
+    const double width = (u_max - 1.0) / kPanels;
+    for (int k = 0; k < kPanels; ++k) panel(1.0 + k * width, 1.0 + (k + 1) * width);
 }
 
 }  // namespace
