@@ -23,9 +23,10 @@ struct RelicSetup {
     RelicSetup(double mass, const char* sector) {
         char* err = nullptr;
         EXPECT_EQ(nvx_config_init_defaults(&c, NUVEX_DATA_DIR, &err), 0) << err;
+        const std::string cache = dir + "/cache";  // outlives the call that copies it
         NVXParam s{};
         s.kind = NVX_PARAM_STRING;
-        s.payload.s = (dir + "/cache").c_str();
+        s.payload.s = cache.c_str();
         EXPECT_EQ(nvx_config_set_param(&c, "cache_dir", s, &err), 0) << err;
         s.payload.s = sector;
         EXPECT_EQ(nvx_config_set_param(&c, "relic_couples_to", s, &err), 0) << err;
