@@ -27,7 +27,7 @@ against this list, so every new module is placed here:
 2. one run: _runner (nuvex.run), result (Result, Evolution, MCResult)
 3. the session: solver (nuvex.Solver, repeated runs on one solver session)
 4. the engine running many points, on local workers or Dask workers: _engine, _dask
-5. applications: mc, scan, sensitivity, tables, inference, chain, schramm
+5. applications: mc, scan, sensitivity, tables, inference, chain, schramm, web (the web calculator)
 """
 from ._data import cache_dir, data_dir
 from ._params import ParamSpec, defaults

@@ -15,10 +15,22 @@
   const SLIDER_MS = 20, TYPING_MS = 250, SCHRAMM_MS = 300, SLOW_MS = 1500;
 
   const $ = (id) => document.getElementById(id);
+  // plotly.js loads once the first requests are out (parsing it takes the page's thread for a while,
+  // which the server's answers then overlap); drawing waits for it
+  let plotlyLoaded = null;
+  const plotlyReady = new Promise((resolve, reject) => { plotlyLoaded = {resolve, reject}; });
+  function loadPlotly() {
+    const script = document.createElement("script");
+    script.src = $("app-js").dataset.plotly;
+    script.addEventListener("load", () => { timings.plotlyReady = performance.now(); plotlyLoaded.resolve(); });
+    script.addEventListener("error", () => plotlyLoaded.reject(new Error("plotly.js did not load")));
+    document.head.appendChild(script);
+  }
   const client = "p" + Math.random().toString(36).slice(2, 12) + Date.now().toString(36);
   const seq = {run: 0, evolution: 0, schramm: 0};
   // for the benchmarks and tests: input-to-numbers times (ms) and when the plots were first drawn
-  const timings = window.nuvexTimings = {run: [], schrammPaint: null, evolutionPaint: null, updates: 0};
+  const timings = window.nuvexTimings = {run: [], schrammPaint: null, evolutionPaint: null, updates: 0,
+                                        plotlyReady: null, schrammAnswer: null};
 
   let baryonKey = "Omegabh2";  // the baryon-density field set last: its value is sent
   let pendingSince = null;     // time of the oldest change not yet answered
@@ -123,7 +135,7 @@
     remove.title = "remove this scaling";
     remove.addEventListener("click", () => { row.remove(); fillReactions(); changed(SLIDER_MS); });
     input.addEventListener("input", () => changed(TYPING_MS));
-    input.addEventListener("change", () => changed(0));
+    input.addEventListener("change", () => changed(0, true));
     const msg = document.createElement("div");
     msg.className = "msg";
     msg.id = "msg-" + key;
@@ -173,8 +185,9 @@
     return {data: data};
   }
 
-  function changed(delay) {
-    if (pendingSince === null) pendingSince = performance.now();
+  // delay: the debounce; commit: a finished entry (Enter, leaving a field), timed from now on
+  function changed(delay, commit) {
+    if (pendingSince === null || commit) pendingSince = performance.now();
     clearTimeout(timer);
     timer = setTimeout(update, delay);
   }
@@ -187,13 +200,14 @@
     clearTimeout(slowTimer);
     slowTimer = setTimeout(() => status("still computing: a new ξe or network builds tables once", true), SLOW_MS);
     status("computing…", true);
-    const running = call("run", "/api/run");  // first: its numbers are what the user waits for
-    evolution();
+    const running = call("run", "/api/run");
     const setting = JSON.stringify(Object.assign({}, p, {Omegabh2: null, eta10: null}));
     if (setting !== schrammSetting) {
+      const first = schrammSetting === null;  // the page's first bands: no reason to wait
       schrammSetting = setting;
       clearTimeout(schrammTimer);
-      schrammTimer = setTimeout(schramm, SCHRAMM_MS);
+      if (first) schramm();
+      else schrammTimer = setTimeout(schramm, SCHRAMM_MS);
     }
     const out = await running;
     if (out === null) return;
@@ -209,6 +223,7 @@
     timings.updates += 1;
     if (since !== null) timings.run.push(performance.now() - since);
     status(`run: ${out.data.elapsed_ms.toFixed(1)} ms on the server`, false);
+    evolution();  // after the numbers, which are what the user waits for
   }
 
   function showResults(data) {
@@ -277,6 +292,7 @@
       yaxis: {type: "log", range: [Math.log10(ymin), Math.log10(2)], title: {text: "mass fraction X = A·Y"}},
       legend: {orientation: "h", y: -0.2},
     };
+    await plotlyReady;
     await Plotly.react("evolution", traces, layout, {displaylogo: false, responsive: true});
     $("evolution").dataset.drawn = "lines";
     if (timings.evolutionPaint === null) timings.evolutionPaint = performance.now();
@@ -285,10 +301,12 @@
   async function schramm() {
     const out = await call("schramm", "/api/schramm", {points: meta.schramm.points, samples: meta.schramm.samples});
     if (out === null) return;
+    if (timings.schrammAnswer === null) timings.schrammAnswer = performance.now();
     if (out.failed) {
       $("schramm-caption").dataset.error = (out.data && out.data.error) || "";
       return;
     }
+    await plotlyReady;
     drawSchramm(out.data);
   }
 
@@ -382,7 +400,7 @@
       });
     }
     $("munuOverTnu_e").addEventListener("input", () => changed(TYPING_MS));
-    for (const key of ["Omegabh2", "eta10", "DeltaNeff", "tau_n", "munuOverTnu_e"]) $(key).addEventListener("change", () => changed(0));
+    for (const key of ["Omegabh2", "eta10", "DeltaNeff", "tau_n", "munuOverTnu_e"]) $(key).addEventListener("change", () => changed(0, true));
     $("network").addEventListener("change", () => {
       for (const row of rateRows()) {
         const name = row.dataset.key.replace(/^(delta|p)_/, "");
@@ -400,5 +418,7 @@
 
   restore();
   wire();
-  changed(0);
+  pendingSince = performance.now();
+  update();      // sends the first requests now ...
+  loadPlotly();  // ... and loads plotly.js while the server answers
 })();
