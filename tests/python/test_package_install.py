@@ -101,7 +101,7 @@ WEB_SCRIPT = """
 import json, nuvex.web
 client = nuvex.web.create_app(workers=1).test_client()
 page, js, css = client.get("/"), client.get("/static/app.js"), client.get("/static/style.css")
-plotly = client.get(page.data.decode().split('<script src="', 1)[1].split('"', 1)[0])
+plotly = client.get(page.data.decode().split('data-plotly="', 1)[1].split('"', 1)[0])
 print(json.dumps([page.status_code, js.status_code, css.status_code, plotly.status_code, nuvex.web.__file__]))
 """
 

@@ -20,7 +20,7 @@ import numpy as np
 
 from .. import observations
 from .._data import data_dir as default_data_dir
-from .._params import PARAMS
+from .._params import CALL_KEYWORDS, PARAMS
 from .._version import __version__
 from ..conversions import Omegabh2_from_eta10, eta10_per_Omegabh2
 from ..plots import mass_number
@@ -40,6 +40,8 @@ BUILD_STAGES = frozenset({"electron", "qed", "weak", "thermal"})
 SCHRAMM_QUANTITIES = ("Yp", "DoH", "He3oH", "Li7oH")
 SCHRAMM_RANGE = (0.004, 0.04)
 BAND_LEVEL = 0.95
+# a Schramm computation left running by requests out of time ends after this many request limits
+JOB_LIMIT_FACTOR = 4
 
 
 @dataclass(frozen=True)
@@ -127,7 +129,7 @@ def parse_params(raw: Any, limits: Limits) -> dict[str, Any]:
     for key, value in raw.items():
         if not isinstance(key, str):
             raise WebError(400, "parameter names must be text")
-        if key in PARAMS and key not in INPUT_KEYS:
+        if (key in PARAMS and key not in INPUT_KEYS) or key in CALL_KEYWORDS or key == "on_progress":
             raise WebError(400, f"{key} cannot be set through the web calculator; it accepts "
                                 f"{', '.join(INPUT_KEYS)}, delta_<reaction> and p_<reaction>", key)
         if value is not None and not isinstance(value, (str, int, float, bool)):
@@ -211,16 +213,19 @@ class Ticket:
         if client is not None and seq is not None:
             service.latest.note(client, channel, seq)
 
-    def check(self) -> None:
+    def check(self, deadline: bool = True) -> None:
+        """Raises WebError when the request's work should stop; ``deadline=False`` for a run that
+        builds tables (stopped, the build would start again at the next request)."""
         if self.service.closing:
             raise WebError(503, "the server is shutting down", retry_after=5)
         if self.client is not None and self.seq is not None and self.service.latest.superseded(
                 self.client, self.channel, self.seq):
             raise WebError(409, "superseded by a newer request from the same page", superseded=True)
-        if time.monotonic() > self.deadline:
+        if deadline and time.monotonic() > self.deadline:
             raise WebError(503, f"the computation took longer than this server's limit of "
-                                f"{self.service.limits.seconds:g} s (a new electron-neutrino degeneracy builds "
-                                "tables for minutes on a busy machine); try again later", retry_after=30)
+                                f"{self.service.limits.seconds:g} s (another request may be building the solver's "
+                                "tables: a new electron-neutrino degeneracy takes minutes on a busy machine); "
+                                "try again later", retry_after=30)
 
 
 class _Guard:
@@ -233,7 +238,7 @@ class _Guard:
         self.building = False
 
     def __call__(self, stage: str, done: float, total: float) -> None:
-        self._ticket.check()
+        self._ticket.check(deadline=not self.building)
         if stage in BUILD_STAGES and not self.building:
             if not self._build.acquire(blocking=False):
                 raise _BuildBusy()
@@ -301,7 +306,9 @@ class SolverPool:
 
 class _SchrammJob:
     """One setting's bands being computed, point by point on the worker threads; requests for the
-    same setting wait for it, and it stops when none waits any more."""
+    same setting wait for it. It stops when every request that asked for it was superseded; a request
+    that reaches its time limit leaves it running (within a limit of its own), for the next request
+    to find finished."""
 
     def __init__(self, service: "Service", key: str, setting: dict[str, Any], grid: np.ndarray, samples: int,
                  seed: int) -> None:
@@ -316,18 +323,18 @@ class _SchrammJob:
         self.points: list[dict[str, tuple[Any, Any, Any]] | None] = [None] * len(grid)
         self.error: BaseException | None = None
         self.remaining = len(grid)
-        self.deadline = time.monotonic() + service.limits.seconds
+        self.deadline = time.monotonic() + JOB_LIMIT_FACTOR * service.limits.seconds
         self.lock = threading.Lock()
 
-    def check(self) -> None:  # the job's own ticket
+    def check(self, deadline: bool = True) -> None:  # the job's own ticket
         if self.service.closing:
             raise WebError(503, "the server is shutting down", retry_after=5)
         if self.waiters <= 0:
             raise _Abandoned()
-        if time.monotonic() > self.deadline:
+        if deadline and time.monotonic() > self.deadline:
             raise WebError(503, f"the Schramm bands took longer than this server's limit of "
-                                f"{self.service.limits.seconds:g} s; ask for fewer points or samples",
-                           retry_after=30)
+                                f"{JOB_LIMIT_FACTOR * self.service.limits.seconds:g} s; ask for fewer points or "
+                                "samples", retry_after=30)
 
     def run_point(self, i: int) -> None:
         try:
@@ -457,15 +464,24 @@ class Service:
                 grid = np.geomspace(*SCHRAMM_RANGE, points)
                 job = self._schramm_jobs[key] = _SchrammJob(self, key, setting, grid, samples, seed)
             job.waiters += 1
+        leave = True
         try:
             if start:
                 for i in range(points):
                     self._points.submit(job.run_point, i)
             while not job.done.wait(0.05):
-                ticket.check()
+                try:
+                    ticket.check()
+                except WebError as e:
+                    if e.status == 503 and not self.closing:  # out of time: the job goes on for a later request
+                        leave = False
+                        raise WebError(503, "the Schramm bands are still being computed; ask again shortly",
+                                       retry_after=10) from None
+                    raise
         finally:
             with self._schramm_lock:
-                job.waiters -= 1
+                if leave or job.done.is_set():
+                    job.waiters -= 1
         if job.error is not None:
             if isinstance(job.error, WebError):
                 raise job.error

@@ -181,7 +181,7 @@
       return null;
     }
     if (s !== seq[channel] || (resp.status === 409 && data.superseded)) return null;  // a newer request is out
-    if (!resp.ok) return {failed: true, status: resp.status, data: data};
+    if (!resp.ok) return {failed: true, status: resp.status, data: data, retryAfter: Number(resp.headers.get("Retry-After"))};
     return {data: data};
   }
 
@@ -299,13 +299,18 @@
   }
 
   async function schramm() {
+    const note = $("schramm-note");
+    note.textContent = "computing the Monte Carlo bands of this setting…";
     const out = await call("schramm", "/api/schramm", {points: meta.schramm.points, samples: meta.schramm.samples});
     if (out === null) return;
     if (timings.schrammAnswer === null) timings.schrammAnswer = performance.now();
     if (out.failed) {
-      $("schramm-caption").dataset.error = (out.data && out.data.error) || "";
+      note.textContent = "Schramm plot: " + ((out.data && out.data.error) || `the server answered ${out.status}`);
+      // out of time on a busy server: the computation goes on there; ask again for its result
+      if (out.status === 503 && out.retryAfter > 0) schrammTimer = setTimeout(schramm, 1000 * out.retryAfter);
       return;
     }
+    note.textContent = "";
     await plotlyReady;
     drawSchramm(out.data);
   }
