@@ -63,6 +63,7 @@ CASES = [
     {"network": "large", "Omegabh2": 0.0215},
     {"delta_d_p__He3_g": 0.1, "p_n_p__d_g": -1.0},
     {"DeltaNeff": -0.7, "tau_n": 885},
+    {"rate_set": "primat", "Omegabh2": 0.0221},
 ]
 
 
@@ -70,7 +71,7 @@ def test_runs_equal_nuvex_run_bit_for_bit_in_any_order(client, cache_dir, data_d
     # Pooled sessions run one request after another: a session that carried anything of an earlier
     # request (a network, a rate variation, a lifetime) into a later one would break the equality.
     refs = [reference(cache_dir, data_dir, **p) for p in CASES]
-    order = [0, 2, 1, 3, 2, 4, 0, 3, 1, 2, 0]
+    order = [0, 2, 1, 3, 5, 2, 4, 0, 5, 3, 1, 2, 0]
     for i in order:
         resp = client.post("/api/run", json={"params": CASES[i]})
         assert resp.status_code == 200, resp.json
@@ -158,6 +159,7 @@ def package_error(cache_dir, data_dir, **params):
     ({"tau_n": "abc"}, "tau_n"),
     ({"Omegabh2": 0}, "Omegabh2"),
     ({"delta_d_p__He3_x": 0.1}, "delta_d_p__He3_x"),
+    ({"rate_set": "../../x"}, "rate_set"),
 ])
 def test_refused_input_gets_400_with_the_package_message(client, cache_dir, data_dir, params, key):
     resp = client.post("/api/run", json={"params": params})
@@ -358,6 +360,7 @@ def test_page_and_plotly_are_served_locally(client):
     names = {r["name"] for r in meta["networks"]["small"]}
     assert "n_p__d_g" in names and len(meta["networks"]["large"]) > len(names)
     assert meta["inputs"]["tau_n"]["unit"] == "s"
+    assert [r["name"] for r in meta["rate_sets"]] == sorted(nuvex.rate_sets())
 
 
 # ---- the command --------------------------------------------------------------------------------

@@ -173,9 +173,10 @@ def test_permalink_restores_the_inputs(browser, server, cache_dir, data_dir):
     open_page(browser, server.url)
     retype(browser, "DeltaNeff", "0.5")
     browser.find_element(By.CSS_SELECTOR, "#network option[value=large]").click()
+    browser.find_element(By.CSS_SELECTOR, "#rate_set option[value=primat]").click()
     browser.find_element(By.CSS_SELECTOR, "#reaction-list option[value=d_p__He3_g]").click()
     browser.find_element(By.ID, "add-rate").click()
-    params = dict(DeltaNeff=0.5, network="large", delta_d_p__He3_g=0.1)
+    params = dict(DeltaNeff=0.5, network="large", rate_set="primat", delta_d_p__He3_g=0.1)
     want = reference(cache_dir, data_dir, **params)
     wait_for_value(browser, "DoH", want.DoH)
     link = browser.find_element(By.ID, "permalink").get_attribute("href")
@@ -185,6 +186,7 @@ def test_permalink_restores_the_inputs(browser, server, cache_dir, data_dir):
     open_page(browser, link)
     assert browser.find_element(By.ID, "DeltaNeff").get_attribute("value") == "0.5"
     assert browser.find_element(By.ID, "network").get_attribute("value") == "large"
+    assert browser.find_element(By.ID, "rate_set").get_attribute("value") == "primat"
     assert browser.find_element(By.ID, "delta_d_p__He3_g").get_attribute("value") == "0.1"
     assert browser.find_element(By.ID, "Omegabh2").get_attribute("value") == "0.02242"
     wait_for_value(browser, "DoH", want.DoH)

@@ -1,6 +1,6 @@
 # The NUVEX calculator in the browser (`nuvex serve`): a Flask application over a pool of solver
 # sessions, with a JSON API and a page drawn with the locally installed plotly.js.
-"""The web calculator: ``nuvex serve`` (or ``python3 -m nuvex.web``).
+"""The web calculator: ``python3 -m nuvex.web``.
 
 :func:`create_app` makes the Flask application, :class:`Server` runs it on a local HTTP server,
 :func:`main` is the command. The JSON API:
@@ -19,8 +19,9 @@
 
 Each takes its parameters as a JSON body ``{"params": {...}, "client": id, "seq": n, ...}`` (POST) or
 as a query string (GET). The accepted parameters are ``Omegabh2`` (or ``eta10``), ``DeltaNeff``,
-``tau_n``, ``munuOverTnu_e``, ``network`` ("small" or "large"), ``delta_<reaction>`` and
-``p_<reaction>``; the package's own checks refuse anything else with HTTP 400 and their message.
+``tau_n``, ``munuOverTnu_e``, ``network`` ("small" or "large"), ``rate_set``, ``delta_<reaction>``
+and ``p_<reaction>``; other keys are refused with HTTP 400, and so are values the package's own
+checks refuse, with the package's message.
 """
 from __future__ import annotations
 

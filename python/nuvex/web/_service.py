@@ -20,6 +20,7 @@ import numpy as np
 
 from .. import observations
 from .._data import data_dir as default_data_dir
+from .._data import rate_sets
 from .._params import CALL_KEYWORDS, PARAMS
 from .._version import __version__
 from ..conversions import Omegabh2_from_eta10, eta10_per_Omegabh2
@@ -30,7 +31,7 @@ from ..solver import Solver
 # The keys a page may set. Everything else the package knows is refused: keys naming files or
 # directories would read or write outside the cache directory, and the numerical keys set the cost
 # of a run, which the server bounds.
-INPUT_KEYS = ("Omegabh2", "eta10", "DeltaNeff", "tau_n", "munuOverTnu_e", "network")
+INPUT_KEYS = ("Omegabh2", "eta10", "DeltaNeff", "tau_n", "munuOverTnu_e", "network", "rate_set")
 VARIATION_PREFIXES = ("delta_", "p_")
 NETWORKS = ("small", "large")
 # progress stages of the solver's table builds (minutes for a new electron-neutrino degeneracy)
@@ -104,7 +105,7 @@ def _number_from_text(text: str) -> Any:
 
 def text_value(key: str, text: str) -> Any:
     """The value of a query-string parameter: numbers for numeric keys, None for "none"."""
-    if key == "network":
+    if key in ("network", "rate_set"):
         return text
     if key == "munuOverTnu_e" and text.strip().lower() in ("", "none", "null"):
         return None
@@ -389,6 +390,10 @@ class Service:
         self._schramm_cache: collections.OrderedDict[str, dict[str, Any]] = collections.OrderedDict()
         self._schramm_jobs: dict[str, _SchrammJob] = {}
         self.reactions = _network_reactions(self.data_dir)
+        try:
+            self.rate_sets = [{"name": k, "description": v.description} for k, v in rate_sets(self.data_dir).items()]
+        except (OSError, ValueError):  # a broken manifest: the solver names it when a run selects it
+            self.rate_sets = []
 
     @property
     def building(self) -> bool:
@@ -554,6 +559,7 @@ class Service:
                 "quantities": [{"name": q.attr, "key": q.key, "unit": q.unit, "definition": q.definition}
                                for q in QUANTITIES],
                 "networks": self.reactions,
+                "rate_sets": self.rate_sets,
                 "variations": {"delta_": "rate multiplied by (1 + delta)",
                                "p_": "rate multiplied by u**p, u the 1-sigma uncertainty factor of its table"},
                 "schramm": {"quantities": list(SCHRAMM_QUANTITIES), "Omegabh2": list(SCHRAMM_RANGE),

@@ -66,6 +66,7 @@
       if (v !== undefined) p[key] = v;
     }
     p.network = $("network").value;
+    if ($("rate_set").value) p.rate_set = $("rate_set").value;
     for (const row of rateRows()) {
       const v = typed(row.querySelector("input").value);
       if (v !== undefined) p[row.dataset.key] = v;
@@ -385,6 +386,22 @@
     if (q.has("munuOverTnu_e")) $("munuOverTnu_e").value = q.get("munuOverTnu_e");
     if (q.has("network") && meta.networks[q.get("network")]) $("network").value = q.get("network");
     else if (q.has("network")) $("network").value = "small";
+    for (const set of meta.rate_sets) {
+      const o = document.createElement("option");
+      o.value = set.name;
+      o.textContent = set.name;
+      o.title = set.description;
+      $("rate_set").appendChild(o);
+    }
+    $("rate_set").value = d.rate_set.default;
+    if (q.has("rate_set")) {
+      if (!meta.rate_sets.some((r) => r.name === q.get("rate_set"))) {  // kept, for the server to name
+        const o = document.createElement("option");
+        o.value = o.textContent = q.get("rate_set");
+        $("rate_set").appendChild(o);
+      }
+      $("rate_set").value = q.get("rate_set");
+    }
     fillReactions();
     for (const [k, v] of q.entries()) if (/^(delta|p)_/.test(k)) addRate(k, v);
   }
@@ -414,6 +431,7 @@
       fillReactions();
       changed(0);
     });
+    $("rate_set").addEventListener("change", () => changed(0, true));
     $("add-rate").addEventListener("click", () => {
       const name = $("reaction-list").value;
       if (name) { addRate("delta_" + name, "0.1"); changed(0); }
