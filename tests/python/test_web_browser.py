@@ -73,8 +73,10 @@ def browser(tmp_path_factory):
                 f"--user-data-dir={home / 'profile'}"):
         opts.add_argument(arg)
     opts.set_capability("goog:loggingPrefs", {"browser": "ALL"})
-    env = {**os.environ, "HOME": str(home), "XDG_CONFIG_HOME": str(home / "config"),
-           "XDG_CACHE_HOME": str(home / "cache")}
+    # the browser's own home; no sanitizer runtime of the suite preloaded into the browser
+    env = {k: v for k, v in os.environ.items()
+           if k not in ("LD_PRELOAD", "PYTHONMALLOC") and not k.endswith("SAN_OPTIONS")}
+    env.update(HOME=str(home), XDG_CONFIG_HOME=str(home / "config"), XDG_CACHE_HOME=str(home / "cache"))
     driver = webdriver.Chrome(service=DriverService(DRIVER, env=env), options=opts)
     driver.set_page_load_timeout(WAIT_S)
     driver.set_script_timeout(WAIT_S)

@@ -51,7 +51,6 @@ class Limits:
 
     body_bytes: int = 16 * 1024          # request body (JSON) and query string
     params: int = 32                     # parameters in one request
-    client_id_chars: int = 64
     evolution_points: tuple[int, int] = (10, 2000)
     schramm_points: tuple[int, int] = (3, 40)
     schramm_samples: tuple[int, int] = (0, 200)
@@ -340,7 +339,7 @@ class _SchrammJob:
     def run_point(self, i: int) -> None:
         try:
             if self.error is None:
-                self.points[i] = self.service.schramm_point(self, float(self.grid[i]))
+                self.points[i] = self.service._schramm_point(self, float(self.grid[i]))
         except BaseException as e:  # the first failure ends the job; the others skip their points
             with self.lock:
                 if self.error is None:
@@ -350,7 +349,7 @@ class _SchrammJob:
                 self.remaining -= 1
                 last = self.remaining == 0
             if last:
-                self.service.schramm_finished(self)
+                self.service._schramm_finished(self)
 
 
 # ---- the service -----------------------------------------------------------------------------------
@@ -444,6 +443,7 @@ class Service:
             raise WebError(status, message, key) from None
 
     def evolution(self, params: Mapping[str, Any], points: int, ticket: Ticket) -> Result:
+        """A run that records the evolution at ``points`` times."""
         return self.run(params, ticket, output_time_evolution=True, output_n_points=points)
 
     # -- Schramm bands --
@@ -451,6 +451,7 @@ class Service:
     def schramm(self, params: Mapping[str, Any], points: int, samples: int, seed: int, ticket: Ticket) -> dict[str, Any]:
         """Central values and Monte Carlo bands of the Schramm quantities on a grid of Omega_b h^2,
         for the setting of ``params`` (their baryon density aside); computed once per setting."""
+        ticket.check()  # a closing server takes no new work
         setting = {k: v for k, v in params.items() if k not in ("Omegabh2", "_eta10")}
         runs = points * (samples + 1)
         if runs > self.limits.schramm_runs:
@@ -497,7 +498,7 @@ class Service:
             return {**self._schramm_cache[key], "cached": False} if key in self._schramm_cache else \
                 {**self._schramm_body(job), "cached": False}
 
-    def schramm_point(self, job: _SchrammJob, Omegabh2: float) -> dict[str, tuple[Any, Any, Any]]:
+    def _schramm_point(self, job: _SchrammJob, Omegabh2: float) -> dict[str, tuple[Any, Any, Any]]:
         """(central, low, high) of every Schramm quantity at one baryon density."""
         params = {k: v for k, v in job.setting.items() if not k.startswith("_")}
 
@@ -518,7 +519,7 @@ class Service:
 
         return self._gated(job, work)
 
-    def schramm_finished(self, job: _SchrammJob) -> None:
+    def _schramm_finished(self, job: _SchrammJob) -> None:
         with self._schramm_lock:
             if self._schramm_jobs.get(job.key) is job:
                 del self._schramm_jobs[job.key]
