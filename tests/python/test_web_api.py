@@ -4,6 +4,8 @@ import csv
 import io
 import json
 import os
+import pathlib
+import shutil
 import signal
 import socket
 import subprocess
@@ -22,6 +24,21 @@ from nuvex.web import Limits, Service, create_app  # noqa: E402
 from nuvex.web.server import main as serve_main  # noqa: E402
 
 QUANTITY_ATTRS = ("Yp", "Yp_mass", "DoH", "He3oH", "He3oHe4", "Li7oH", "Li6oLi7", "YCNO", "Neff")
+
+
+@pytest.fixture(scope="module")
+def cold_data_dir(data_dir, tmp_path_factory):
+    """A copy of the data directory without the run-time caches other suites may have written into
+    it (a run looks there for a table its cache directory lacks): runs on it build their tables."""
+    path = tmp_path_factory.mktemp("cold") / "data"
+
+    def runtime_caches(folder, names):
+        if "cache_plasma_weak" not in pathlib.Path(folder).parts:
+            return []
+        return [n for n in names if (pathlib.Path(folder) / n).is_file() and not n.startswith("QED_pressure_correction")]
+
+    shutil.copytree(data_dir, path, ignore=runtime_caches)
+    return str(path)
 
 
 @pytest.fixture(scope="module")
@@ -255,10 +272,10 @@ def test_a_newer_request_from_the_same_page_supersedes(client, service):
     assert client.post("/api/evolution", json={"params": {}, "client": "page-1", "seq": 0}).status_code == 200
 
 
-def test_superseded_table_build_stops_and_the_newer_request_answers(data_dir, tmp_path):
+def test_superseded_table_build_stops_and_the_newer_request_answers(cold_data_dir, tmp_path):
     # A cold cache directory: the first request builds the electron-positron table (seconds); the
     # newer request of the same page stops it, then builds the table itself.
-    service = Service(data_dir=data_dir, cache_dir=tmp_path / "cache", workers=2)
+    service = Service(data_dir=cold_data_dir, cache_dir=tmp_path / "cache", workers=2)
     client = create_app(service).test_client()
     answers = {}
 
@@ -279,11 +296,11 @@ def test_superseded_table_build_stops_and_the_newer_request_answers(data_dir, tm
     assert answers[1][1] < answers[2][1]  # the first gave up before the second finished its build
 
 
-def test_time_limit_bounds_the_wait_but_lets_a_table_build_finish(data_dir, tmp_path):
+def test_time_limit_bounds_the_wait_but_lets_a_table_build_finish(cold_data_dir, tmp_path):
     # A cold cache directory: the first page builds the electron-positron table (seconds) and gets
     # its numbers, past the time limit (a build cut short would start again at the next request);
     # the second page waits for that build and is told to come back when its time is up.
-    service = Service(data_dir=data_dir, cache_dir=tmp_path / "cache", workers=2, limits=Limits(seconds=0.3))
+    service = Service(data_dir=cold_data_dir, cache_dir=tmp_path / "cache", workers=2, limits=Limits(seconds=0.3))
     client = create_app(service).test_client()
     answers = {}
 
@@ -305,9 +322,9 @@ def test_time_limit_bounds_the_wait_but_lets_a_table_build_finish(data_dir, tmp_
     assert t_waited < t_built
 
 
-def test_concurrent_cold_requests_build_once_and_agree(data_dir, tmp_path, cache_dir):
+def test_concurrent_cold_requests_build_once_and_agree(cold_data_dir, data_dir, tmp_path, cache_dir):
     # Two pages on a cold cache: one builds the tables, the other waits for it and reuses them.
-    service = Service(data_dir=data_dir, cache_dir=tmp_path / "cache", workers=2)
+    service = Service(data_dir=cold_data_dir, cache_dir=tmp_path / "cache", workers=2)
     client = create_app(service).test_client()
     answers = []
     threads = [threading.Thread(target=lambda i=i: answers.append(
@@ -323,11 +340,11 @@ def test_concurrent_cold_requests_build_once_and_agree(data_dir, tmp_path, cache
         assert_same_result(a.json, reference(cache_dir, data_dir, Omegabh2=ob))
 
 
-def test_writes_stay_in_the_cache_directory(data_dir, tmp_path, monkeypatch):
+def test_writes_stay_in_the_cache_directory(cold_data_dir, tmp_path, monkeypatch):
     work = tmp_path / "work"
     work.mkdir()
     monkeypatch.chdir(work)
-    service = Service(data_dir=data_dir, cache_dir=tmp_path / "cache", workers=1)
+    service = Service(data_dir=cold_data_dir, cache_dir=tmp_path / "cache", workers=1)
     client = create_app(service).test_client()
     for path, body in [("/api/run", {"params": {"network": "large"}}), ("/api/evolution", {"params": {}}),
                        ("/api/schramm", {"params": {}, "points": 3, "samples": 2})]:
