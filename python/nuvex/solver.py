@@ -6,7 +6,7 @@ import os
 from typing import Any, Mapping, Sequence
 
 from ._ext import HAS_SESSION, ext
-from ._params import CALL_KEYWORDS, check_keys
+from ._params import CALL_KEYWORDS, check_keys, expand_relic
 from ._quantities import DEFAULT_QUANTITIES, check_count, check_quantities
 from ._runner import hooks, plain, plain_seq, prepare, reactions, reporter_for, resolve_data_dir
 from .result import MCResult, Result
@@ -53,6 +53,7 @@ class Solver:
         fixed_only = [k for k in changes if k in CALL_KEYWORDS]
         if fixed_only:
             raise ValueError(f"{fixed_only[0]} is fixed when the Solver is made; make a new Solver to change it")
+        changes = expand_relic(changes)
         check_keys(changes, reactions(self._data_dir, {**self._fixed, **changes}, self._custom))
         return {k: plain(v) for k, v in changes.items()}
 
