@@ -136,6 +136,13 @@ class Solver:
                          self._custom, *placeholders, 0)
         return [list(raw[k]["values"][first:]) for k in keys]
 
+    def cancel(self) -> None:
+        """Cancel the run in progress on another thread, if any: it raises ``KeyboardInterrupt`` in
+        that thread. The solver stays usable."""
+        cancel = getattr(self._session, "cancel", None)
+        if cancel is not None:
+            cancel()
+
     def close(self) -> None:
         """Release the session; later runs raise ``RuntimeError``."""
         if self._session is not None:
