@@ -29,7 +29,7 @@ against this list, so every new module is placed here:
 2. one run: _runner (nuvex.run), result (Result, Evolution, MCResult)
 3. the session: solver (nuvex.Solver, repeated runs on one solver session)
 4. the engine running many points, on local workers or Dask workers: _engine, _dask
-5. applications: mc, scan, sensitivity, tables, inference, chain, schramm, relics
+5. applications: mc, scan, sensitivity, tables, inference, chain, schramm, relics, web (the web calculator)
 """
 from ._data import RateSet, RateSetEntry, cache_dir, data_dir, rate_sets
 from ._params import ParamSpec, defaults
