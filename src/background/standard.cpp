@@ -254,6 +254,12 @@ int store_tables(nvx_background* bg, const Solution& s, std::vector<double> (&co
 int check_radiation(const nvx_background* bg, const std::vector<double>& lnT, char** err) {
     const nvx_neutrino_history* h = &bg->history;
     const NVXConfig* c = bg->config;
+    // only a negative term can make the sum negative: runs without one (the default, and scans of a
+    // positive DeltaNeff) skip the check
+    bool negative_term = c->DeltaNeff < 0.0;
+    for (size_t i = 0; bg->has_extra_rho && i < c->extra_rho_n && !negative_term; ++i)
+        negative_term = c->extra_rho_val[i] < 0.0;
+    if (!negative_term) return 0;
     auto at = [&](double T) {
         const double plasma = rho_plasma(bg, T);
         const double nu = rho_neutrinos(bg, T, nvx_nu_Tnue_of_Tg(h, T), nvx_nu_Tnumu_of_Tg(h, T),
