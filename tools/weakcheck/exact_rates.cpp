@@ -201,6 +201,9 @@ double exact_rate(const Inputs& in, int s) {
                         const double NP1 = E1 - P * nz[d];
                         const double Npe = eps - px * nx[d] - pz * nz[d];
                         const double k0 = num_k / (2.0 * ND);
+                        // the other root of the on-shell condition: a final nucleon of negative
+                        // energy (possible only for leptons of hundreds of MeV)
+                        if (!(D0 + s * k0 > 0.0)) continue;
                         const double occ_nu = neutrino_factor(in.spectrum, s, k0);
                         if (occ_nu == 0.0) continue;
                         // Mandelstam variables of nu n -> e p: t = (K - p_e)^2 and s - u; for p -> n
