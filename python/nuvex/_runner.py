@@ -14,7 +14,7 @@ from .result import Result
 _PATH_KEYS = frozenset(k for k, p in PARAMS.items() if p.unit == "path")
 
 
-def _plain(value: Any) -> Any:
+def plain(value: Any) -> Any:
     """numpy scalars as Python numbers, path objects as text: what the extension accepts."""
     if hasattr(value, "dtype") and hasattr(value, "item") and getattr(value, "ndim", None) == 0:
         return value.item()
@@ -23,7 +23,15 @@ def _plain(value: Any) -> Any:
     return value
 
 
-def _reactions(directory: str, params: Mapping[str, Any], custom_network: Any) -> frozenset[str] | None:
+def scalar(where: str, value: Any) -> Any:
+    """A parameter value of a scan point or a worker's set-up: a plain number, bool, str or None."""
+    value = plain(value)
+    if value is None or isinstance(value, (bool, int, float, str)):
+        return value
+    raise TypeError(f"{where}: a parameter value must be a number, bool, str or None, not {type(value).__name__}")
+
+
+def reactions(directory: str, params: Mapping[str, Any], custom_network: Any) -> frozenset[str] | None:
     """Reaction names the rate-variation keys may name; None when a user nuclear directory may add any."""
     if params.get("user_nuclear_dir"):
         return None
@@ -47,10 +55,10 @@ def resolve_data_dir(data_dir: Any) -> str:
 def prepare(params: Mapping[str, Any], data_dir: str, custom_network: Any = None,
             extra_ok: tuple[str, ...] = ()) -> dict[str, Any]:
     """The parameter dictionary handed to the solver: checked keys, plain values, package defaults."""
-    reactions = _reactions(data_dir, params, custom_network)
-    check_keys(params, reactions, extra_ok)
-    check_custom_network(custom_network, reactions)
-    out = {k: _plain(v) for k, v in params.items() if k not in extra_ok}
+    names = reactions(data_dir, params, custom_network)
+    check_keys(params, names, extra_ok)
+    check_custom_network(custom_network, names)
+    out = {k: plain(v) for k, v in params.items() if k not in extra_ok}
     if out.get("cache_dir") is None:
         out["cache_dir"] = _data.cache_dir()
     out.setdefault("output_file", None)
@@ -91,12 +99,12 @@ def run(*, custom_network: Mapping[str, Any] | None = None, extra_rho_T: Any = N
     directory = resolve_data_dir(data_dir)
     c_params = prepare(params, directory, custom_network)
     with reporter_for(c_params) as rep:
-        raw = ext.run_bbn(c_params, directory, custom_network, 0, _plain_seq(extra_rho_T), _plain_seq(extra_rho_val),
+        raw = ext.run_bbn(c_params, directory, custom_network, 0, plain_seq(extra_rho_T), plain_seq(extra_rho_val),
                           **hooks(rep))
     return Result(raw, c_params)
 
 
-def _plain_seq(values: Any) -> Any:
+def plain_seq(values: Any) -> Any:
     """Arrays become lists of floats (the extension reads any sequence; numpy arrays are sequences)."""
     if values is None:
         return None

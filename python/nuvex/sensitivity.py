@@ -8,10 +8,10 @@ from typing import Any, Iterable, Mapping, Sequence
 
 import numpy as np
 
+from ._data import data_dir as _default_dir
 from ._params import PARAMS
+from ._quantities import DEFAULT_QUANTITIES, check_quantities, label
 from ._runner import run
-from .mc import DEFAULT_QUANTITIES, check_quantities
-from .result import label
 from .scan import FailedPoint, scan
 
 # Standard N_eff of three neutrino flavours (incomplete decoupling, QED corrections); DeltaNeff adds to it.
@@ -215,8 +215,3 @@ def sensitivities(quantities: Sequence[str] = DEFAULT_QUANTITIES, reactions: str
     return Sensitivities(names, [s[0] for s in steps], [s[1][0] for s in steps], matrix, central, step, done.failed,
                          bases)
 
-
-def _default_dir() -> str:
-    from ._data import data_dir
-
-    return data_dir()
