@@ -45,6 +45,9 @@ typedef struct NVXRxnMap {
     NVXRxnMapEntry* entries;
     size_t count;
     size_t capacity;
+    /* private hash index of the entries by name (owned; built by nvx_rxnmap_set, released by
+     * nvx_rxnmap_free): setting and looking up n names costs O(n), not O(n^2) */
+    void* index;
 } NVXRxnMap;
 
 #define NVX_DATA_DIR_LEN 4096
@@ -136,6 +139,11 @@ typedef struct NVXConfig {
     double fEDE;
     double zcEDE;
     double wnEDE;
+    /* MeV-scale thermal relic (keys 79-82): no relic while relic_mass_MeV is NaN (none) */
+    double relic_mass_MeV;
+    double relic_g;
+    char* relic_spin;        /* "boson" or "fermion" */
+    char* relic_couples_to;  /* "electrons" or "neutrinos" */
     /* derived */
     double eta_per_Omegabh2;
     double eta0b;
@@ -184,6 +192,12 @@ NVX_API double nvx_config_xi_nu_mu(const NVXConfig* config);
 NVX_API double nvx_config_xi_nu_tau(const NVXConfig* config);
 NVX_API int nvx_config_is_small(const NVXConfig* config);
 NVX_API int nvx_config_is_large(const NVXConfig* config);
+/* 1 when the record describes a thermal relic (relic_mass_MeV set). */
+NVX_API int nvx_config_has_relic(const NVXConfig* config);
+/* 1 for a fermionic relic, 0 for a boson; 1 when the relic is in equilibrium with the neutrinos,
+ * 0 with the electron-photon plasma (both 0 without a relic). */
+NVX_API int nvx_config_relic_is_fermion(const NVXConfig* config);
+NVX_API int nvx_config_relic_neutrinophilic(const NVXConfig* config);
 
 /* Looks a nuclide up by exact name; NULL when absent. */
 NVX_API const NVXNuclide* nvx_config_find_nuclide(const NVXConfig* config, const char* name);

@@ -1,9 +1,13 @@
 // Custom background: T, t, a read from a tab- or comma-separated table with a header line, kept
 // sorted three ways for the lookups, and the late-time Friedmann estimate of the neutrino density.
+#include <unistd.h>
+
 #include <algorithm>
+#include <cerrno>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <fstream>
 #include <new>
 #include <string>
@@ -58,7 +62,8 @@ struct Rows {
 
 int read_table(const char* path, Rows& rows, char** err) {
     std::ifstream in(path, std::ios::binary);
-    if (!in) return fail(err, "custom_background file '%s' not found", path);
+    if (!in && ::access(path, F_OK) != 0) return fail(err, "custom_background file '%s' not found", path);
+    if (!in) return fail(err, "cannot read custom_background file '%s': %s", path, std::strerror(errno));
     std::string header;
     if (!std::getline(in, header)) return fail(err, "custom_background file is empty");
     const char sep = header.find('\t') != std::string::npos ? '\t' : ',';
@@ -268,7 +273,10 @@ extern "C" int nvx_bg_rho_nu_total_final(const nvx_background* bg, double* T_out
     if (bg->mode == NVX_BG_CUSTOM) return custom_rho_nu_final(bg, T_out, rho_nu_out);
     if (!bg->ready || bg->n == 0) return 1;
     const size_t l = bg->n - 1;
-    *T_out = bg->T[l];
-    *rho_nu_out = rho_neutrinos(bg, bg->T[l], bg->Tnue[l], bg->Tnumu[l], bg->Tnutau[l]);
+    const double T = bg->T[l];
+    double rho_nu = rho_neutrinos(bg, T, bg->Tnue[l], bg->Tnumu[l], bg->Tnutau[l]);
+    if (bg->history.has_relic) rho_nu = relic_late_rho_nu(bg, T, bg->Tnue[l], bg->Tnumu[l], bg->Tnutau[l], rho_nu);
+    *T_out = T;
+    *rho_nu_out = rho_nu;
     return 0;
 }

@@ -12,6 +12,7 @@
 #include "config/err.hpp"
 #include "nuvex/constants.h"
 #include "nuvex/neutrino.h"
+#include "neutrino/relic_decoupling.hpp"
 
 namespace {
 
@@ -127,11 +128,27 @@ int load_spectral(nvx_neutrino_history* h, const NVXConfig* c, char** err) {
     if (read_spectral_side(spath, kSpectralColumns, s, err)) return 1;
     if (read_spectral_side(gpath, 1, g, err)) return 1;
     const size_t n_spec = s.t.nrows, n_mom = g.t.nrows;
-    // Momenta beyond the distortion columns would index past the table.
+    // Column 7 + j of the spectral table holds the distortion at grid momentum j. More momenta than
+    // columns would read past the table; fewer are allowed only when the columns left over are
+    // padding (all zero): a grid that lost a row would otherwise pair every column with the wrong
+    // momentum without a word.
     if (n_mom > kMaxMomenta)
         return nvx::fail(err, "%s: %zu grid momenta, but the spectral table has only %zu distortion "
                               "columns", gpath.c_str(), n_mom, kMaxMomenta);
     if (n_mom < 2) return nvx::fail(err, "%s: need at least 2 grid momenta", gpath.c_str());
+    for (size_t j = kMaxMomenta; j-- > n_mom;)
+        for (size_t r = 0; r < s.t.nrows; ++r)
+            if (s.at(kFirstDistortionColumn + j, r) != 0.0)
+                return nvx::fail(err, "%s: %zu grid momenta, but the spectral table %s holds distortions in %zu "
+                                      "columns (column %zu, data row %zu, is not zero): the grid needs one "
+                                      "momentum per distortion column",
+                                 gpath.c_str(), n_mom, spath.c_str(), j + 1, kFirstDistortionColumn + j + 1, r + 1);
+    for (size_t j = 0; j < n_mom; ++j) {
+        const double y = g.t.columns[0][j];
+        if (!(std::isfinite(y) && y >= 0.0) || (j > 0 && !(y > g.t.columns[0][j - 1])))
+            return nvx::fail(err, "%s: data row %zu: grid momenta must be finite, non-negative and increasing",
+                             gpath.c_str(), j + 1);
+    }
     if (n_spec < 2) return nvx::fail(err, "%s: need at least 2 data rows", spath.c_str());
     for (size_t r = 0; r < n_spec; ++r)
         if (!positive_finite(s.at(0, r)) || !positive_finite(s.at(1, r)))
@@ -210,6 +227,7 @@ int nvx_neutrino_history_init(nvx_neutrino_history* h, const NVXConfig* config,
     if (config->incomplete_decoupling) {
         h->mode = NVX_NU_MODE_TABULATED;
         int rc = load_main(h, config, c[NVX_C_m_e], err);
+        if (!rc && nvx_config_has_relic(config)) rc = nvx::relic::apply_relic(h, config, plasma, err);
         if (!rc && config->spectral_distortions && !config->analytic_distortions)
             rc = load_spectral(h, config, err);
         if (rc) {
@@ -234,7 +252,7 @@ void nvx_neutrino_history_free(nvx_neutrino_history* h) {
     if (!h) return;
     double* arrays[] = {h->Tg,       h->ratio_nue, h->ratio_numu, h->ratio_nutau, h->Nheating,
                         h->lnTg,     h->lnx,       h->w_sorted,   h->x_by_w,      h->lnx_spec,
-                        h->dfnu,     h->grid};
+                        h->dfnu,     h->grid,      h->ratio_relic};
     for (double* a : arrays) std::free(a);
     std::memset(h, 0, sizeof *h);
 }
@@ -247,6 +265,11 @@ double nvx_nu_Tnumu_of_Tg(const nvx_neutrino_history* h, double T) {
 }
 double nvx_nu_Tnutau_of_Tg(const nvx_neutrino_history* h, double T) {
     return flavour_T(h, h->ratio_nutau, T);
+}
+
+double nvx_nu_T_relic_of_Tg(const nvx_neutrino_history* h, double T) {
+    if (!h->has_relic || !h->ratio_relic) return 0.0;
+    return T * nvx_interp_linear(h->Tg, h->ratio_relic, h->n, 0, T);
 }
 
 double nvx_nu_N_SOLAN_of_Tg(const nvx_neutrino_history* h, double T) {
