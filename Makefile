@@ -60,7 +60,7 @@ build-tsan/CMakeCache.txt:
 
 test-tsan: build-tsan/CMakeCache.txt
 	$(CMAKE) --build build-tsan -j$(JOBS)
-	cd build-tsan && ctest --output-on-failure -j$(JOBS) -R "MonteCarlo|Thermal|Cache|Session|Cancel|pytest_mc"
+	cd build-tsan && ctest --output-on-failure -j$(JOBS) -R "MonteCarlo|Thermal|Cache|Session|Cancel|pytest_mc|pytest_threads"
 
 bench: build/CMakeCache.txt
 	$(CMAKE) --build build -j$(JOBS) --target benchmarks _nuvex_c
