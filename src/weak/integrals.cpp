@@ -1,11 +1,16 @@
 // Weak n<->p rate integrals at one temperature: Fermi function, resummed radiative factor,
 // finite-nucleon-mass and distortion terms, the eight integral kinds and the decay normalisation f_n.
 #include <array>
+#include <bit>
 #include <cmath>
 #include <mutex>
 #include <complex>
+#include <cstdint>
 #include <cstdlib>
 #include <cstring>
+#include <map>
+#include <memory>
+#include <tuple>
 
 #include "config/err.hpp"
 #include "nuvex/constants.h"
@@ -141,18 +146,65 @@ double dist(const Point& pt, double y) {
     return pt.ctx->history ? nvx_nu_dFDneu(pt.ctx->history, y, pt.z, pt.z_nu, pt.s) : 0.0;
 }
 
-// Integrand of one kind at electron momentum p (the p^2 factor included).
-double kind_integrand(const Point& pt, const FMConst& k, int kind, double p) {
-    const double E = std::sqrt(p * p + 1.0), beta = p / E, s = pt.s, q = pt.q;
-    const double em = E - s * q, ep = E + s * q;  // neutrino energies of the two branches
-    const bool ccr = kind == NVX_WEAK_CCR || kind == NVX_WEAK_FM_CCR || kind == NVX_WEAK_SD_CCR ||
-                     kind == NVX_WEAK_SDFM_CCR;
-    double w_minus = 1.0, w_plus = 1.0;  // correction factors of the electron / positron branch
-    if (ccr) {
+bool is_ccr(int kind) {
+    return kind == NVX_WEAK_CCR || kind == NVX_WEAK_FM_CCR || kind == NVX_WEAK_SD_CCR || kind == NVX_WEAK_SDFM_CCR;
+}
+
+// Electron momentum of node i of the rule mapped onto [lo, lo + 2 h].
+double node_momentum(const GaussRule& rule, size_t i, double h, double lo) { return (rule.nodes[i] + 1.0) * h + lo; }
+
+// Coulomb and radiative factors of the electron (minus) and positron (plus) branch at the nodes of
+// one momentum range: F(beta) on the branch of the emitted or absorbed electron times R(beta, y, E).
+// They depend on the electron momentum and the direction only, not on the temperatures, so one
+// evaluation serves every integral kind, every run of the process and every neutrino history (the
+// momentum ranges are the same at every temperature below 7 m_e/30 and on every grid of one
+// end temperature and sampling).
+struct CcrNodes {
+    std::array<double, 160> minus{}, plus{};
+};
+
+void ccr_fill(CcrNodes& f, const GaussRule& rule, double lo, double hi, double s, double q) {
+    const double h = 0.5 * (hi - lo);
+    for (size_t i = 0; i < rule.nodes.size(); ++i) {
+        const double p = node_momentum(rule, i, h, lo);
+        const double E = std::sqrt(p * p + 1.0), beta = p / E;
         const double F = fermi(beta);
-        w_minus = (s > 0 ? F : 1.0) * nvx_rad_corr_resum(beta, std::fabs(s * q - E), E);
-        w_plus = (s < 0 ? F : 1.0) * nvx_rad_corr_resum(beta, std::fabs(s * q + E), E);
+        f.minus[i] = (s > 0 ? F : 1.0) * nvx_rad_corr_resum(beta, std::fabs(s * q - E), E);
+        f.plus[i] = (s < 0 ? F : 1.0) * nvx_rad_corr_resum(beta, std::fabs(s * q + E), E);
     }
+}
+
+// Process-wide store of the node factors by range and direction (bounded: beyond kMaxRanges ranges
+// the factors are computed into the caller's scratch record). Entries are never removed, so the
+// returned record stays valid; values are exactly those computed in place.
+const CcrNodes* ccr_nodes(const GaussRule& rule, double lo, double hi, double s, double q, CcrNodes& scratch) {
+    static_assert(sizeof(CcrNodes::minus) / sizeof(double) == 160, "one factor per node of the 160-point rule");
+    constexpr size_t kMaxRanges = 8192;  // 20 MB at most
+    using Key = std::tuple<uint64_t, uint64_t, uint64_t, bool>;
+    static std::mutex mutex;
+    static std::map<Key, std::unique_ptr<const CcrNodes>> store;
+    const Key key{std::bit_cast<uint64_t>(lo), std::bit_cast<uint64_t>(hi), std::bit_cast<uint64_t>(q), s > 0};
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        if (auto it = store.find(key); it != store.end()) return it->second.get();
+    }
+    auto made = std::make_unique<CcrNodes>();
+    ccr_fill(*made, rule, lo, hi, s, q);
+    std::lock_guard<std::mutex> lock(mutex);
+    if (auto it = store.find(key); it != store.end()) return it->second.get();  // filled meanwhile
+    if (store.size() >= kMaxRanges) {
+        scratch = *made;
+        return &scratch;
+    }
+    return store.emplace(key, std::move(made)).first->second.get();
+}
+
+// Integrand of one kind at electron momentum p (the p^2 factor included); w_minus and w_plus are the
+// correction factors of the electron and positron branch (1 without Coulomb and radiative
+// corrections).
+double kind_integrand(const Point& pt, const FMConst& k, int kind, double p, double w_minus, double w_plus) {
+    const double E = std::sqrt(p * p + 1.0), s = pt.s, q = pt.q;
+    const double em = E - s * q, ep = E + s * q;  // neutrino energies of the two branches
     double a = 0.0, b = 0.0;
     switch (kind) {
         case NVX_WEAK_BORN:
@@ -391,11 +443,16 @@ double nvx_weak_rate_integral(const nvx_weak_ctx* ctx, int kind, double T_K, int
     const GaussRule rule = gauss160();
     const double Q = std::sqrt(pt.q * pt.q - 1.0);
     const double ranges[2][2] = {{0.0, Q}, {Q, std::max(30.0 / pt.z, 7.0)}};
+    const bool ccr = is_ccr(kind);
+    CcrNodes scratch;
     double sum = 0.0;
     for (const auto& rg : ranges) {
         const double h = 0.5 * (rg[1] - rg[0]);
+        const CcrNodes* f = ccr ? ccr_nodes(rule, rg[0], rg[1], pt.s, pt.q, scratch) : nullptr;
         for (size_t i = 0; i < rule.nodes.size(); ++i)
-            sum += rule.weights[i] * h * kind_integrand(pt, k, kind, (rule.nodes[i] + 1.0) * h + rg[0]);
+            sum += rule.weights[i] * h *
+                   kind_integrand(pt, k, kind, node_momentum(rule, i, h, rg[0]), f ? f->minus[i] : 1.0,
+                                  f ? f->plus[i] : 1.0);
     }
     return sum;
 }
