@@ -249,9 +249,9 @@ def _set_arg(text: str) -> tuple[str, Any]:
     return key.strip(), _literal(value)
 
 
-def _parser() -> argparse.ArgumentParser:
+def _parser(prog: str) -> argparse.ArgumentParser:
     p = argparse.ArgumentParser(
-        prog="python3 -m nuvex.tables",
+        prog=prog,
         description="Write a BBN table for CLASS (external/bbn/*.dat) or CAMB. " + _CONVENTION + ".")
     p.add_argument("format", choices=("class", "camb"), help="table format")
     p.add_argument("--out", required=True, help="output file (replaced only when complete)")
@@ -289,8 +289,8 @@ def _join_grid_values(argv: Sequence[str]) -> list[str]:
     return out
 
 
-def main(argv: Sequence[str] | None = None) -> int:
-    parser = _parser()
+def main(argv: Sequence[str] | None = None, prog: str = "python3 -m nuvex.tables") -> int:
+    parser = _parser(prog)
     args = parser.parse_args(_join_grid_values(sys.argv[1:] if argv is None else argv))
     params = dict(args.params)
     if args.tau_n is not None:
