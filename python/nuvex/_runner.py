@@ -7,7 +7,8 @@ from typing import Any, Mapping
 
 from . import _data
 from ._ext import ext
-from ._params import PARAMS, check_custom_network, check_keys
+from ._errors import user_call
+from ._params import PARAMS, check_custom_network, check_keys, check_types
 from ._progress import Reporter
 from .result import Result
 
@@ -51,6 +52,7 @@ def prepare(params: Mapping[str, Any], data_dir: str, custom_network: Any = None
     check_keys(params, reactions, extra_ok)
     check_custom_network(custom_network, reactions)
     out = {k: _plain(v) for k, v in params.items() if k not in extra_ok}
+    check_types(out)
     if out.get("cache_dir") is None:
         out["cache_dir"] = _data.cache_dir()
     out.setdefault("output_file", None)
@@ -75,8 +77,8 @@ def run(*, custom_network: Mapping[str, Any] | None = None, extra_rho_T: Any = N
     Parameters are keyword arguments named as in :func:`nuvex.defaults` (``Omegabh2``, ``tau_n`` in
     seconds, ``DeltaNeff``, ``network``, ``numerical_precision``, ...), plus ``p_<reaction>`` and
     ``delta_<reaction>`` rate variations. An unknown name raises ``ValueError`` naming it and the
-    closest valid names; a value of the wrong type or out of range raises ``ValueError`` or
-    ``TypeError`` naming the key.
+    closest valid names; a value of the wrong type raises ``TypeError`` and a value out of range
+    ``ValueError``, both naming the key.
 
     ``custom_network``: ``{"removed": [names], "replaced": {name: table}, "added": {name: table}}``,
     a table being text lines ``T9 rate uncertainty_factor``. ``extra_rho_T`` (photon temperature, MeV)
@@ -90,7 +92,7 @@ def run(*, custom_network: Mapping[str, Any] | None = None, extra_rho_T: Any = N
     """
     directory = resolve_data_dir(data_dir)
     c_params = prepare(params, directory, custom_network)
-    with reporter_for(c_params) as rep:
+    with reporter_for(c_params) as rep, user_call("nuvex.run"):
         raw = ext.run_bbn(c_params, directory, custom_network, 0, _plain_seq(extra_rho_T), _plain_seq(extra_rho_val),
                           **hooks(rep))
     return Result(raw, c_params)

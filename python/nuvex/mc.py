@@ -9,6 +9,7 @@ from typing import Any, Iterable, Mapping, Sequence
 import numpy as np
 
 from . import _data
+from ._errors import user_call
 from ._ext import ext
 from ._params import suggestions
 from ._runner import hooks, prepare, reporter_for, resolve_data_dir
@@ -167,7 +168,7 @@ def monte_carlo(n: int, quantities: Sequence[str] = DEFAULT_QUANTITIES, *, seed:
     if client is not None:
         return _on_cluster(client, n, names, keys, seed, block_size, progress, custom_network, data_dir, params,
                            (c_params, directory, custom_network))
-    with reporter_for(c_params, bars=progress) as rep:
+    with reporter_for(c_params, bars=progress) as rep, user_call("nuvex.monte_carlo"):
         # the bar replaces the solver's own progress marks of the central run
         raw = ext.run_mc({**c_params, "show_progress": False}, directory, n, keys, seed, n_jobs, custom_network, None, None, int(bool(progress)),
                          **hooks(rep))

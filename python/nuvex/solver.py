@@ -6,7 +6,8 @@ import os
 from typing import Any, Mapping, Sequence
 
 from ._ext import HAS_SESSION, ext
-from ._params import CALL_KEYWORDS, check_keys
+from ._errors import user_call
+from ._params import CALL_KEYWORDS, check_keys, check_types
 from ._runner import _plain, _plain_seq, _reactions, hooks, prepare, reporter_for, resolve_data_dir
 from .mc import DEFAULT_QUANTITIES, MCResult, check_count, check_quantities
 from .result import Result
@@ -35,7 +36,8 @@ class Solver:
         self._closed = False
         self._session = None
         if HAS_SESSION:
-            self._session = ext.Session(self._fixed, self._data_dir, custom_network, *self._rho)
+            with user_call("nuvex.Solver"):
+                self._session = ext.Session(self._fixed, self._data_dir, custom_network, *self._rho)
 
     @property
     def params(self) -> dict[str, Any]:
@@ -54,13 +56,15 @@ class Solver:
         if fixed_only:
             raise ValueError(f"{fixed_only[0]} is fixed when the Solver is made; make a new Solver to change it")
         check_keys(changes, _reactions(self._data_dir, {**self._fixed, **changes}, self._custom))
-        return {k: _plain(v) for k, v in changes.items()}
+        plain = {k: _plain(v) for k, v in changes.items()}
+        check_types(plain)
+        return plain
 
     def run(self, **changes: Any) -> Result:
         """Run with the fixed parameters updated by ``changes``; returns a :class:`~nuvex.Result`."""
         delta = self._changes(changes)
         merged = {**self._fixed, **delta}
-        with reporter_for(merged) as rep:
+        with reporter_for(merged) as rep, user_call("nuvex.Solver.run"):
             h = hooks(rep)
             if self._session is not None:
                 raw = self._session.run(delta, **h)
@@ -77,7 +81,7 @@ class Solver:
         names, keys = check_quantities(quantities, self._data_dir)
         delta = self._changes(changes)
         merged = {**self._fixed, **delta}
-        with reporter_for(merged, bars=progress) as rep:
+        with reporter_for(merged, bars=progress) as rep, user_call("nuvex.Solver.monte_carlo"):
             h = hooks(rep)
             if self._session is not None and not delta:
                 raw = self._session.mc(n, keys, seed, n_jobs, 0, progress=int(bool(progress)), **h)

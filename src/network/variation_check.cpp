@@ -1,11 +1,11 @@
 // Check of the p_ and delta_ rate-variation keys against the assembled networks: a key naming no
 // reaction of the run would otherwise change nothing, silently (a typo such as p_n_p__dg).
-#include <algorithm>
 #include <cstring>
 #include <string>
 #include <vector>
 
 #include "config/err.hpp"
+#include "config/suggest.hpp"
 #include "nuvex/network.h"
 
 namespace {
@@ -16,30 +16,12 @@ bool in_network(const NVXNetworkDef& d, const char* name) {
     return false;
 }
 
-size_t edit_distance(const std::string& a, const std::string& b) {
-    std::vector<size_t> row(b.size() + 1);
-    for (size_t j = 0; j <= b.size(); ++j) row[j] = j;
-    for (size_t i = 1; i <= a.size(); ++i) {
-        size_t diag = row[0];
-        row[0] = i;
-        for (size_t j = 1; j <= b.size(); ++j) {
-            const size_t up = row[j];
-            row[j] = std::min({row[j] + 1, row[j - 1] + 1, diag + (a[i - 1] == b[j - 1] ? 0 : 1)});
-            diag = up;
-        }
-    }
-    return row[b.size()];
-}
-
-// The reaction of the network whose name is closest to the unknown one.
+// The reaction of the network whose name is closest to the unknown one ("" when none is close).
 std::string closest(const NVXNetworkDef& d, const char* name) {
-    std::string best;
-    size_t best_d = SIZE_MAX;
-    for (size_t r = 1; r < d.n_reactions; ++r) {
-        const size_t dist = edit_distance(name, d.reaction_names[r]);
-        if (dist < best_d) best_d = dist, best = d.reaction_names[r];
-    }
-    return best;
+    std::vector<std::string> names;
+    for (size_t r = 1; r < d.n_reactions; ++r) names.emplace_back(d.reaction_names[r]);
+    const auto best = nvx::suggest(name, names, 1);
+    return best.empty() ? std::string() : best[0];
 }
 
 int check_map(const NVXRxnMap& map, const char* prefix, const NVXNuclearRates& r, const NVXConfig* c,
