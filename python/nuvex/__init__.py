@@ -14,6 +14,20 @@ grids of parameters (locally or on a Dask cluster), ``nuvex.sensitivities()`` th
 derivatives of the abundances, and ``nuvex.tables`` writes BBN tables for CLASS and CAMB; ``nuvex.likelihood``, ``nuvex.sample`` and
 ``nuvex.grid_posterior`` infer Omega_b h^2 and Delta N_eff from observed abundances (``nuvex.observations``). Log lines go to the ``logging``
 logger ``"nuvex"``; nothing is printed on standard output unless ``verbose=True``.
+
+The package is built in layers. A module imports only modules of its own layer (without a circle)
+or of lower layers, and uses no other module's private names (``_name``); ``__init__`` and
+``__main__`` stand above every layer. ``tests/python/test_layers.py`` checks the import graph
+against this list, so every new module is placed here:
+
+1. parameters and data: _version, _ext (the compiled solver), _params, _data, _quantities (names of
+   the result quantities), conversions, observations (measured abundances), _progress (log lines
+   and progress bars), _provenance, _checkpoint
+1. figures, a leaf of the first layer that draws whatever result object it is handed: plots
+2. one run: _runner (nuvex.run), result (Result, Evolution, MCResult)
+3. the session: solver (nuvex.Solver, repeated runs on one solver session)
+4. the engine running many points, on local workers or Dask workers: _engine, _dask
+5. applications: mc, scan, sensitivity, tables, inference, chain, schramm
 """
 from ._data import cache_dir, data_dir
 from ._params import ParamSpec, defaults
@@ -23,9 +37,9 @@ from . import observations
 from .chain import Chain, GridPosterior
 from .conversions import Omegabh2_from_eta10, eta10, eta10_per_Omegabh2
 from .inference import Likelihood, grid_posterior, likelihood, sample
-from .mc import MCResult, monte_carlo
-from .plots import plot_schramm
-from .result import Evolution, Result
+from .mc import monte_carlo
+from .result import Evolution, MCResult, Result
+from .schramm import plot_schramm
 from .scan import ScanResult, scan
 from .sensitivity import Sensitivities, sensitivities
 from .solver import Solver

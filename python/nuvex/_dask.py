@@ -2,39 +2,18 @@
 # worker's cached solver; sample k depends only on the seed and k, so the result equals a local run.
 from __future__ import annotations
 
-import json
 import math
 from typing import Any, Mapping, Sequence
 
 from . import _engine
 from ._ext import ext
 from ._progress import Reporter
-from ._runner import prepare, resolve_data_dir
-from .mc import MCResult
+from .result import MCResult
 
 
 def mc_block(key: str, keys: Sequence[str], seed: int, first: int, count: int) -> list[list[float]]:
     """Samples ``first`` .. ``first + count - 1`` of every quantity (worker side)."""
-    solver = _engine.worker_solver(key)
-    session = getattr(solver, "_session", None)
-    if session is not None and hasattr(session, "mc"):
-        raw = session.mc(count, list(keys), seed, 1, first)
-        return [list(raw[k]["values"]) for k in keys]
-    return _block_without_session(key, keys, seed, first, count)
-
-
-def _block_without_session(key: str, keys: Sequence[str], seed: int, first: int, count: int) -> list[list[float]]:
-    # The solver's Monte Carlo continues an earlier run when handed that run's first samples: sample
-    # slots before `first` are taken as given (placeholders here), the others computed from seed + slot.
-    setup = json.loads(key)
-    if setup.get("extra_rho_T") is not None:
-        raise ValueError("a Monte Carlo with an extra energy density needs a solver session")
-    directory = resolve_data_dir(setup.pop("data_dir", None))
-    custom = setup.pop("custom_network", None)
-    params = prepare(setup, directory, custom)
-    placeholders = ([0.0] * len(keys), [[0.0] * first for _ in keys]) if first > 0 else (None, None)
-    raw = ext.run_mc(params, directory, first + count, list(keys), seed, 1, custom, *placeholders, 0)
-    return [list(raw[k]["values"][first:]) for k in keys]
+    return _engine.worker_solver(key).samples(keys, seed, first, count)
 
 
 def central_values(key: str, keys: Sequence[str]) -> list[float]:

@@ -12,6 +12,9 @@ import os
 import threading
 from typing import Any, Callable, Mapping, Sequence
 
+from ._runner import plain_seq, scalar
+from .solver import Solver
+
 # What a worker needs to build its solver: the keyword arguments of nuvex.Solver as plain JSON. A
 # data_dir of None makes every worker locate its own data directory.
 Setup = Mapping[str, Any]
@@ -21,6 +24,22 @@ Outcome = tuple[int, "list[float] | None", "str | None"]  # (point index, values
 _MAX_CACHED_SOLVERS = 4
 _local = threading.local()
 solvers_built = 0  # in this process: how often a worker built a solver (the rest reused one)
+
+
+def solver_setup(fixed: Mapping[str, Any], custom_network: Any, extra_rho_T: Any, extra_rho_val: Any,
+                 data_dir: Any) -> dict[str, Any]:
+    """The keyword arguments every worker's Solver is built with, as plain JSON values."""
+    setup = {k: scalar(f"parameter {k!r}", v) for k, v in fixed.items()}
+    # the caller shows its own bar; solvers on workers print nothing
+    setup["show_progress"] = False
+    if custom_network is not None:
+        setup["custom_network"] = custom_network
+    if extra_rho_T is not None or extra_rho_val is not None:
+        setup["extra_rho_T"] = [float(v) for v in plain_seq(extra_rho_T)] if extra_rho_T is not None else None
+        setup["extra_rho_val"] = [float(v) for v in plain_seq(extra_rho_val)] if extra_rho_val is not None else None
+    if data_dir is not None:
+        setup["data_dir"] = os.fspath(data_dir)
+    return setup
 
 
 def setup_key(setup: Setup) -> str:
@@ -33,8 +52,6 @@ def worker_solver(key: str) -> Any:
     Kept per thread (a solver session is not shared between threads) and per process: with one thread
     per worker process, one session per worker, reused by every task that worker runs.
     """
-    from .solver import Solver
-
     cache = getattr(_local, "solvers", None)
     if cache is None:
         cache = _local.solvers = collections.OrderedDict()
@@ -102,8 +119,6 @@ def default_jobs() -> int:
 
 def run_serial(setup: Setup, keys: Sequence[str], items: Sequence[Item], on_outcome: Callable[[Outcome], None],
                mc: tuple[int, int] | None = None) -> None:
-    from .solver import Solver
-
     with Solver(**setup) as solver:
         for index, changes in items:
             # in this process a Monte Carlo may use every core
@@ -178,6 +193,21 @@ def run_processes(setup: Setup, keys: Sequence[str], items: Sequence[Item], jobs
 
 _UNGUARDED = ("a worker process, importing the main script, reached a scan with local workers: keep the "
               "script's code under 'if __name__ == \"__main__\":' (worker processes import the main module)")
+
+
+def run_parts(setup: Setup, keys: Sequence[str], parts: Sequence[Sequence[Item]], jobs: int) -> list[list[Outcome]]:
+    """Each part on one of ``jobs`` local workers; the outcomes of every part, in part order."""
+    key = setup_key(setup)
+    # the pool keeps its size between calls, so its workers keep their sessions
+    pool = _get_pool(jobs)
+    futures = [pool.submit(run_chunk, key, list(keys), list(part)) for part in parts]
+    try:
+        return [_chunk_result(f) for f in futures]
+    except BaseException:
+        for f in futures:
+            f.cancel()
+        shutdown_workers()
+        raise
 
 
 def _chunk_result(future: Any) -> list[Outcome]:

@@ -15,7 +15,7 @@ from .result import Result
 _PATH_KEYS = frozenset(k for k, p in PARAMS.items() if p.unit == "path")
 
 
-def _plain(value: Any) -> Any:
+def plain(value: Any) -> Any:
     """numpy scalars as Python numbers, path objects as text: what the extension accepts."""
     if hasattr(value, "dtype") and hasattr(value, "item") and getattr(value, "ndim", None) == 0:
         return value.item()
@@ -24,7 +24,15 @@ def _plain(value: Any) -> Any:
     return value
 
 
-def _reactions(directory: str, params: Mapping[str, Any], custom_network: Any) -> frozenset[str] | None:
+def scalar(where: str, value: Any) -> Any:
+    """A parameter value of a scan point or a worker's set-up: a plain number, bool, str or None."""
+    value = plain(value)
+    if value is None or isinstance(value, (bool, int, float, str)):
+        return value
+    raise TypeError(f"{where}: a parameter value must be a number, bool, str or None, not {type(value).__name__}")
+
+
+def reactions(directory: str, params: Mapping[str, Any], custom_network: Any) -> frozenset[str] | None:
     """Reaction names the rate-variation keys may name; None when a user nuclear directory may add any."""
     if params.get("user_nuclear_dir"):
         return None
@@ -48,10 +56,10 @@ def resolve_data_dir(data_dir: Any) -> str:
 def prepare(params: Mapping[str, Any], data_dir: str, custom_network: Any = None,
             extra_ok: tuple[str, ...] = ()) -> dict[str, Any]:
     """The parameter dictionary handed to the solver: checked keys, plain values, package defaults."""
-    reactions = _reactions(data_dir, params, custom_network)
-    check_keys(params, reactions, extra_ok)
-    check_custom_network(custom_network, reactions)
-    out = {k: _plain(v) for k, v in params.items() if k not in extra_ok}
+    names = reactions(data_dir, params, custom_network)
+    check_keys(params, names, extra_ok)
+    check_custom_network(custom_network, names)
+    out = {k: plain(v) for k, v in params.items() if k not in extra_ok}
     check_types(out)
     if out.get("cache_dir") is None:
         out["cache_dir"] = _data.cache_dir()
@@ -77,8 +85,8 @@ def run(*, custom_network: Mapping[str, Any] | None = None, extra_rho_T: Any = N
     Parameters are keyword arguments named as in :func:`nuvex.defaults` (``Omegabh2``, ``tau_n`` in
     seconds, ``DeltaNeff``, ``network``, ``numerical_precision``, ...), plus ``p_<reaction>`` and
     ``delta_<reaction>`` rate variations. An unknown name raises ``ValueError`` naming it and the
-    closest valid names; a value of the wrong type raises ``TypeError`` and a value out of range
-    ``ValueError``, both naming the key.
+    closest valid names; a value of the wrong type or out of range raises ``ValueError`` or
+    ``TypeError`` naming the key.
 
     ``custom_network``: ``{"removed": [names], "replaced": {name: table}, "added": {name: table}}``,
     a table being text lines ``T9 rate uncertainty_factor``. ``extra_rho_T`` (photon temperature, MeV)
@@ -93,12 +101,12 @@ def run(*, custom_network: Mapping[str, Any] | None = None, extra_rho_T: Any = N
     directory = resolve_data_dir(data_dir)
     c_params = prepare(params, directory, custom_network)
     with reporter_for(c_params) as rep, user_call("nuvex.run"):
-        raw = ext.run_bbn(c_params, directory, custom_network, 0, _plain_seq(extra_rho_T), _plain_seq(extra_rho_val),
+        raw = ext.run_bbn(c_params, directory, custom_network, 0, plain_seq(extra_rho_T), plain_seq(extra_rho_val),
                           **hooks(rep))
     return Result(raw, c_params)
 
 
-def _plain_seq(values: Any) -> Any:
+def plain_seq(values: Any) -> Any:
     """Arrays become lists of floats (the extension reads any sequence; numpy arrays are sequences)."""
     if values is None:
         return None

@@ -8,7 +8,8 @@ from typing import Any, Mapping, Sequence
 
 import numpy as np
 
-from .result import label as _quantity_label
+from ._quantities import label as _quantity_label
+from .plots import pyplot
 
 _LABELS = {"Omegabh2": r"$\Omega_b h^2$", "DeltaNeff": r"$\Delta N_{\rm eff}$", "tau_n": r"$\tau_n$ [s]"}
 
@@ -204,9 +205,7 @@ def _hpd_levels(density: np.ndarray, levels: Sequence[float] = (0.6827, 0.9545))
 
 def corner(data: Mapping[str, np.ndarray], bins: int = 30, truths: Mapping[str, float] | None = None,
            fig: Any = None) -> Any:
-    from .plots import _pyplot
-
-    plt = _pyplot()
+    plt = pyplot()
     names = list(data)
     k = len(names)
     if fig is None:
@@ -312,19 +311,8 @@ class GridPosterior:
 
     def for_observations(self, observations: Any) -> "GridPosterior":
         """The same grid with other observations of the same quantities, without running again."""
-        from .inference import Likelihood
-
         like = self.likelihood
-        new = Likelihood.__new__(Likelihood)
-        new.__dict__.update(like.__dict__)
-        from .observations import normalize
-
-        obs = normalize(observations)
-        if [o.key for o in obs] != like.keys:
-            raise ValueError(f"observations must be of the same quantities in the same order: {like.keys}")
-        new.observations = obs
-        new._obs = np.array([o.value for o in obs])
-        new._sigma = np.array([o.sigma for o in obs])
+        new = like.with_observations(observations)
         t = np.stack([self.theory[o.quantity] for o in like.observations], axis=-1)
         mesh = np.meshgrid(*self.axes.values(), indexing="ij")
         lp = np.sum([like.priors[n].logpdf(m) for n, m in zip(self.names, mesh)], axis=0)
@@ -341,9 +329,7 @@ class GridPosterior:
 
     def plot(self, truths: Mapping[str, float] | None = None, fig: Any = None) -> Any:
         """One axis: the marginal density; two axes: 68% and 95% regions with the marginals."""
-        from .plots import _pyplot
-
-        plt = _pyplot()
+        plt = pyplot()
         if len(self.names) == 1:
             n = self.names[0]
             fig = fig or plt.figure(figsize=(5, 3.5), constrained_layout=True)

@@ -10,7 +10,7 @@ _MPC_CM = 3.08567758149e24     # cm (IAU 2015 parsec)
 _K_B = 1.380649e-16           # erg/K
 _HBAR = 1.0545718176461565e-27  # erg s
 _C = 29979245800.0            # cm/s
-_T_CMB = 2.7255               # K (Fixsen 2009)
+T_CMB_K = 2.7255              # K (Fixsen 2009)
 _U_G = 931.494061 * 1.602176634e-6 / _C**2  # atomic mass unit in g, from its energy in MeV
 _ZETA3 = 1.2020569031595942
 # mean mass per baryon in u for a primordial helium mass fraction near 0.247
@@ -25,7 +25,7 @@ def eta10_per_Omegabh2(GN: float = _G_SI) -> float:
     """
     h100 = 1e7 / _MPC_CM  # 100 km/s/Mpc in 1/s
     rho_c_over_h2 = 3 * h100**2 / (8 * math.pi * GN * 1e3)  # g/cm^3
-    n_gamma0 = 2 * _ZETA3 / math.pi**2 * (_K_B * _T_CMB / (_HBAR * _C)) ** 3  # 1/cm^3
+    n_gamma0 = 2 * _ZETA3 / math.pi**2 * (_K_B * T_CMB_K / (_HBAR * _C)) ** 3  # 1/cm^3
     return 1e10 * rho_c_over_h2 / (_M_BARYON_U * _U_G * n_gamma0)
 
 

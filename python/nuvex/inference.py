@@ -10,6 +10,7 @@ Dask cluster; a point's value depends on the point only, so chains do not depend
 """
 from __future__ import annotations
 
+import copy
 import logging
 import math
 import os
@@ -21,9 +22,11 @@ import numpy as np
 
 from . import _engine
 from ._params import CALL_KEYWORDS, PARAMS, VARIATION_PREFIXES, suggestions
+from ._quantities import check_count
 from ._runner import prepare, resolve_data_dir
 from .chain import Chain, GridPosterior
 from .observations import Observation, normalize
+from .solver import Solver
 
 logger = logging.getLogger("nuvex")
 
@@ -142,8 +145,6 @@ class Likelihood:
                  reactions: Sequence[str] = KEY_REACTIONS, mc_samples: int = 200, seed: int = 0,
                  client: Any = None, jobs: int | None = None, custom_network: Mapping[str, Any] | None = None,
                  data_dir: str | os.PathLike[str] | None = None, **fixed: Any) -> None:
-        from .scan import _solver_setup
-
         self.observations: list[Observation] = normalize(observations)
         if isinstance(params, str):
             params = (params,)
@@ -159,7 +160,7 @@ class Likelihood:
                               custom_network)
         for n in self.names:
             self._fixed.pop(n, None)
-        self._setup = _solver_setup({**fixed, "show_progress": False}, custom_network, None, None, data_dir)
+        self._setup = _engine.solver_setup({**fixed, "show_progress": False}, custom_network, None, None, data_dir)
         self.priors = self._priors(priors or {})
         self.fiducial = {n: self._fiducial_value(n) for n in self.names}
         self.keys = [o.key for o in self.observations]
@@ -225,9 +226,6 @@ class Likelihood:
         return dict(zip(self.keys, values))  # type: ignore[arg-type]
 
     def _theory_covariance(self, n: int, seed: int) -> np.ndarray:
-        from .mc import check_count
-        from .solver import Solver
-
         n = check_count("mc_samples", n, 2)
 
         s = self._local_solver()
@@ -239,8 +237,6 @@ class Likelihood:
 
     def _local_solver(self) -> Any:
         if self._solver is None:
-            from .solver import Solver
-
             self._solver = Solver(**self._setup)
         return self._solver
 
@@ -331,16 +327,7 @@ class Likelihood:
         if self.client is not None:
             results = self._on_cluster(key, parts)
         else:
-            # the pool keeps its size between batches, so its workers keep their sessions
-            pool = _engine._get_pool(workers)
-            futures = [pool.submit(_engine.run_chunk, key, list(self.keys), part) for part in parts]
-            try:
-                results = [_engine._chunk_result(f) for f in futures]
-            except BaseException:
-                for f in futures:
-                    f.cancel()
-                _engine.shutdown_workers()
-                raise
+            results = _engine.run_parts(self._setup, self.keys, parts, workers)
         return [(values, error) for chunk in results for _, values, error in chunk]
 
     def _on_cluster(self, key: str, parts: list[list[Any]]) -> list[Any]:
@@ -385,6 +372,18 @@ class Likelihood:
                 pool = (workers, None)
             self._actor_pool = pool
         return pool[1]
+
+    def with_observations(self, observations: Any) -> "Likelihood":
+        """The same likelihood (parameters, priors, engine, theory error) with other observed values of
+        the same quantities in the same order."""
+        obs = normalize(observations)
+        if [o.key for o in obs] != self.keys:
+            raise ValueError(f"observations must be of the same quantities in the same order: {self.keys}")
+        new = copy.copy(self)
+        new.observations = obs
+        new._obs = np.array([o.value for o in obs])
+        new._sigma = np.array([o.sigma for o in obs])
+        return new
 
     def describe(self) -> str:
         """The observations, the free parameters with their priors, and the fixed settings."""
@@ -480,8 +479,6 @@ def sample(observations: Any, params: Sequence[str] = ("Omegabh2",), nuisance: A
         import emcee
     except ImportError as e:
         raise ImportError("nuvex.sample needs emcee (Debian: python3-emcee)") from e
-
-    from .mc import check_count
 
     walkers = check_count("walkers", walkers, 2)
     steps = check_count("steps", steps, 1)

@@ -24,7 +24,7 @@ from dataclasses import dataclass
 from typing import Any, Iterable, Mapping
 
 from ._params import suggestions
-from .result import ALIASES, BY_KEY, QUANTITIES
+from ._quantities import ALIASES, BY_KEY, QUANTITIES
 
 
 def _known_quantities() -> list[str]:

@@ -7,18 +7,19 @@ from typing import TYPE_CHECKING, Any, Iterable, Sequence
 
 import numpy as np
 
+from ._params import PARAMS
+from ._quantities import label, quantity_key
 from .conversions import eta10_per_Omegabh2
-from .result import label, quantity_key
 
-if TYPE_CHECKING:
-    from .mc import MCResult
-    from .result import Result
+if TYPE_CHECKING:  # for annotations only: figures take any object with these attributes
+    from .result import MCResult, Result
 
 CLASSIC_NUCLIDES = ("n", "p", "H2", "H3", "He3", "He4", "Li6", "Li7", "Be7")
 _SPECIAL_NAMES = {"n": "n", "p": "p", "H2": "D", "H3": "T"}
 
 
-def _pyplot() -> Any:
+def pyplot() -> Any:
+    """matplotlib.pyplot, imported on first use, with a clear error when matplotlib is missing."""
     try:
         import matplotlib.pyplot as plt
     except ImportError as e:  # matplotlib is optional for everything but plots
@@ -59,7 +60,7 @@ def plot_abundances(result: "Result", ax: Any = None, nuclides: Iterable[str] | 
     missing = [n for n in (nuclides or ()) if n not in ev.Y]
     if missing:
         raise ValueError(f"nuclides not in this run's network: {missing}")
-    plt = _pyplot()
+    plt = pyplot()
     if ax is None:
         _, ax = plt.subplots(figsize=(7, 5), constrained_layout=True)
     T = ev.T_gamma
@@ -139,7 +140,7 @@ def plot_mc(mc: "MCResult", kind: str = "auto", quantities: Iterable[str] | None
         kind = "hist" if len(names) == 1 else "corner"
     if kind not in ("hist", "corner"):
         raise ValueError(f"kind must be 'auto', 'hist' or 'corner', not {kind!r}")
-    plt = _pyplot()
+    plt = pyplot()
     from matplotlib.ticker import MaxNLocator
 
     k = len(names)
@@ -188,54 +189,20 @@ def _histogram(ax: Any, mc: "MCResult", name: str, bins: int) -> None:
 
 
 def _omegabh2_of(run: Any) -> float:
-    from ._params import PARAMS
-
     return float(run.params.get("Omegabh2", PARAMS["Omegabh2"].default))
 
 
-def schramm_runs(Omegabh2: Sequence[float] | None, n: int, quantities: Sequence[str], seed: int,
-                 jobs: int | None, progress: bool, params: dict[str, Any]) -> list[Any]:
-    """One Monte Carlo (n >= 1) or one run (n = 0) per value of Omega_b h^2."""
-    from .mc import monte_carlo
-    from .solver import Solver
-
-    grid = np.geomspace(0.004, 0.04, 10) if Omegabh2 is None else np.asarray(Omegabh2, dtype=float)
-    points: Iterable[float] = grid
-    if progress:
-        from tqdm.auto import tqdm
-
-        points = tqdm(grid, desc="Schramm plot", unit=" points")
-    if n == 0:
-        with Solver(**params) as solver:
-            return [solver.run(Omegabh2=float(ob)) for ob in points]
-    return [monte_carlo(n, quantities, seed=seed, jobs=jobs, progress=False, Omegabh2=float(ob), **params)
-            for ob in points]
-
-
-def plot_schramm(Omegabh2: Sequence[float] | None = None, n: int = 50, *, runs: Sequence[Any] | None = None,
-                 quantities: Sequence[str] = ("Yp", "DoH", "He3oH", "Li7oH"), level: float = 0.95, seed: int = 0,
-                 jobs: int | None = None, progress: bool = True, fig: Any = None, **params: Any) -> Any:
-    """The Schramm plot: primordial abundances against Omega_b h^2, eta_10 on a second axis.
-
-    Either give ``runs`` (a list of :class:`~nuvex.MCResult` or :class:`~nuvex.Result`, one per
-    Omega_b h^2, read from their parameters) or let it compute them: one Monte Carlo of ``n`` samples
-    (``n=0``: single runs) at every value of ``Omegabh2`` (default 10 values from 0.004 to 0.04), with
-    the other keywords as parameters. Lines are the central values; bands hold the central
-    ``level`` fraction of the Monte Carlo samples. Yp is drawn linearly, the ratios logarithmically.
-    Returns the Figure.
-    """
-    if runs is None:
-        from .mc import check_count
-
-        n = check_count("n", n, 0)
-        runs = schramm_runs(Omegabh2, n, quantities, seed, jobs, progress, params)
+def schramm(runs: Sequence[Any], quantities: Sequence[str] = ("Yp", "DoH", "He3oH", "Li7oH"), level: float = 0.95,
+            fig: Any = None) -> Any:
+    """The Schramm plot of computed ``runs`` (:class:`~nuvex.MCResult` or :class:`~nuvex.Result`, one
+    per Omega_b h^2, read from their parameters); see :func:`nuvex.plot_schramm`. Returns the Figure."""
     if not runs:
         raise ValueError("plot_schramm needs at least one run")
     if not 0 < level < 1:
         raise ValueError(f"level must lie strictly between 0 and 1, got {level}")
     runs = sorted(runs, key=_omegabh2_of)
     x = np.array([_omegabh2_of(r) for r in runs])
-    plt = _pyplot()
+    plt = pyplot()
     if fig is None:
         fig = plt.figure(figsize=(6.5, 2.3 * len(quantities) + 0.6), constrained_layout=True)
     axes = fig.subplots(len(quantities), 1, sharex=True, squeeze=False)[:, 0]

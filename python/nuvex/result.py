@@ -1,69 +1,15 @@
-# The result of one run: the abundance quantities under clear names, the final abundances, the
-# sampled time evolution as numpy arrays, a plain-dictionary form and an aligned text table.
+# The results of runs: one run's quantities under clear names, its final abundances and sampled time
+# evolution as numpy arrays, and the samples of a Monte Carlo with their statistics; text tables.
 from __future__ import annotations
 
 import math
 from dataclasses import dataclass, field
-from typing import Any, Iterator, Mapping
+from typing import Any, Iterable, Iterator, Mapping, Sequence
 
 import numpy as np
 
-from ._ext import ext
-
-
-@dataclass(frozen=True)
-class Quantity:
-    """A result quantity: solver key, attribute name, plot label, unit of its axis, definition, and
-    the unit text printed beside a value ("mass fraction", "ratio by number", "eV", ...)."""
-
-    key: str
-    attr: str
-    label: str
-    unit: str
-    definition: str
-    optional: bool = False
-    measure: str = ""
-
-
-def _from_library(key: str, attr: str, label: str, unit: str, optional: bool = False) -> Quantity:
-    # definitions and unit texts are the solver library's, which the CLI prints too
-    info = _LIBRARY[key]
-    if (info["alias"] or key) != attr:
-        raise ImportError(f"nuvex: the extension names the quantity {key} {info['alias']!r}, the package {attr!r}")
-    return Quantity(key, attr, label, unit, info["definition"], optional, info["unit"])
-
-
-_LIBRARY = {q["name"]: q for q in ext.quantities()}
-
-QUANTITIES: tuple[Quantity, ...] = (
-    _from_library("YPBBN", "Yp", r"$Y_p$", ""),
-    _from_library("YPCMB", "Yp_mass", r"$Y_p^{\rm mass}$", ""),
-    _from_library("DoH", "DoH", "D/H", ""),
-    _from_library("He3oH", "He3oH", r"$^3$He/H", ""),
-    _from_library("He3oHe4", "He3oHe4", r"$^3$He/$^4$He", ""),
-    _from_library("Li7oH", "Li7oH", r"$^7$Li/H", ""),
-    _from_library("Li6oLi7", "Li6oLi7", r"$^6$Li/$^7$Li", "", True),
-    _from_library("YCNO", "YCNO", r"$Y_{\rm CNO}$", "", True),
-    _from_library("Neff", "Neff", r"$N_{\rm eff}$", "", True),
-    _from_library("Omeganurel", "Omeganurel", r"$10^6\,\Omega_{\nu,\rm rel} h^2$", "1e-6", True),
-    _from_library("OneOverOmeganunr", "OneOverOmeganunr", r"$m_\nu / \Omega_\nu h^2$", "eV", True),
-)
-BY_KEY = {q.key: q for q in QUANTITIES}
-# names accepted for a quantity besides the solver key
-ALIASES = {q.attr: q.key for q in QUANTITIES if q.attr != q.key}
-
-
-def quantity_key(name: str) -> str:
-    """The solver key of a quantity given by key or alias ("Yp" -> "YPBBN"); other names unchanged."""
-    return ALIASES.get(name, name)
-
-
-def label(name: str) -> str:
-    """Axis label of a quantity or nuclide name."""
-    q = BY_KEY.get(quantity_key(name))
-    if q is not None:
-        return q.label + (f" [{q.unit}]" if q.unit and q.unit != "1e-6" else "")
-    return f"Y({name})"
+from ._params import PARAMS
+from ._quantities import ALIASES, BY_KEY, QUANTITIES, Quantity, fmt, label, quantity_key
 
 
 @dataclass(frozen=True)
@@ -222,7 +168,7 @@ class Result:
         rows = []
         for q in QUANTITIES:
             if q.key in self._values:
-                rows.append((q.attr, _fmt(self._values[q.key]), q.measure, q.definition))
+                rows.append((q.attr, fmt(self._values[q.key]), q.measure, q.definition))
         w0 = max(len(r[0]) for r in rows)
         w1 = max(len(r[1]) for r in rows)
         w2 = max(len(r[2]) for r in rows)
@@ -241,19 +187,99 @@ class Result:
         return plot_abundances(self, ax=ax, nuclides=nuclides, **kwargs)
 
 
-def _fmt(v: float) -> str:
-    if v is None or not math.isfinite(v):
-        return str(v)
-    if v != 0 and (abs(v) < 1e-3 or abs(v) >= 1e4):
-        return f"{v:.6e}"
-    return f"{v:.6f}"
+class MCResult:
+    """Samples of a Monte Carlo uncertainty estimate.
+
+    ``samples[name]`` is a numpy array of the ``n`` sampled values of a quantity (NaN where a sample
+    lacks it), in sample order; ``central[name]`` the unperturbed run; ``mean`` and ``std`` (sample
+    standard deviation, divisor n - 1; NaN for a single sample). ``quantities`` keeps the names as
+    requested ("Yp", "DoH", a nuclide such as "He4", ...). Sample k depends only on the seed and k,
+    so results do not depend on the number of workers.
+    """
+
+    def __init__(self, raw: Mapping[str, Mapping[str, Any]], names: Sequence[str], keys: Sequence[str], n: int,
+                 seed: int, params: Mapping[str, Any]) -> None:
+        self.quantities: tuple[str, ...] = tuple(names)
+        self.n = n
+        self.seed = seed
+        self.params = dict(params)
+        self.samples: dict[str, np.ndarray] = {}
+        self.central: dict[str, float] = {}
+        self.mean: dict[str, float] = {}
+        self.std: dict[str, float] = {}
+        for name, key in zip(names, keys):
+            entry = raw[key]
+            self.samples[name] = np.asarray(entry["values"], dtype=np.float64)
+            self.central[name] = float(entry["central"])
+            self.mean[name] = float(entry["mean"])
+            # the standard deviation of a single sample is undefined, not 0
+            self.std[name] = float(entry["std"]) if n > 1 else math.nan
+
+    def percentile(self, q: float | Sequence[float]) -> dict[str, Any]:
+        """Percentiles (0-100) of the samples of every quantity: a float, or an array for several q."""
+        return {name: (float(v) if np.ndim(v) == 0 else v)
+                for name, v in ((name, np.percentile(s, q)) for name, s in self.samples.items())}
+
+    def interval(self, level: float = 0.6827) -> dict[str, tuple[float, float]]:
+        """The central ``level`` interval (between the (1-level)/2 and (1+level)/2 quantiles)."""
+        if not 0 < level < 1:
+            raise ValueError(f"level must lie strictly between 0 and 1, got {level}")
+        lo, hi = 50 * (1 - level), 50 * (1 + level)
+        return {name: (float(np.percentile(s, lo)), float(np.percentile(s, hi))) for name, s in self.samples.items()}
+
+    def _matrix(self) -> np.ndarray:
+        return np.vstack([self.samples[name] for name in self.quantities])
+
+    @property
+    def covariance(self) -> np.ndarray:
+        """Sample covariance matrix (divisor n - 1) between the quantities, in the order of ``quantities``."""
+        if self.n < 2:
+            return np.full((len(self.quantities),) * 2, np.nan)
+        return np.atleast_2d(np.cov(self._matrix(), ddof=1))
+
+    @property
+    def correlation(self) -> np.ndarray:
+        """Pearson correlation matrix between the quantities, in the order of ``quantities``."""
+        cov = self.covariance
+        with np.errstate(invalid="ignore", divide="ignore"):
+            d = np.sqrt(np.diag(cov))
+            return cov / np.outer(d, d)
+
+    def to_dict(self) -> dict[str, dict[str, Any]]:
+        """{name: {"central", "mean", "std", "values"}} with plain floats and lists."""
+        return {name: {"central": self.central[name], "mean": self.mean[name], "std": self.std[name],
+                       "values": self.samples[name].tolist()} for name in self.quantities}
+
+    def __repr__(self) -> str:
+        head = f"nuvex.MCResult ({self.n} samples, seed {self.seed})"
+        p16_84 = self.interval()
+        rows = [("quantity", "central", "mean", "std", "16%", "84%")]
+        for name in self.quantities:
+            lo, hi = p16_84[name]
+            rows.append((name, fmt(self.central[name]), fmt(self.mean[name]), fmt(self.std[name]), fmt(lo),
+                         fmt(hi)))
+        widths = [max(len(r[i]) for r in rows) for i in range(6)]
+        body = ["  " + "  ".join(c.ljust(w) if i == 0 else c.rjust(w) for i, (c, w) in enumerate(zip(r, widths)))
+                for r in rows]
+        return "\n".join([head] + body)
+
+    def plot(self, kind: str = "auto", quantities: Iterable[str] | None = None, **kwargs: Any) -> Any:
+        """Histograms (one quantity, or ``kind="hist"``) or a corner plot of the samples.
+
+        See :func:`nuvex.plots.plot_mc`.
+        """
+        from .plots import plot_mc
+
+        return plot_mc(self, kind=kind, quantities=quantities, **kwargs)
 
 
 def _header(params: Mapping[str, Any]) -> str:
-    from ._params import PARAMS
-
     def get(k: str) -> Any:
         return params.get(k, PARAMS[k].default)
 
     return (f"nuvex.Result (network {get('network')}, Omegabh2 = {get('Omegabh2'):g}, "
             f"tau_n = {get('tau_n'):g} s, DeltaNeff = {get('DeltaNeff'):g})")
+
+
+__all__ = ["Result", "Evolution", "MCResult", "Quantity", "QUANTITIES", "BY_KEY", "ALIASES", "label",
+           "quantity_key"]

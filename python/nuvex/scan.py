@@ -14,8 +14,8 @@ from ._checkpoint import Checkpoint
 from ._params import CALL_KEYWORDS
 from ._progress import Reporter
 from ._provenance import NOT_PHYSICS
-from ._runner import _plain, _plain_seq, prepare, resolve_data_dir
-from .mc import DEFAULT_QUANTITIES, check_quantities
+from ._quantities import DEFAULT_QUANTITIES, check_count, check_quantities
+from ._runner import plain_seq, prepare, resolve_data_dir, scalar
 
 
 @dataclass(frozen=True)
@@ -75,13 +75,6 @@ class ScanResult:
         return "\n".join(lines)
 
 
-def _scalar(where: str, value: Any) -> Any:
-    value = _plain(value)
-    if value is None or isinstance(value, (bool, int, float, str)):
-        return value
-    raise TypeError(f"{where}: a parameter value must be a number, bool, str or None, not {type(value).__name__}")
-
-
 def _grid(axes: Mapping[str, Any]) -> tuple[dict[str, list[Any]], list[dict[str, Any]], tuple[int, ...]]:
     grid: dict[str, list[Any]] = {}
     for name, values in axes.items():
@@ -89,7 +82,7 @@ def _grid(axes: Mapping[str, Any]) -> tuple[dict[str, list[Any]], list[dict[str,
             raise TypeError(f"axis names must be parameter keys (str), not {type(name).__name__}")
         if isinstance(values, (str, bytes)) or not isinstance(values, Iterable):
             raise TypeError(f"axis {name!r} must be a sequence of values, not {type(values).__name__}")
-        grid[name] = [_scalar(f"axis {name!r}", v) for v in _plain_seq(values)]
+        grid[name] = [scalar(f"axis {name!r}", v) for v in plain_seq(values)]
         if not grid[name]:
             raise ValueError(f"axis {name!r} has no values")
     if not grid:
@@ -104,7 +97,7 @@ def _point_list(points: Sequence[Any]) -> list[dict[str, Any]]:
     for i, point in enumerate(points):
         if not isinstance(point, Mapping):
             raise TypeError(f"point {i} must be a dict of parameter changes, not {type(point).__name__}")
-        out.append({k: _scalar(f"point {i}, key {k!r}", v) for k, v in point.items()})
+        out.append({k: scalar(f"point {i}, key {k!r}", v) for k, v in point.items()})
     if not out:
         raise ValueError("the list of points is empty")
     return out
@@ -126,22 +119,6 @@ def _check_names(points: list[dict[str, Any]], fixed: Mapping[str, Any]) -> None
             raise ValueError(f"{name!r} cannot vary within a scan (it is fixed for the whole scan)")
         if name in fixed:
             raise ValueError(f"{name!r} is both scanned and fixed; remove it from the fixed parameters")
-
-
-def _solver_setup(fixed: Mapping[str, Any], custom_network: Any, extra_rho_T: Any, extra_rho_val: Any,
-                data_dir: Any) -> dict[str, Any]:
-    """The keyword arguments every worker's Solver is built with, as plain JSON values."""
-    setup = {k: _scalar(f"parameter {k!r}", v) for k, v in fixed.items()}
-    # the scan shows its own bar; solvers on workers print nothing
-    setup["show_progress"] = False
-    if custom_network is not None:
-        setup["custom_network"] = custom_network
-    if extra_rho_T is not None or extra_rho_val is not None:
-        setup["extra_rho_T"] = [float(v) for v in _plain_seq(extra_rho_T)] if extra_rho_T is not None else None
-        setup["extra_rho_val"] = [float(v) for v in _plain_seq(extra_rho_val)] if extra_rho_val is not None else None
-    if data_dir is not None:
-        setup["data_dir"] = os.fspath(data_dir)
-    return setup
 
 
 def scan(axes: Mapping[str, Sequence[Any]] | Sequence[Mapping[str, Any]],
@@ -183,7 +160,7 @@ def scan(axes: Mapping[str, Sequence[Any]] | Sequence[Mapping[str, Any]],
     client = _engine.check_client(client)
     grid, points, shape = _points(axes)
     _check_names(points, fixed)
-    setup = _solver_setup(fixed, custom_network, extra_rho_T, extra_rho_val, data_dir)
+    setup = _engine.solver_setup(fixed, custom_network, extra_rho_T, extra_rho_val, data_dir)
     directory = resolve_data_dir(data_dir)
     names, keys = check_quantities(quantities, directory)
     # key names and rate-variation values are checked here, before any worker starts
@@ -227,8 +204,6 @@ def _description(setup: Mapping[str, Any], keys: Sequence[str], mc: tuple[int, i
 
 
 def _mc_blocks(mc: Any, seed: Any) -> tuple[int, int] | None:
-    from .mc import check_count
-
     mc = check_count("mc", mc, 0)
     seed = check_count("seed", seed, 0)
     return (mc, seed) if mc > 0 else None

@@ -8,10 +8,10 @@ from typing import Any, Iterable, Mapping, Sequence
 
 import numpy as np
 
+from ._data import data_dir as _default_dir
 from ._params import PARAMS
+from ._quantities import DEFAULT_QUANTITIES, check_quantities, label
 from ._runner import run
-from .mc import DEFAULT_QUANTITIES, check_quantities
-from .result import label
 from .scan import FailedPoint, scan
 
 # Standard N_eff of three neutrino flavours (incomplete decoupling, QED corrections); DeltaNeff adds to it.
@@ -189,9 +189,3 @@ def sensitivities(quantities: Sequence[str] = DEFAULT_QUANTITIES, reactions: str
                 matrix[i, j] = (math.log(hi) - math.log(lo)) / width if lo > 0 and hi > 0 else math.nan
     central = {n: float(central_run[k]) for n, k in zip(names, keys) if k in central_run}
     return Sensitivities(names, [s[0] for s in steps], [s[1][0] for s in steps], matrix, central, step, done.failed)
-
-
-def _default_dir() -> str:
-    from ._data import data_dir
-
-    return data_dir()

@@ -8,9 +8,9 @@ from typing import Any, Mapping, Sequence
 from ._ext import HAS_SESSION, ext
 from ._errors import user_call
 from ._params import CALL_KEYWORDS, check_keys, check_types
-from ._runner import _plain, _plain_seq, _reactions, hooks, prepare, reporter_for, resolve_data_dir
-from .mc import DEFAULT_QUANTITIES, MCResult, check_count, check_quantities
-from .result import Result
+from ._quantities import DEFAULT_QUANTITIES, check_count, check_quantities
+from ._runner import hooks, plain, plain_seq, prepare, reactions, reporter_for, resolve_data_dir
+from .result import MCResult, Result
 
 
 class Solver:
@@ -31,7 +31,7 @@ class Solver:
                  extra_rho_val: Any = None, data_dir: str | os.PathLike[str] | None = None, **params: Any) -> None:
         self._data_dir = resolve_data_dir(data_dir)
         self._custom = custom_network
-        self._rho = (_plain_seq(extra_rho_T), _plain_seq(extra_rho_val))
+        self._rho = (plain_seq(extra_rho_T), plain_seq(extra_rho_val))
         self._fixed = prepare(params, self._data_dir, custom_network)
         self._closed = False
         self._session = None
@@ -55,10 +55,10 @@ class Solver:
         fixed_only = [k for k in changes if k in CALL_KEYWORDS]
         if fixed_only:
             raise ValueError(f"{fixed_only[0]} is fixed when the Solver is made; make a new Solver to change it")
-        check_keys(changes, _reactions(self._data_dir, {**self._fixed, **changes}, self._custom))
-        plain = {k: _plain(v) for k, v in changes.items()}
-        check_types(plain)
-        return plain
+        check_keys(changes, reactions(self._data_dir, {**self._fixed, **changes}, self._custom))
+        plain_changes = {k: plain(v) for k, v in changes.items()}
+        check_types(plain_changes)
+        return plain_changes
 
     def run(self, **changes: Any) -> Result:
         """Run with the fixed parameters updated by ``changes``; returns a :class:`~nuvex.Result`."""
@@ -91,6 +91,25 @@ class Solver:
                 raw = ext.run_mc({**merged, "show_progress": False}, self._data_dir, n, keys, seed, n_jobs, self._custom, None, None,
                                  int(bool(progress)), **h)
         return MCResult(raw, names, keys, n, seed, merged)
+
+    def samples(self, keys: Sequence[str], seed: int, first: int, count: int) -> list[list[float]]:
+        """Monte Carlo samples ``first`` .. ``first + count - 1`` of every quantity (solver keys), on
+        this thread: sample k depends only on the seed and k, so blocks computed anywhere concatenate
+        to the samples of one run."""
+        if self._closed:
+            raise RuntimeError("this Solver is closed")
+        keys = list(keys)
+        if self._session is not None and hasattr(self._session, "mc"):
+            raw = self._session.mc(count, keys, seed, 1, first)
+            return [list(raw[k]["values"]) for k in keys]
+        if self._rho != (None, None):
+            raise ValueError("a Monte Carlo with an extra energy density needs a solver session")
+        # Without a session the solver's Monte Carlo continues an earlier run when handed that run's
+        # first samples: slots before `first` are taken as given (placeholders), the others computed.
+        placeholders = ([0.0] * len(keys), [[0.0] * first for _ in keys]) if first > 0 else (None, None)
+        raw = ext.run_mc({**self._fixed, "show_progress": False}, self._data_dir, first + count, keys, seed, 1,
+                         self._custom, *placeholders, 0)
+        return [list(raw[k]["values"][first:]) for k in keys]
 
     def close(self) -> None:
         """Release the session; later runs raise ``RuntimeError``."""

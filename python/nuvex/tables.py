@@ -34,7 +34,7 @@ from ._params import PARAMS
 from ._provenance import data_fingerprint, non_default
 from ._runner import resolve_data_dir
 from ._version import __version__
-from .conversions import _T_CMB, eta10
+from .conversions import T_CMB_K, eta10
 from .scan import ScanResult, scan
 
 NEFF_STANDARD = 3.044
@@ -100,7 +100,7 @@ def _header(kind: str, params: dict[str, Any], directory: str, lines: Iterable[s
     listed = ", ".join(f"{k} = {v!r}" for k, v in changed.items()) or "none"
     head = [
         f"BBN table for {kind} computed by NUVEX {__version__}",
-        f"inputs: tau_n = {tau_n:g} s, T_CMB = {_T_CMB} K",
+        f"inputs: tau_n = {tau_n:g} s, T_CMB = {T_CMB_K} K",
         f"parameters differing from the NUVEX defaults: {listed}",
         f"data directory fingerprint: sha256:{data_fingerprint(directory)}",
         _CONVENTION,

@@ -72,11 +72,14 @@ def test_monte_carlo_on_the_cluster_equals_the_local_run_bit_for_bit(client, fas
         assert (local.central[q], local.mean[q], local.std[q]) == (remote.central[q], remote.mean[q], remote.std[q])
 
 
-def test_sample_blocks_concatenate_to_one_run(fast):
-    # the block path used by the cluster, run here: samples 0..4 and 5..8 are those of one 9-sample run
-    key = _engine.setup_key(fast)
+def test_sample_blocks_concatenate_to_one_run(fast, monkeypatch):
+    # the block path used by the cluster without solver sessions, run here: samples 0..4 and 5..8 are
+    # those of one 9-sample run
     whole = nuvex.monte_carlo(9, ["DoH"], seed=5, jobs=1, progress=False, **fast).samples["DoH"]
-    parts = _dask._block_without_session(key, ["DoH"], 5, 0, 5)[0] + _dask._block_without_session(key, ["DoH"], 5, 5, 4)[0]
+    monkeypatch.setattr(nuvex.solver, "HAS_SESSION", False)
+    with nuvex.Solver(**fast) as s:
+        assert not s.uses_session
+        parts = s.samples(["DoH"], 5, 0, 5)[0] + s.samples(["DoH"], 5, 5, 4)[0]
     assert np.array_equal(whole, parts)
 
 
