@@ -1,4 +1,4 @@
-/* Parameter record of one run (77 keyed parameters plus derived quantities), tagged values,
+/* Parameter record of one run (78 keyed parameters plus derived quantities), tagged values,
  * reaction maps, the nuclide table, validation, path resolution, the INI loader and logging. */
 #ifndef NUVEX_CONFIG_H
 #define NUVEX_CONFIG_H
@@ -74,7 +74,7 @@ typedef struct NVXConfig {
     char* custom_background;
     /* Newton's constant in MeV^-2 (key "GN" in SI units) */
     double G;
-    /* keys 22-61 */
+    /* keys 22-62 */
     double T_start_cosmo_MeV;
     double T_end_MeV;
     int32_t sampling_temperature_per_decade;
@@ -108,6 +108,7 @@ typedef struct NVXConfig {
     double rate_grid_T9_min;
     double rate_grid_T9_max;
     char* network;
+    char* rate_set; /* nuclear rate set: manifest nuclear/ratesets/<name>.txt; "nuvex" or none: the network's own tables */
     int32_t amax;
     double atol_large_LT;
     int32_t rescale_nuclear_rates;
@@ -117,7 +118,7 @@ typedef struct NVXConfig {
     char* cache_dir;
     /* baryon density Omega_b h^2 (key "Omegabh2") */
     double Omegabh2;
-    /* keys 62-77 */
+    /* keys 63-78 */
     double Omegach2;
     double h;
     double DeltaNeff;

@@ -78,16 +78,35 @@ typedef struct NVXSide {
     size_t count;
 } NVXSide;
 
+/* One line of a rate-set manifest: the table file that replaces the reaction's own one, and where
+ * that rate and its 1-sigma band come from (text for people and listings; cut to 127 characters). */
+typedef struct NVXRateSetEntry {
+    char name[NVX_RXN_NAME_LEN];
+    char file[NVX_SOURCE_LEN]; /* plain file name inside nuclear/tables/<name>/ */
+    char source[NVX_SOURCE_LEN];
+    char uncertainty[NVX_SOURCE_LEN];
+    int32_t line; /* 1-based line of the manifest */
+} NVXRateSetEntry;
+
+typedef struct NVXRateSet {
+    NVXRateSetEntry* entries;
+    size_t count;
+    size_t capacity;
+} NVXRateSet;
+
 /* Loaders: the table is emptied first; on failure it is left empty and *error holds a message
  * with the path (and the line for a malformed line). */
 NVX_API int nvx_load_network_list(const char* path, NVXNetworkList* list, char** error);
 NVX_API int nvx_load_reactions_large(const char* path, NVXReactionTable* table, char** error);
 NVX_API int nvx_load_detailed_balance(const char* path, NVXDetailedBalanceTable* table, char** error);
 NVX_API int nvx_load_decays(const char* path, NVXDecayTable* table, char** error);
+/* Rate-set manifest: lines "reaction | table file | source | uncertainty", '#' comments. */
+NVX_API int nvx_load_rate_set(const char* path, NVXRateSet* set, char** error);
 NVX_API void nvx_network_list_free(NVXNetworkList* list);
 NVX_API void nvx_reaction_table_free(NVXReactionTable* table);
 NVX_API void nvx_detailed_balance_free(NVXDetailedBalanceTable* table);
 NVX_API void nvx_decay_table_free(NVXDecayTable* table);
+NVX_API void nvx_rate_set_free(NVXRateSet* set);
 
 /* Parses a side text ("He4+He4+g", "He3+Bm"): photons ignored, Bm/Bp counted into *beta.
  * Returns 0, or 1 with a message when the side names more than NVX_SIDE_MAX distinct species. */

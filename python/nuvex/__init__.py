@@ -7,7 +7,8 @@
 >>> r.Yp, r.DoH, r.Neff
 
 ``nuvex.run(**params)`` runs once and returns a :class:`Result`; ``nuvex.defaults()`` lists every
-parameter with its default, unit and meaning; ``nuvex.monte_carlo(n, ...)`` samples the nuclear-rate
+parameter with its default, unit and meaning; ``nuvex.rate_sets()`` the nuclear rate sets that
+``rate_set=`` selects; ``nuvex.monte_carlo(n, ...)`` samples the nuclear-rate
 and neutron-lifetime uncertainties; ``nuvex.Solver(**fixed).run(**changes)`` repeats runs cheaply;
 ``nuvex.plot_schramm()`` draws abundances against the baryon density; ``nuvex.scan(axes, ...)`` evaluates
 grids of parameters (locally or on a Dask cluster), ``nuvex.sensitivities()`` the logarithmic
@@ -31,7 +32,7 @@ against this list, so every new module is placed here:
 5. applications: mc, scan, sensitivity, tables, inference, chain, schramm, cli (the nuvex command,
    which imports its subcommands by name when they run)
 """
-from ._data import cache_dir, data_dir
+from ._data import RateSet, RateSetEntry, cache_dir, data_dir, rate_sets
 from ._params import ParamSpec, defaults
 from ._runner import run
 from ._version import __version__
@@ -48,7 +49,7 @@ from .solver import Solver
 
 __all__ = [
     "__version__", "run", "monte_carlo", "defaults", "Solver", "Result", "Evolution", "MCResult", "ParamSpec",
-    "plot_schramm", "data_dir", "cache_dir", "eta10", "Omegabh2_from_eta10", "eta10_per_Omegabh2",
+    "plot_schramm", "data_dir", "cache_dir", "rate_sets", "RateSet", "RateSetEntry", "eta10", "Omegabh2_from_eta10", "eta10_per_Omegabh2",
     "scan", "ScanResult", "sensitivities", "Sensitivities", "tables",
     "observations", "likelihood", "Likelihood", "sample", "Chain", "grid_posterior", "GridPosterior",
 ]

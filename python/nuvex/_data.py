@@ -1,10 +1,13 @@
-# Where the package finds the shipped data directory and where it keeps its caches, and the few
-# data-directory facts it checks user input against (nuclide and reaction names).
+# Where the package finds the shipped data directory and where it keeps its caches, the few
+# data-directory facts it checks user input against (nuclide and reaction names), and the rate sets
+# a data directory offers.
 from __future__ import annotations
 
 import csv
 import functools
 import os
+import re
+from dataclasses import dataclass
 from pathlib import Path
 
 _HERE = Path(__file__).resolve().parent
@@ -83,3 +86,77 @@ def reaction_names(directory: str) -> frozenset[str]:
     except OSError:
         return frozenset()
     return frozenset(names)
+
+
+_default_data_dir = data_dir
+# the names the solver accepts for rate_set (a file of the ratesets folder, nothing outside it)
+_SET_NAME = re.compile(r"[A-Za-z0-9_+-][A-Za-z0-9_.+-]{0,62}")
+
+
+@dataclass(frozen=True)
+class RateSetEntry:
+    """One reaction of a rate set: the table file replacing its own (in ``nuclear/tables/<reaction>/``),
+    where that rate comes from and its 1-sigma uncertainty."""
+
+    reaction: str
+    table: str
+    source: str
+    uncertainty: str
+
+
+@dataclass(frozen=True)
+class RateSet:
+    """A rate set (``rate_set=name``): its manifest, description and the reactions it replaces."""
+
+    name: str
+    path: str
+    description: str
+    entries: tuple[RateSetEntry, ...]
+
+    def __repr__(self) -> str:
+        head = f"rate set {self.name!r} ({len(self.entries)} reactions, {self.path})"
+        rows = [f"  {e.reaction:<14} {e.table:<26} {e.source}" for e in self.entries]
+        return "\n".join([head, *rows])
+
+
+def _read_rate_set(name: str, path: Path) -> RateSet:
+    description: list[str] = []
+    entries: list[RateSetEntry] = []
+    with open(path, encoding="utf-8", errors="replace") as f:
+        for number, raw in enumerate(f, 1):
+            line = raw.strip()
+            if not line:
+                continue
+            if line.startswith("#"):
+                text = line.lstrip("#").strip()
+                if not entries and not text.startswith("reaction |"):
+                    description.append(text)
+                continue
+            fields = [x.strip() for x in line.split("|")]
+            if len(fields) != 4 or not all(fields):
+                raise ValueError(f"{path}:{number}: expected 4 non-empty fields "
+                                 f"'reaction | table file | source | uncertainty', got {line!r}")
+            entries.append(RateSetEntry(*fields))
+    return RateSet(name, str(path), " ".join(description), tuple(entries))
+
+
+def rate_sets(data_dir: str | None = None, user_nuclear_dir: str | None = None) -> dict[str, RateSet]:
+    """The rate sets a run can select with ``rate_set=``, by name.
+
+    A set is a manifest ``nuclear/ratesets/<name>.txt`` of the data directory (default: the one runs
+    read) or of ``user_nuclear_dir`` (as ``ratesets/<name>.txt`` or ``nuclear/ratesets/<name>.txt``,
+    which win over the data directory's, as for every nuclear file). Each line names a reaction, the
+    table that replaces its own, the source of that rate and its 1-sigma uncertainty; Monte Carlo
+    runs draw from the set's bands. ``nuvex`` (the default) keeps every reaction's own table.
+    """
+    found: dict[str, Path] = {}
+    folders = [Path(data_dir or _default_data_dir()) / "nuclear" / "ratesets"]
+    if user_nuclear_dir:
+        user = Path(user_nuclear_dir).expanduser()
+        folders += [user / "nuclear" / "ratesets", user / "ratesets"]
+    for folder in folders:
+        if folder.is_dir():
+            for path in sorted(folder.glob("*.txt")):
+                if path.is_file() and _SET_NAME.fullmatch(path.stem):
+                    found[path.stem] = path
+    return {name: _read_rate_set(name, found[name]) for name in sorted(found)}

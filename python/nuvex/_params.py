@@ -87,6 +87,9 @@ _TABLE = (
     _p("rate_grid_T9_min", "number", 0.001, "1e9 K", "lower end of the nuclear-rate grid"),
     _p("rate_grid_T9_max", "number", 10.0, "1e9 K", "upper end of the nuclear-rate grid"),
     _p("network", "str or None", "small", "", "reaction network: 'small' (15 reactions) or 'large' (about 220)"),
+    _p("rate_set", "str or None", "nuvex", "",
+       "nuclear rate set: 'nuvex' (the network's own tables), 'parthenope', 'primat' or a set of user_nuclear_dir "
+       "(nuvex.rate_sets() lists them)"),
     _p("amax", "int or None", None, "", "largest mass number kept in the network (None: all)"),
     _p("atol_large_LT", "number", 1e-26, "", "absolute tolerance of the low-temperature era"),
     _p("rescale_nuclear_rates", "bool", False, "", "carried for compatibility; no stage reads it"),
@@ -117,7 +120,7 @@ _TABLE = (
 )
 
 PARAMS: dict[str, ParamSpec] = {p.name: p for p in _TABLE}
-RECORD_KEYS = tuple(p.name for p in _TABLE[:77])
+RECORD_KEYS = tuple(p.name for p in _TABLE[:78])
 
 # Keyword arguments of the run functions that are not parameter keys.
 CALL_KEYWORDS = ("custom_network", "extra_rho_T", "extra_rho_val", "data_dir")

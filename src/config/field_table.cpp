@@ -1,4 +1,4 @@
-// The 77 parameter keys with their kinds, defaults and field offsets, in the order users see them.
+// The 78 parameter keys with their kinds, defaults and field offsets, in the order users see them.
 // Defaults here are the only place a parameter's default value is written down.
 #include "config/field_table.hpp"
 
@@ -70,6 +70,7 @@ const FieldSpec FIELD_TABLE[] = {
     NVX_F(rate_grid_T9_min, Number, 0.001),
     NVX_F(rate_grid_T9_max, Number, 10),
     NVX_S(network, "small", false),
+    NVX_S(rate_set, "nuvex", false),
     NVX_F(amax, IntOrNone, -1),
     NVX_F(atol_large_LT, Number, 1e-26),
     NVX_F(rescale_nuclear_rates, Bool, 0),
@@ -99,7 +100,7 @@ const FieldSpec FIELD_TABLE[] = {
 #undef NVX_S
 
 const size_t FIELD_TABLE_SIZE = sizeof(FIELD_TABLE) / sizeof(FIELD_TABLE[0]);
-static_assert(sizeof(FIELD_TABLE) / sizeof(FIELD_TABLE[0]) == 77, "77 parameter keys");
+static_assert(sizeof(FIELD_TABLE) / sizeof(FIELD_TABLE[0]) == 78, "78 parameter keys");
 
 const FieldSpec* find_field(const char* key) {
     for (size_t i = 0; i < FIELD_TABLE_SIZE; ++i)

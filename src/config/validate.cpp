@@ -10,6 +10,7 @@
 
 #include "config/err.hpp"
 #include "config/field_table.hpp"
+#include "config/rate_set.hpp"
 #include "config/user_dirs.hpp"
 #include "nuvex/config.h"
 
@@ -193,7 +194,8 @@ int nvx_config_validate(NVXConfig* c, char** err) {
                     "incomplete_decoupling=True (the full SOLAN spectrum file is only available in the "
                     "non-instantaneous decoupling mode).");
     if (check_finite_numbers(c, err) || check_tolerances(c, err) || check_int_ranges(c, err)) return 1;
-    return check_orderings(c, err);
+    if (check_orderings(c, err)) return 1;
+    return check_rate_set(c, err);
 }
 
 void nvx_config_resolve_rates_path(const NVXConfig* c, const char* relative, char* out, size_t size) {

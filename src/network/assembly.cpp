@@ -1,11 +1,12 @@
-// Network assembly of one era: reaction list, removal, custom reactions, mass cut, MT selection,
-// species set and canonical ordering, stoichiometry with reaction 0, then rate tabulation.
+// Network assembly of one era: reaction list, removal, rate set, custom reactions, mass cut, MT
+// selection, species set and canonical ordering, stoichiometry with reaction 0, then rate tabulation.
 #include <array>
 #include <cctype>
 #include <string>
 #include <vector>
 
 #include "config/err.hpp"
+#include "config/rate_set.hpp"
 #include "network/assembly.hpp"
 #include "network/data_cache.hpp"
 #include "network/network_internal.hpp"
@@ -227,6 +228,35 @@ int parse_row_sides(const NVXReactionRow* r, NVXSide& sa, int32_t& ba, NVXSide& 
     return fail(error, "reaction '%s': more than %d distinct species on a side", r->name, NVX_SIDE_MAX);
 }
 
+// The run's rate set gives the listed reactions its own tables (whatever the network list names);
+// reactions of the set that this network lacks are skipped, since one set serves every network.
+int apply_rate_set(Assembly& a, char** error) {
+    const char* set = a.cfg->rate_set;
+    if (nvx::is_default_rate_set(set)) return 0;
+    if (!nvx::rate_set_name_ok(set))
+        return fail(error, "rate_set='%s' is not a valid rate-set name", set);
+    const std::string path = nvx::rate_set_manifest_path(a.cfg, set);
+    const NVXRateSet* rs = a.files->rate_set(path.c_str(), error);
+    if (!rs) return 1;
+    for (size_t i = 0; i < rs->count; ++i) {
+        const NVXRateSetEntry& e = rs->entries[i];
+        const NVXReactionRow* r = a.row(e.name);
+        if (!r)
+            return fail(error, "%s:%d: reaction '%s' is not present in reactions_large.csv", path.c_str(), e.line,
+                        e.name);
+        NVXSide sa, sb;
+        int32_t ba, bb;
+        if (parse_row_sides(r, sa, ba, sb, bb, error)) return 1;
+        // a decay takes its rate from decays.txt: a table given for it would be ignored silently
+        if (ba != bb)
+            return fail(error, "%s:%d: reaction '%s' is a decay; its rate comes from decays.txt, not from a rate set",
+                        path.c_str(), e.line, e.name);
+        for (auto& entry : a.list)
+            if (std::strcmp(entry.name, e.name) == 0) copy_view(entry.source, sizeof entry.source, e.file);
+    }
+    return 0;
+}
+
 int apply_mass_cut(Assembly& a, char** error) {
     if (a.cfg->amax < 0) return 0;
     std::vector<NVXNetworkListEntry> kept;
@@ -371,7 +401,9 @@ int assemble(const NVXConfig* cfg, const char* era, const char* const* reactions
         return fail(error, "nvx_load_network: the nuclide table must hold 'n' and 'p'");
     if (read_reaction_list(a, reactions, count, error)) return 1;
     if (apply_removal(a, error)) return 1;
-    if (load_tables(a, error) || add_custom_reactions(a, error) || apply_mass_cut(a, error)) return 1;
+    if (load_tables(a, error) || apply_rate_set(a, error) || add_custom_reactions(a, error) ||
+        apply_mass_cut(a, error))
+        return 1;
     std::vector<NVXNetworkListEntry> era_list = select_era(a);
     std::vector<std::string> rate_files;
     if (build_definition(a, era_list, def, rate_files, error)) return 1;

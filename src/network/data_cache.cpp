@@ -1,5 +1,6 @@
 // The cache of parsed network data files: rate tables with their source labels, network lists,
-// the reaction catalogue, the detailed-balance and decay tables, each parsed on first use.
+// the reaction catalogue, the detailed-balance and decay tables, rate-set manifests, each parsed on
+// first use.
 #include "network/data_cache.hpp"
 
 namespace nvx::net {
@@ -30,6 +31,7 @@ DataFiles::~DataFiles() {
     for (auto& [path, r] : reactions_) nvx_reaction_table_free(&r);
     for (auto& [path, b] : balance_) nvx_detailed_balance_free(&b);
     for (auto& [path, d] : decays_) nvx_decay_table_free(&d);
+    for (auto& [path, s] : rate_sets_) nvx_rate_set_free(&s);
 }
 
 const DataFiles::RateTable* DataFiles::rate_table(const char* path, char** err) {
@@ -59,6 +61,10 @@ const NVXDetailedBalanceTable* DataFiles::detailed_balance(const char* path, cha
 
 const NVXDecayTable* DataFiles::decays(const char* path, char** err) {
     return lookup(decays_, fallback_ ? &fallback_->decays_ : nullptr, path, err, nvx_load_decays);
+}
+
+const NVXRateSet* DataFiles::rate_set(const char* path, char** err) {
+    return lookup(rate_sets_, fallback_ ? &fallback_->rate_sets_ : nullptr, path, err, nvx_load_rate_set);
 }
 
 }  // namespace nvx::net

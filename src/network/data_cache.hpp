@@ -33,6 +33,7 @@ public:
     const NVXReactionTable* reactions(const char* path, char** err);
     const NVXDetailedBalanceTable* detailed_balance(const char* path, char** err);
     const NVXDecayTable* decays(const char* path, char** err);
+    const NVXRateSet* rate_set(const char* path, char** err);
 
 private:
     const DataFiles* fallback_ = nullptr;
@@ -41,6 +42,7 @@ private:
     std::map<std::string, NVXReactionTable> reactions_;
     std::map<std::string, NVXDetailedBalanceTable> balance_;
     std::map<std::string, NVXDecayTable> decays_;
+    std::map<std::string, NVXRateSet> rate_sets_;
 };
 
 // Network assembly and rate setup reading through `files` (nullptr: a private cache for the call).

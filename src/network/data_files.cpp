@@ -1,5 +1,5 @@
 // Loaders of the network data files (network lists, reaction catalogue, detailed-balance table,
-// decays), the side grammar, rate-table source labels and detailed-balance coefficients.
+// decays, rate-set manifests), the side grammar, rate-table source labels and detailed-balance coefficients.
 #include <cmath>
 #include <cstdio>
 #include <cstring>
@@ -97,6 +97,11 @@ void nvx_decay_table_free(NVXDecayTable* t) {
     if (!t) return;
     std::free(t->rows);
     *t = NVXDecayTable{};
+}
+void nvx_rate_set_free(NVXRateSet* s) {
+    if (!s) return;
+    std::free(s->entries);
+    *s = NVXRateSet{};
 }
 
 int nvx_load_network_list(const char* path, NVXNetworkList* list, char** error) {
@@ -220,6 +225,61 @@ int nvx_load_decays(const char* path, NVXDecayTable* t, char** error) {
             return fail(error, "%s:%d: out of memory", path, line_no);
         }
         *r = row;
+    }
+    return 0;
+}
+
+// A manifest line names the reaction, the file replacing its table (a plain name inside the
+// reaction's table folder: no folder part, so a set cannot reach files elsewhere), the source of
+// the rate and its 1-sigma band; every field must be given, so that no set is without provenance.
+int nvx_load_rate_set(const char* path, NVXRateSet* set, char** error) {
+    nvx_rate_set_free(set);
+    File f(path);
+    if (!f.fp) return fail(error, "cannot open rate-set manifest '%s'", path);
+    std::string raw;
+    int line_no = 0;
+    auto bad = [&](const std::string& what) {
+        nvx_rate_set_free(set);
+        return nvx::fail_str(error, nvx::strprintf("%s:%d: ", path, line_no) + what);
+    };
+    using nvx::strprintf;
+    while (read_line(f.fp, raw)) {
+        ++line_no;
+        const std::string_view line = trim(raw);
+        if (line.empty() || line.front() == '#') continue;
+        for (char ch : line)
+            if (static_cast<unsigned char>(ch) < 0x20 && ch != '\t')
+                return bad(strprintf("control character 0x%02x in the line", static_cast<unsigned>(ch)));
+        std::vector<std::string_view> field;
+        for (std::string_view rest = line;;) {
+            const size_t bar = rest.find('|');
+            field.push_back(trim(rest.substr(0, bar)));
+            if (bar == std::string_view::npos) break;
+            rest.remove_prefix(bar + 1);
+        }
+        if (field.size() != 4)
+            return bad(strprintf("expected 4 fields 'reaction | table file | source | uncertainty', got '%s'",
+                                 std::string(line).c_str()));
+        static const char* const kField[4] = {"reaction", "table file", "source", "uncertainty"};
+        for (size_t k = 0; k < 4; ++k)
+            if (field[k].empty()) return bad(strprintf("empty %s field", kField[k]));
+        NVXRateSetEntry e{};
+        if (field[0].size() >= sizeof e.name || field[1].size() >= sizeof e.file)
+            return bad(strprintf("reaction name or table file longer than the %zu or %zu characters kept",
+                                 sizeof e.name - 1, sizeof e.file - 1));
+        copy_view(e.name, sizeof e.name, field[0]);
+        copy_view(e.file, sizeof e.file, field[1]);
+        if (std::strchr(e.file, '/') || e.file[0] == '.')
+            return bad(strprintf("table file '%s' must be a plain file name inside nuclear/tables/%s/", e.file, e.name));
+        copy_view(e.source, sizeof e.source, field[2]);
+        copy_view(e.uncertainty, sizeof e.uncertainty, field[3]);
+        e.line = line_no;
+        for (size_t i = 0; i < set->count; ++i)
+            if (std::strcmp(set->entries[i].name, e.name) == 0)
+                return bad(strprintf("duplicate reaction '%s' (first on line %d)", e.name, set->entries[i].line));
+        NVXRateSetEntry* slot = grow_push(set->entries, set->count, set->capacity, 16);
+        if (!slot) return bad("out of memory");
+        *slot = e;
     }
     return 0;
 }

@@ -1,6 +1,7 @@
 // The welcome banner and option lines printed at the start of a verbose run.
 // The box is 46 columns wide inside, drawn with heavy box-drawing characters.
 #include <cstdio>
+#include <cstring>
 #include <string>
 
 #include "nuvex/config.h"
@@ -63,6 +64,8 @@ void log_options(const NVXConfig* c) {
         std::snprintf(amax, sizeof amax, "None");
     nvx_log(c, "opts", "backend              = c");
     nvx_log(c, "opts", "network              = %s (amax=%s)", c->network ? c->network : "None", amax);
+    // named only when it differs from the network's own tables, so the default log is unchanged
+    if (c->rate_set && std::strcmp(c->rate_set, "nuvex") != 0) nvx_log(c, "opts", "rate_set             = %s", c->rate_set);
     nvx_log(c, "opts", "numerical_precision  = %.3g", c->numerical_precision);
     nvx_log(c, "opts", "radiative_corrections    = %s", tf(c->radiative_corrections));
     nvx_log(c, "opts", "finite_mass_corrections  = %s", tf(c->finite_mass_corrections));

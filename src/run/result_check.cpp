@@ -27,6 +27,20 @@ int bad(char** err, const NVXConfig* c, const char* what, double v, const char* 
     return nvx::fail(err, "result check: %s=%.6g is outside %s; %s", what, v, range, likely_cause(c).c_str());
 }
 
+// N_eff is the flavours' energy density (never negative) plus exactly DeltaNeff species, so a negative
+// DeltaNeff may leave it below zero: N_eff = 0 asked as DeltaNeff = -3.044 gives 3.04394 - 3.044 with
+// the computed three-flavour value. Below DeltaNeff the background itself is broken, not the network.
+double neff_floor(const NVXConfig* c) {
+    const double dN = c->DeltaNeff;
+    return dN < 0.0 ? dN - 1e-9 * (1.0 - dN) : 0.0;
+}
+
+std::string neff_cause(const NVXConfig* c) {
+    return nvx::strprintf("N_eff is the neutrino flavours' energy density plus DeltaNeff=%g species, so it cannot "
+                          "fall below min(0, DeltaNeff): the neutrino history or background is inconsistent",
+                          c->DeltaNeff);
+}
+
 struct Quantity {
     const char* name;
     bool present;
@@ -45,7 +59,7 @@ int check_quantities(const NVXResults* r, const NVXConfig* c, double ratio_floor
         {"Li7oH", true, r->Li7oH, -ratio_floor, inf},
         {"Li6oLi7", r->has_Li6oLi7 != 0, r->Li6oLi7, -inf, inf},
         {"YCNO", r->has_YCNO != 0, r->YCNO, -ratio_floor, inf},
-        {"Neff", r->has_Neff != 0, r->Neff, 0.0, inf},
+        {"Neff", r->has_Neff != 0, r->Neff, neff_floor(c), inf},
         {"Omeganurel", r->has_Omeganurel != 0, r->Omeganurel, 0.0, inf},
         {"OneOverOmeganunr", r->has_OneOverOmeganunr != 0, r->OneOverOmeganunr, 0.0, inf},
     };
@@ -53,6 +67,9 @@ int check_quantities(const NVXResults* r, const NVXConfig* c, double ratio_floor
         if (!x.present) continue;
         if (!std::isfinite(x.value)) return bad(err, c, x.name, x.value, "the finite numbers");
         if (x.value < x.lo || x.value > x.hi) {
+            if (std::strcmp(x.name, "Neff") == 0)
+                return nvx::fail(err, "result check: Neff=%.6g is below %.6g; %s", x.value, std::fmin(0.0, c->DeltaNeff),
+                                 neff_cause(c).c_str());
             const std::string range = std::isinf(x.hi) ? nvx::strprintf("[%g, inf)", x.lo < 0 ? 0.0 : x.lo)
                                                        : nvx::strprintf("[%g, %g]", x.lo, x.hi);
             return bad(err, c, x.name, x.value, range.c_str());

@@ -73,6 +73,7 @@ const KeyStages KEY_STAGES[] = {
     {"rate_grid_T9_min", N, false},
     {"rate_grid_T9_max", N, false},
     {"network", N, false},
+    {"rate_set", N, false},
     {"amax", N, false},
     {"atol_large_LT", none, false},
     {"rescale_nuclear_rates", none, false},

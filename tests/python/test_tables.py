@@ -55,7 +55,9 @@ def read_camb(path):
 
 @pytest.fixture(scope="module")
 def direct(fast):
-    return {(o, d): nuvex.run(Omegabh2=o, DeltaNeff=d, tau_n=879.0, **fast) for o in OMBH2 for d in DELTAN}
+    """Direct runs at the tables' tolerance, keyed by (ombh2, DeltaNeff)."""
+    return {(o, d): nuvex.run(Omegabh2=o, DeltaNeff=d, tau_n=879.0, numerical_precision=1e-9, **fast)
+            for o in OMBH2 for d in DELTAN + [round(x + 0.002, 10) for x in DELTAN]}
 
 
 def test_class_table_reads_back_and_matches_direct_runs(scratch, direct, fast):
@@ -63,14 +65,17 @@ def test_class_table_reads_back_and_matches_direct_runs(scratch, direct, fast):
     tables.write_class(path, OMBH2, DELTAN, tau_n=879.0, jobs=1, progress=False, **fast)
     ombh2, deltan, yhe = read_class(path)
     assert ombh2.tolist() == OMBH2 and deltan.tolist() == DELTAN
+    # the column is N_eff - 3.046 (what CLASS subtracts); each row ran at DeltaNeff = N_eff - 3.044
     for j, d in enumerate(DELTAN):
         for i, o in enumerate(OMBH2):
-            assert yhe[j, i] == pytest.approx(direct[o, d].Yp_mass, abs=1e-10)
+            assert yhe[j, i] == pytest.approx(direct[o, round(d + 0.002, 10)].Yp_mass, abs=1e-10)
     # YHe is the mass fraction, not the nucleon fraction (they differ by about 0.5%)
-    assert abs(yhe[1, 1] - direct[0.0202, 0.0].Yp) > 1e-3
+    assert abs(yhe[1, 1] - direct[0.0202, 0.002].Yp) > 1e-3
     text = path.read_text()
     assert "tau_n = 879 s" in text and "tau_n = 879.0" in text  # input line and non-default list
-    assert "N_eff - 3.044" in text and "DeltaNeff" in text
+    assert "numerical_precision = 1e-09" in text
+    assert "DeltaN = N_eff - 3.046" in text and "DeltaNeff = DeltaN + 0.002" in text
+    assert "CLASS v3.3.4, commit e858083" in text
     assert f"sha256:{nuvex._provenance.data_fingerprint(nuvex.data_dir())}" in text
 
 
@@ -98,32 +103,45 @@ def test_camb_error_columns_are_monte_carlo_deviations(scratch, fast):
     tables.write_camb(path, [0.02, 0.024], [0.0, 1.0], mc=4, seed=3, jobs=1, progress=False, **fast)
     _, cols = read_camb(path)
     mc = nuvex.monte_carlo(4, ["Yp_mass", "DoH"], seed=3, jobs=1, progress=False, Omegabh2=0.024, DeltaNeff=1.0,
-                           **fast)
+                           numerical_precision=1e-9, **fast)
     assert cols["sigma_Yp"][3] == pytest.approx(mc.std["Yp_mass"], rel=1e-4)
     assert cols["err_D/H"][3] == pytest.approx(mc.std["DoH"], rel=1e-4)
     assert (cols["sigma_Yp"] > 0).all() and (cols["err_D/H"] > 0).all()
 
 
 def test_default_grids_are_the_stated_ones():
-    ob, dn = tables.default_ombh2(), tables.default_DeltaN()
-    assert len(ob) == 52 and len(dn) == 25
-    assert ob[0] == 0.005 and ob[-1] == 0.04 and dn[0] == -3 and dn[-1] == 9
-    dense = ob[(ob >= 0.020) & (ob <= 0.024)]
-    assert len(dense) == 21 and np.allclose(np.diff(dense), 2e-4)
-    assert np.all(np.diff(ob) > 0)
+    ob, neff = tables.default_ombh2(), tables.default_Neff()
+    assert len(ob) == 50 and len(neff) == 37
+    # past the range asked for (ombh2 0.005 - 0.040, N_eff up to 12) on both sides, N_eff = 0 exactly
+    assert ob[0] == 0.002 and ob[-1] == 0.046 and neff[0] == 0 and neff[-1] == 15
+    assert np.allclose(np.diff(ob[ob < 0.0099]), 5e-4) and np.allclose(np.diff(ob[(ob > 0.0099) & (ob < 0.0401)]), 1e-3)
+    assert np.all(np.diff(ob) > 0) and np.all(np.diff(neff) > 0)
+    # the DeltaN column for each reader: N_eff - 3.046 (CLASS), N_eff - 3.044 (CAMB), written exactly
+    assert tables.default_DeltaN()[0] == -3.046 and tables.default_DeltaN(3.044)[0] == -3.044
+    assert tables.default_DeltaN()[-1] == 11.954 and tables.default_DeltaN(3.044)[-1] == 11.956
 
 
 def test_a_failed_point_leaves_the_previous_table_untouched(scratch, fast):
     path = scratch / "keep.dat"
     path.write_text("previous table\n")
-    with pytest.raises(RuntimeError, match="2 grid points failed, so no table was written: ombh2=0.02, DeltaN=-20: .*max_steps"):
-        tables.write_class(path, [0.02, 0.022], [-20.0, 0.0], jobs=1, progress=False, **fast)
+    with pytest.raises(RuntimeError, match=r"2 grid points failed, so no table was written: "
+                                           r"ombh2=100, DeltaN=0 \(DeltaNeff=0.002\): "):
+        tables.write_class(path, [0.02, 100.0], [0.0, 1.0], jobs=1, progress=False, **fast)
     assert path.read_text() == "previous table\n"
     assert [p.name for p in scratch.iterdir()] == ["keep.dat"]  # no temporary file left behind
     with pytest.raises(ValueError, match="strictly increasing"):
         tables.write_class(path, [0.022, 0.02], [0.0, 1.0])
     with pytest.raises(ValueError, match="Omegabh2 is an axis"):
         tables.write_camb(path, Omegabh2=0.02)
+    # below N_eff = 0 there is no radiation left to remove: refused before any run, naming the values
+    with pytest.raises(ValueError, match=r"starts at -3.05, that is N_eff = -0.004 < 0 for a reader subtracting "
+                                         r"3.046: .* below N_eff = 0 \(DeltaN = -3.046\)"):
+        tables.write_class(path, [0.02, 0.022], [-3.05, 0.0])
+    with pytest.raises(ValueError, match="N_eff = -0.006 < 0 for a reader subtracting 3.044"):
+        tables.write_camb(path, [0.02, 0.022], [-3.05, 0.0])
+    for bad, kind in ((3.46e1, ValueError), (float("nan"), ValueError), ("3.046", TypeError), (True, TypeError)):
+        with pytest.raises(kind, match="neff_reference"):
+            tables.write_class(path, [0.02, 0.022], [0.0, 1.0], neff_reference=bad)
 
 
 def run_cli(*args, cwd):
@@ -143,7 +161,15 @@ def test_command_line_writes_a_class_table_and_names_bad_input(scratch, direct, 
     assert p.stdout == ""
     ombh2, deltan, yhe = read_class(out)
     assert ombh2.tolist() == OMBH2 and deltan.tolist() == DELTAN
-    assert yhe[2, 0] == pytest.approx(direct[0.012, 2.5].Yp_mass, abs=1e-10)
+    assert yhe[2, 0] == pytest.approx(direct[0.012, 2.502].Yp_mass, abs=1e-10)  # N_eff = 2.5 + 3.046
+    assert "DeltaN = N_eff - 3.046" in out.read_text()
+    # --neff-reference 3.044: the same DeltaN column now means N_eff = DeltaN + 3.044
+    p = run_cli("class", "--out", str(out), "--ombh2", "0.012,0.0202,0.031", "--DeltaN", "-1,0,2.5",
+                "--neff-reference", "3.044", "--tau-n", "879", "--jobs", "1", "--quiet",
+                "--set", f"cache_dir={fast['cache_dir']}", cwd=scratch)
+    assert p.returncode == 0, p.stderr
+    assert read_class(out)[2][2, 0] == pytest.approx(direct[0.012, 2.5].Yp_mass, abs=1e-10)
+    assert "DeltaN = N_eff - 3.044" in out.read_text()
 
     bad = run_cli("class", "--out", str(out), "--set", "tau_nn=880", "--quiet", cwd=scratch)
     assert bad.returncode == 2 and "tau_nn" in bad.stderr and "tau_n" in bad.stderr
@@ -151,4 +177,8 @@ def test_command_line_writes_a_class_table_and_names_bad_input(scratch, direct, 
     assert bad.returncode == 2 and "'abc'" in bad.stderr
     bad = run_cli("class", "--out", str(out), "--mc", "3", cwd=scratch)
     assert bad.returncode == 2 and "--mc" in bad.stderr
+    bad = run_cli("class", "--out", str(out), "--neff-reference", "30.46", cwd=scratch)
+    assert bad.returncode == 2 and "neff_reference=30.46" in bad.stderr
+    bad = run_cli("class", "--out", str(out), "--DeltaN", "-3.1,0", "--quiet", cwd=scratch)
+    assert bad.returncode == 2 and "N_eff = -0.054 < 0" in bad.stderr
     assert read_class(out)[0].tolist() == OMBH2  # refused commands leave the table alone

@@ -6,6 +6,7 @@ import decays
 import network
 import nuclides as nucmod
 import physics
+import ratesets
 import tables
 import readme
 
@@ -17,6 +18,7 @@ class Build:
         self.files = {}
         self.key_rows = []      # (name, source used, ref, why) for the README
         self.deviations = []    # (name, ref, ratio at 0.1, ratio at 1, reason)
+        self.src_dir = src_dir
         self._assemble(src_dir)
 
     # -- selection -------------------------------------------------------------------------------
@@ -27,7 +29,8 @@ class Build:
         chosen = {}
         key_names = []
         self.tables = {}
-        for k in network.key_reactions(src_dir, t):
+        self.key_files = network.key_reactions(src_dir, t)
+        for k in self.key_files:
             rk = by_skey.get(k.skey)
             kf = tables.KeyFile(k.key_file)
             use_key, why = True, "MT-era reaction: published fit" if k.name in network.MT_ORDER else ""
@@ -137,6 +140,8 @@ class Build:
             "small", "the mid-temperature reactions among n p H2 H3 He3 He4 Li7 Be7", self.small)
         f["nuclear/networks/large.txt"] = self._network_text(
             "large", "key BBN reactions first then REACLIB reactions by mass then decays", self.large)
+        self.rate_sets = ratesets.RateSets(self, self.src_dir)
+        f.update(self.rate_sets.render())
         self._deviations()
         f["README.md"] = readme.render(self)
         return f

@@ -23,6 +23,8 @@ def render(b):
           "| `nuclear/networks/small.txt` | %d reactions | mid-temperature reactions among the 8 light species |" % len(b.small),
           "| `nuclear/networks/large.txt` | %d reactions (%d decays) over %d species | see below |" % (len(b.large), n_decay, len(b.species)),
           "| `nuclear/tables/<name>/<name>_nuvex.txt` | rate table of each non-decay reaction | REACLIB or published fits |",
+          "| `nuclear/tables/<name>/<name>_<label>.txt` | rate tables of the rate sets (REACLIB parameter set `<label>`) | REACLIB |",
+          "| `nuclear/ratesets/<set>.txt` | rate-set manifests: reaction, table file, source, uncertainty (fields separated by vertical bars) | this generator |",
           "| `nuclear/tables/decays.txt` | `name half_life_s rate unc source` of every decay | NUBASE2020 |",
           "| `sources/` | the inputs of the generator, unchanged, with their README | public data |", "",
           "## Conventions", "",
@@ -74,6 +76,18 @@ def render(b):
           "| reaction | rate | ref | why |", "|---|---|---|---|"]
     for name, src, ref, why in b.key_rows:
         L.append("| `%s` | %s | %s | %s |" % (name, src, ref, why))
+    L += ["", "## Rate sets", "",
+          "A run's `rate_set` key names a manifest `nuclear/ratesets/<set>.txt` (looked up in `user_nuclear_dir`",
+          "first); the table file of each line, in `nuclear/tables/<reaction>/`, replaces that reaction's own",
+          "table, uncertainty column included, so that Monte Carlo runs draw from the set's bands. `nuvex` (the",
+          "default) keeps every network-list table; its manifest only documents them. Each manifest's comment",
+          "lines name the choices of the code it follows that are not in our sources (those reactions keep the",
+          "default tables). The check of the deuterium fits against published S-factors is",
+          "`sources/key_rates_check.md`.", "",
+          "| set | reaction | table | source |", "|---|---|---|---|"]
+    for set_name, name, fname, source in b.rate_sets.summary:
+        if set_name != "nuvex":
+            L.append("| `%s` | `%s` | `%s` | %s |" % (set_name, name, fname, source.split(": ")[0]))
     L += ["", "## Tables that differ from REACLIB by more than 10% at T9 = 0.1 or 1", "",
           "| reaction | our ref | REACLIB | ratio T9=0.1 | ratio T9=1 |", "|---|---|---|---|---|"]
     for n, ref, rref, r1, r2 in b.deviations:

@@ -198,6 +198,41 @@ TEST(ResultCheck, PhysicalRangesAndBaryonNumber) {
     EXPECT_EQ(lost.rfind("result check: the baryon number sum of A*Y_final is 0.95", 0), 0u) << lost;
 }
 
+// N_eff is the flavours' density (never negative) plus DeltaNeff species: with DeltaNeff = -3.044
+// (N_eff = 0 asked) the computed three-flavour 3.04394 leaves -6e-5, a valid result; below DeltaNeff,
+// or below 0 without removed radiation, the background is at fault and the message says so.
+TEST(ResultCheck, NeffMayFallToDeltaNeffButNotBelow) {
+    Record rec;
+    auto check = [&](double DeltaNeff, double Neff) {
+        rec.c.DeltaNeff = DeltaNeff;
+        Abundances a;
+        a.add("p", 0.75);
+        a.add("He4", 0.0625);
+        NVXResults r{};
+        EXPECT_EQ(a.fill(&r, &rec.c), 0);
+        r.has_Neff = 1;
+        r.Neff = Neff;
+        char* err = nullptr;
+        std::string m;
+        if (nvx_results_check(&r, &rec.c, &err)) m = err ? err : "(null)";
+        std::free(err);
+        didiva_results_free(&r);
+        return m;
+    };
+    EXPECT_EQ(check(-3.044, 3.0439384 - 3.044), "");
+    EXPECT_EQ(check(-3.044, -3.044), "");  // no flavour density left at all: the floor itself
+    EXPECT_EQ(check(-3.0, 0.0439), "");
+    EXPECT_EQ(check(0.0, 0.0), "");
+    const std::string below = check(-3.044, -3.1);
+    EXPECT_EQ(below, "result check: Neff=-3.1 is below -3.044; N_eff is the neutrino flavours' energy density plus "
+                     "DeltaNeff=-3.044 species, so it cannot fall below min(0, DeltaNeff): the neutrino history or "
+                     "background is inconsistent");
+    EXPECT_EQ(check(0.0, -1e-6).rfind("result check: Neff=-1e-06 is below 0; ", 0), 0u);
+    EXPECT_EQ(check(1.0, -1e-6).rfind("result check: Neff=-1e-06 is below 0; ", 0), 0u);
+    EXPECT_EQ(check(-3.044, NAN).rfind("result check: Neff=nan is outside the finite numbers", 0), 0u);
+    rec.c.DeltaNeff = 0.0;
+}
+
 TEST(CustomNetwork, RateTableText) {
     NVXCustomNetwork net{};
     const char* text =

@@ -334,3 +334,39 @@ TEST(Session, ARewrittenCustomBackgroundIsReadAgain) {
 }
 
 }  // namespace
+
+// A rate set changes the networks only: a session rebuilds them (and nothing it can keep) when
+// the set changes, and every run equals a fresh run with the same set.
+TEST(Session, RateSetChangesRebuildOnlyTheNetworks) {
+    Fixture f;
+    NVXConfig rec;
+    ASSERT_TRUE(make_record(rec, f.base));
+    Session s(true);
+    char* err = nullptr;
+    ASSERT_EQ(s.init(rec, nullptr, true, &err), 0);
+    nvx_config_free(&rec);
+    double doh_default = 0.0;
+    for (const char* set : {"nuvex", "primat", "parthenope", "primat", "nuvex"}) {
+        const Params change = {{"rate_set", S(set)}};
+        const Session::Builds before = s.builds();
+        NVXResults mine{}, fresh{};
+        ASSERT_EQ(s.run(change.data(), change.size(), nullptr, &mine, &err), NVX_OK) << set << ": " << err;
+        ASSERT_EQ(fresh_run(join(f.base, change), &fresh), NVX_OK) << set;
+        expect_identical(mine, fresh, set);
+        const Session::Builds& after = s.builds();
+        if (before.network > 0) {  // after the first run: the networks and what is built on them only
+            EXPECT_EQ(after.plasma, before.plasma) << set;
+            EXPECT_EQ(after.history, before.history) << set;
+            EXPECT_EQ(after.weak, before.weak) << set;
+        }
+        if (std::string(set) == "nuvex") doh_default = mine.DoH;
+        // the PRIMAT-like set's d(d,n) rate (gi17) lowers D/H by about 1%
+        if (std::string(set) == "primat") {
+            EXPECT_NEAR(mine.DoH / doh_default - 1.0, -0.0097, 0.001);
+        } else if (std::string(set) == "parthenope") {
+            EXPECT_TRUE(same_bits(mine.DoH, doh_default));
+        }
+        didiva_results_free(&mine);
+        didiva_results_free(&fresh);
+    }
+}
