@@ -79,7 +79,7 @@ build-tsan/CMakeCache.txt: Makefile
 test-tsan: deps
 	@$(MAKE) --no-print-directory build-tsan/CMakeCache.txt
 	$(CMAKE) --build build-tsan -j$(JOBS)
-	cd build-tsan && ctest --output-on-failure -j$(JOBS) -R "MonteCarlo|Thermal|Cache|Session|Cancel|pytest_mc"
+	cd build-tsan && ctest --output-on-failure -j$(JOBS) -R "MonteCarlo|Thermal|Cache|Session|Cancel|pytest_mc|pytest_threads"
 
 bench: deps
 	@$(MAKE) --no-print-directory build/CMakeCache.txt

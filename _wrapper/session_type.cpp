@@ -15,6 +15,7 @@ struct SessionObject {
     PyObject_HEAD
     NVXSession* session;
     int running;  // calls in progress (changed with the GIL held): close() waits for none
+    NVXCancelToken* active;  // the token of the call in progress (set and cleared with the GIL held)
 };
 
 PyObject* closed_error() {
@@ -32,11 +33,18 @@ PyObject* busy_error(const char* what) {
     return nullptr;
 }
 
-// Counts a call in progress for the lifetime of the object (the GIL is held at both ends).
+// Counts a call in progress for the lifetime of the object and lends cancel() the call's token (the
+// GIL is held at both ends).
 struct Running {
     SessionObject* self;
-    explicit Running(SessionObject* s) : self(s) { ++self->running; }
-    ~Running() { --self->running; }
+    Running(SessionObject* s, CallRunner& runner) : self(s) {
+        ++self->running;
+        self->active = runner.token();
+    }
+    ~Running() {
+        --self->running;
+        self->active = nullptr;
+    }
 };
 
 PyObject* session_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
@@ -68,6 +76,7 @@ PyObject* session_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     }
     self->session = s;
     self->running = 0;
+    self->active = nullptr;
     return reinterpret_cast<PyObject*>(self);
 }
 
@@ -96,8 +105,8 @@ PyObject* session_run(PyObject* obj, PyObject* args, PyObject* kwargs) {
     KeyParams kp;
     if (changes && changes != Py_None && collect_key_params(changes, kp)) return nullptr;
     if (self->running) return busy_error("Session.run");
-    Running running(self);
     CallRunner runner(on_message, on_progress, message_level);
+    Running running(self, runner);
     NVXResults results{};
     char* err = nullptr;
     NVXSession* s = self->session;
@@ -132,8 +141,8 @@ PyObject* session_mc(PyObject* obj, PyObject* args, PyObject* kwargs) {
     o.first = first;
     o.progress = progress;
     if (self->running) return busy_error("Session.mc");
-    Running running(self);
     CallRunner runner(on_message, on_progress, message_level);
+    Running running(self, runner);
     NVXMCResult result{};
     char* err = nullptr;
     NVXSession* s = self->session;
@@ -151,6 +160,14 @@ PyObject* session_close(PyObject* obj, PyObject*) {
     }
     nvx_session_free(self->session);
     self->session = nullptr;
+    Py_RETURN_NONE;
+}
+
+// Called from another thread than the one running the session (which waits with the GIL released):
+// the running call stops at its next check and raises KeyboardInterrupt in its own thread.
+PyObject* session_cancel(PyObject* obj, PyObject*) {
+    auto* self = reinterpret_cast<SessionObject*>(obj);
+    if (self->active) nvx_cancel_request(self->active);
     Py_RETURN_NONE;
 }
 
@@ -195,6 +212,9 @@ PyMethodDef kSessionMethods[] = {
     {"mc", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(session_mc)),
      METH_VARARGS | METH_KEYWORDS, mc_doc},
     {"close", session_close, METH_NOARGS, "Release the kept stages; later calls raise ValueError."},
+    {"cancel", session_cancel, METH_NOARGS,
+     "Cancel the call running on another thread, if any: it raises KeyboardInterrupt in that thread.\n"
+     "The session stays usable."},
     {"__enter__", session_enter, METH_NOARGS, nullptr},
     {"__exit__", session_exit, METH_VARARGS, nullptr},
     {nullptr, nullptr, 0, nullptr}};

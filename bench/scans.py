@@ -1,11 +1,12 @@
 #!/usr/bin/env python3
 # Speed of scans: all sensitivities of the small network, the default CLASS table with two local
-# workers, and the throughput of a Dask LocalCluster with two worker processes against one.
-"""Usage: PYTHONPATH=build/python /usr/bin/python3 bench/scans.py [--only sens,class,dask] [--points N]
+# threads, a 2,000-point scan on 2 local threads against 1, and a Dask LocalCluster of 2 processes
+# against 1.
+"""Usage: PYTHONPATH=build/python /usr/bin/python3 bench/scans.py [--only sens,class,threads,dask] [--points N]
 
 Targets (two idle cores): sensitivities (15 reactions and 3 parameters, 36 runs) <= 2 s; the 52 x 25
-CLASS table (1,300 runs) <= 30 s with 2 local workers; a 2,000-point scan on a LocalCluster with 2
-worker processes >= 1.8x the throughput of 1 worker. Every timing starts with warm caches and warm
+CLASS table (1,300 runs) <= 30 s with 2 local threads; a 2,000-point scan on 2 local threads, and on
+a LocalCluster with 2 worker processes, >= 1.8x the throughput of 1. Every timing starts with warm caches and warm
 workers (their solvers built), which is how repeated scans run. The load average is printed with
 the numbers, since the machine may be shared.
 """
@@ -29,7 +30,7 @@ def load() -> str:
 def bench_sensitivities() -> None:
     nuvex.sensitivities(reactions=(), params=("tau_n",), jobs=1, show_progress=False)  # warm caches
     for jobs in (1, 2):
-        if jobs == 2:  # the pool's workers build their solvers once, before the timing
+        if jobs == 2:  # both threads' sessions are built once, before the timing
             nuvex.sensitivities(jobs=2, show_progress=False)
         t0, c0 = time.perf_counter(), time.process_time()
         s = nuvex.sensitivities(jobs=jobs, show_progress=False)
@@ -47,15 +48,23 @@ def bench_class_table() -> None:
         t0 = time.perf_counter()
         nuvex.tables.write_class(os.path.join(d, "sBBN_nuvex.dat"), jobs=2, progress=False, show_progress=False)
         dt = time.perf_counter() - t0
-    print(f"CLASS table 52 x 25 (1300 runs), 2 local workers: {dt:.1f} s (target 30 s), {1300 / dt:.1f} runs/s")
+    print(f"CLASS table 52 x 25 (1300 runs), 2 local threads: {dt:.1f} s (target 30 s), {1300 / dt:.1f} runs/s")
 
 
-def scan_rate(client, n_points: int) -> float:
+def scan_rate(client, n_points: int, jobs: int | None = None) -> float:
     axes = {"Omegabh2": [0.015 + 1e-5 * k for k in range(n_points)]}
-    nuvex.scan({"Omegabh2": [0.02] * 4}, ["Yp"], client=client, progress=False, show_progress=False)  # warm
+    # warm: every worker's session is built before the timing
+    nuvex.scan({"Omegabh2": [0.02] * 8}, ["Yp"], client=client, jobs=jobs, progress=False, show_progress=False)
     t0 = time.perf_counter()
-    nuvex.scan(axes, ["Yp", "DoH"], client=client, progress=False, show_progress=False)
+    nuvex.scan(axes, ["Yp", "DoH"], client=client, jobs=jobs, progress=False, show_progress=False)
     return n_points / (time.perf_counter() - t0)
+
+
+def bench_threads(n_points: int) -> None:
+    rates = {jobs: scan_rate(None, n_points, jobs) for jobs in (1, 2)}
+    for jobs, rate in rates.items():
+        print(f"local threads, jobs={jobs}, {n_points}-point scan: {rate:.1f} points/s")
+    print(f"local speed-up 2 threads / 1 thread: {rates[2] / rates[1]:.2f}x (target 1.8x)")
 
 
 def bench_dask(n_points: int) -> None:
@@ -72,7 +81,8 @@ def bench_dask(n_points: int) -> None:
 
 def main() -> None:
     p = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
-    p.add_argument("--only", default="sens,class,dask", help="comma-separated subset of sens, class, dask")
+    p.add_argument("--only", default="sens,class,threads,dask",
+                   help="comma-separated subset of sens, class, threads, dask")
     p.add_argument("--points", type=int, default=2000,
                    help="points of the Dask scan (short scans measure the cluster round trip, not throughput)")
     args = p.parse_args()
@@ -82,9 +92,11 @@ def main() -> None:
         bench_sensitivities()
     if "class" in which:
         bench_class_table()
+    if "threads" in which:
+        bench_threads(args.points)
     if "dask" in which:
         bench_dask(args.points)
-    _engine.shutdown_workers()
+    _engine.close_solvers()
     print(f"after: {load()}")
 
 

@@ -23,7 +23,7 @@ typedef struct NVXFingerprintEntry {
 /* Besides the parameters of a table, the fingerprints hold the SHA-256 of every input file the
  * table depends on (decoupling tables, QED tables, a custom background), so an edited or
  * regenerated file invalidates the cache whatever its name. */
-#define NVX_WEAK_FINGERPRINT_LEN 22
+#define NVX_WEAK_FINGERPRINT_LEN 26
 #define NVX_THERMAL_FINGERPRINT_LEN 17
 #define NVX_ELECTRON_FINGERPRINT_LEN 3
 

@@ -135,6 +135,11 @@ typedef struct NVXConfig {
     double fEDE;
     double zcEDE;
     double wnEDE;
+    /* MeV-scale thermal relic (keys 79-82): no relic while relic_mass_MeV is NaN (none) */
+    double relic_mass_MeV;
+    double relic_g;
+    char* relic_spin;        /* "boson" or "fermion" */
+    char* relic_couples_to;  /* "electrons" or "neutrinos" */
     /* derived */
     double eta_per_Omegabh2;
     double eta0b;
@@ -183,6 +188,12 @@ NVX_API double nvx_config_xi_nu_mu(const NVXConfig* config);
 NVX_API double nvx_config_xi_nu_tau(const NVXConfig* config);
 NVX_API int nvx_config_is_small(const NVXConfig* config);
 NVX_API int nvx_config_is_large(const NVXConfig* config);
+/* 1 when the record describes a thermal relic (relic_mass_MeV set). */
+NVX_API int nvx_config_has_relic(const NVXConfig* config);
+/* 1 for a fermionic relic, 0 for a boson; 1 when the relic is in equilibrium with the neutrinos,
+ * 0 with the electron-photon plasma (both 0 without a relic). */
+NVX_API int nvx_config_relic_is_fermion(const NVXConfig* config);
+NVX_API int nvx_config_relic_neutrinophilic(const NVXConfig* config);
 
 /* "Did you mean": indices of at most max_out candidates closest to a misspelt name, best first, into
  * out; returns their number. Closeness is the edit distance ignoring case (insertions, deletions,

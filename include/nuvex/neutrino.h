@@ -43,6 +43,10 @@ typedef struct nvx_neutrino_history {
     int analytic;
     double xi_nue;
     double y_SZ, y_gray;
+    /* thermal relic (relic_mass_MeV): the main table is the relic's history, and ratio_relic holds
+     * the temperature of the relic's sector over the photon temperature on its rows */
+    int has_relic;
+    double* ratio_relic;
 } nvx_neutrino_history;
 
 NVX_API int nvx_neutrino_history_init(nvx_neutrino_history* history, const NVXConfig* config,
@@ -54,6 +58,8 @@ NVX_API void nvx_neutrino_history_free(nvx_neutrino_history* history);
 NVX_API double nvx_nu_Tnue_of_Tg(const nvx_neutrino_history* history, double T);
 NVX_API double nvx_nu_Tnumu_of_Tg(const nvx_neutrino_history* history, double T);
 NVX_API double nvx_nu_Tnutau_of_Tg(const nvx_neutrino_history* history, double T);
+/* Temperature of the thermal relic at photon temperature T (0 without a relic). */
+NVX_API double nvx_nu_T_relic_of_Tg(const nvx_neutrino_history* history, double T);
 /* Heating term (0 outside the table and in instantaneous mode). */
 NVX_API double nvx_nu_N_SOLAN_of_Tg(const nvx_neutrino_history* history, double T);
 /* Scale-factor variable x (0 in instantaneous mode; scales as 1/T beyond the table). */

@@ -50,18 +50,33 @@ NVX_API double nvx_plasma_qed_dP_dT(const nvx_plasma* plasma, double T);
 NVX_API double nvx_plasma_qed_d2P_dT2(const nvx_plasma* plasma, double T);
 NVX_API double nvx_plasma_qed_rho(const nvx_plasma* plasma, double T);
 
-/* Plasma entropy density s(T) (MeV^3; neutrinos excluded) and its temperature derivative. */
+/* Plasma entropy density s(T) (MeV^3; neutrinos excluded, a relic coupled to electrons included) and
+ * its temperature derivative. */
 NVX_API double nvx_plasma_spl(const nvx_plasma* plasma, double T);
 NVX_API void nvx_plasma_spl_and_dspl_dT(const nvx_plasma* plasma, double* s_out, double* ds_out,
                                         double T);
 NVX_API double nvx_plasma_dspl_dT(const nvx_plasma* plasma, double T);
-/* Temperature of a species decoupled while the pairs were relativistic: T (s / (s_rel T^3))^(1/3). */
+/* Temperature of a species decoupled while the pairs were relativistic: T (s / (s_rel T^3))^(1/3),
+ * with s the entropy of photons, pairs and QED correction (no relic). */
 NVX_API double nvx_plasma_T_nu_decoupling(const nvx_plasma* plasma, double T);
 /* Energy density of the "DeltaNeff" extra species. */
 NVX_API double nvx_plasma_rho_nu_extra(const nvx_plasma* plasma, double T);
 /* Total standard-model radiation energy density and pressure; T_numu stands for mu and tau. */
 NVX_API double nvx_plasma_rho_SM(const nvx_plasma* plasma, double T, double T_nue, double T_numu);
 NVX_API double nvx_plasma_p_SM(const nvx_plasma* plasma, double T, double T_nue, double T_numu);
+
+/* ---------------------------------------------------------------- thermal relic */
+
+/* A species of mass m_MeV with g internal states (Fermi-Dirac when fermion, else Bose-Einstein), zero
+ * chemical potential, at temperature T: out = {rho, p, drho/dT} (MeV^4, MeV^4, MeV^3); all 0 for
+ * m/T > 700. Its entropy density is (rho + p)/T and T ds/dT = drho/dT. */
+NVX_API void nvx_relic_thermo(double m_MeV, double g, int fermion, double T, double out[3]);
+NVX_API double nvx_relic_entropy(double m_MeV, double g, int fermion, double T);
+/* 1 when the record's relic is in equilibrium with the electron-photon plasma: its energy density,
+ * pressure and entropy are then part of the plasma's (nvx_plasma_spl and its derivative). */
+NVX_API int nvx_plasma_relic_in_plasma(const nvx_plasma* plasma);
+/* The record's relic at temperature T (of its own sector): {rho, p, drho/dT}; zeros without one. */
+NVX_API void nvx_plasma_relic_thermo(const nvx_plasma* plasma, double T, double out[3]);
 
 /* The four electron-positron integrals at one temperature, computed directly (no table):
  * out = {rho_e, p_e, drho_e_dT, dp_e_dT}; all 0 below m_e/30. */

@@ -13,7 +13,8 @@ and neutron-lifetime uncertainties; ``nuvex.Solver(**fixed).run(**changes)`` rep
 ``nuvex.plot_schramm()`` draws abundances against the baryon density; ``nuvex.scan(axes, ...)`` evaluates
 grids of parameters (locally or on a Dask cluster), ``nuvex.sensitivities()`` the logarithmic
 derivatives of the abundances, and ``nuvex.tables`` writes BBN tables for CLASS and CAMB; ``nuvex.likelihood``, ``nuvex.sample`` and
-``nuvex.grid_posterior`` infer Omega_b h^2 and Delta N_eff from observed abundances (``nuvex.observations``). Log lines go to the ``logging``
+``nuvex.grid_posterior`` infer Omega_b h^2 and Delta N_eff from observed abundances (``nuvex.observations``);
+``nuvex.relic_bounds`` gives Neff, Yp, D/H and the BBN exclusion of an MeV-scale thermal relic. Log lines go to the ``logging``
 logger ``"nuvex"``; nothing is printed on standard output unless ``verbose=True``.
 
 The package is built in layers. A module imports only modules of its own layer (without a circle)
@@ -29,8 +30,8 @@ against this list, so every new module is placed here:
 2. one run: _runner (nuvex.run), result (Result, Evolution, MCResult)
 3. the session: solver (nuvex.Solver, repeated runs on one solver session)
 4. the engine running many points, on local workers or Dask workers: _engine, _dask
-5. applications: mc, scan, sensitivity, tables, inference, chain, schramm, cli (the nuvex command,
-   which imports its subcommands by name when they run)
+5. applications: mc, scan, sensitivity, tables, inference, chain, schramm, relics, web (the web calculator),
+   cli (the nuvex command, which imports its subcommands by name when they run)
 """
 from ._data import RateSet, RateSetEntry, cache_dir, data_dir, rate_sets
 from ._params import ParamSpec, defaults
@@ -42,6 +43,7 @@ from .conversions import Omegabh2_from_eta10, eta10, eta10_per_Omegabh2
 from .inference import Likelihood, grid_posterior, likelihood, sample
 from .mc import monte_carlo
 from .result import Evolution, MCResult, Result
+from .relics import RelicBounds, relic_bounds
 from .schramm import plot_schramm
 from .scan import ScanResult, scan
 from .sensitivity import Sensitivities, sensitivities
@@ -51,6 +53,7 @@ __all__ = [
     "__version__", "run", "monte_carlo", "defaults", "Solver", "Result", "Evolution", "MCResult", "ParamSpec",
     "plot_schramm", "data_dir", "cache_dir", "rate_sets", "RateSet", "RateSetEntry", "eta10", "Omegabh2_from_eta10", "eta10_per_Omegabh2",
     "scan", "ScanResult", "sensitivities", "Sensitivities", "tables",
+    "relic_bounds", "RelicBounds",
     "observations", "likelihood", "Likelihood", "sample", "Chain", "grid_posterior", "GridPosterior",
 ]
 

@@ -13,12 +13,14 @@ from .result import MCResult
 
 def mc_block(key: str, keys: Sequence[str], seed: int, first: int, count: int) -> list[list[float]]:
     """Samples ``first`` .. ``first + count - 1`` of every quantity (worker side)."""
-    return _engine.worker_solver(key).samples(keys, seed, first, count)
+    with _engine.solver_for(key) as solver:
+        return solver.samples(keys, seed, first, count)
 
 
 def central_values(key: str, keys: Sequence[str]) -> list[float]:
     """The unperturbed run's quantities (worker side)."""
-    values, error = _engine.evaluate(_engine.worker_solver(key), keys, {})
+    with _engine.solver_for(key) as solver:
+        values, error = _engine.evaluate(solver, keys, {})
     if error is not None:
         raise RuntimeError(f"the central run of the Monte Carlo failed: {error}")
     return values  # type: ignore[return-value]

@@ -1,16 +1,15 @@
-# Evaluation of many parameter points: one solver per worker process (built once, cached by the fixed
-# parameters), run in this process, in a local process pool, or on a Dask cluster.
+# Evaluation of many parameter points on solver sessions: in the calling thread, on local threads
+# (one session each; the solver releases the interpreter lock while it runs) or on a Dask cluster.
 from __future__ import annotations
 
-import atexit
 import collections
-import concurrent.futures as cf
+import contextlib
 import json
 import math
-import multiprocessing
 import os
+import queue
 import threading
-from typing import Any, Callable, Mapping, Sequence
+from typing import Any, Callable, Iterator, Mapping, Sequence
 
 from ._runner import plain_seq, scalar
 from .solver import Solver
@@ -21,9 +20,8 @@ Setup = Mapping[str, Any]
 Item = tuple[int, dict[str, Any]]             # (point index, parameter changes)
 Outcome = tuple[int, "list[float] | None", "str | None"]  # (point index, values, error message)
 
-_MAX_CACHED_SOLVERS = 4
-_local = threading.local()
-solvers_built = 0  # in this process: how often a worker built a solver (the rest reused one)
+_MAX_KEPT_SETUPS = 4  # fixed-parameter sets whose idle solvers are kept for the next call
+solvers_built = 0     # in this process: how many solvers were built (the rest were reused)
 
 
 def solver_setup(fixed: Mapping[str, Any], custom_network: Any, extra_rho_T: Any, extra_rho_val: Any,
@@ -46,26 +44,61 @@ def setup_key(setup: Setup) -> str:
     return json.dumps(setup, sort_keys=True, allow_nan=True)
 
 
-def worker_solver(key: str) -> Any:
-    """This worker thread's solver for the fixed parameters ``key``, built on first use only.
+class _IdleSolvers:
+    """Solvers not in use, by set-up key. A task takes one (or has one built), uses it on its own
+    thread and gives it back, so sessions survive between calls and tasks without ever serving two
+    threads at once."""
 
-    Kept per thread (a solver session is not shared between threads) and per process: with one thread
-    per worker process, one session per worker, reused by every task that worker runs.
-    """
-    cache = getattr(_local, "solvers", None)
-    if cache is None:
-        cache = _local.solvers = collections.OrderedDict()
-    solver = cache.get(key)
-    if solver is None:
+    def __init__(self) -> None:
+        self._lock = threading.Lock()
+        self._idle: collections.OrderedDict[str, list[Solver]] = collections.OrderedDict()
+
+    def take(self, key: str) -> Solver:
         global solvers_built
-        solver = Solver(**json.loads(key))
-        solvers_built += 1
-        cache[key] = solver
-        while len(cache) > _MAX_CACHED_SOLVERS:
-            cache.popitem(last=False)[1].close()
-    else:
-        cache.move_to_end(key)
-    return solver
+        with self._lock:
+            idle = self._idle.get(key)
+            if idle:
+                self._idle.move_to_end(key)
+                return idle.pop()
+        solver = Solver(**json.loads(key))  # outside the lock: a cold first build takes a while
+        with self._lock:
+            solvers_built += 1
+        return solver
+
+    def give_back(self, key: str, solver: Solver) -> None:
+        with self._lock:
+            self._idle.setdefault(key, []).append(solver)
+            self._idle.move_to_end(key)
+            dropped = []
+            while len(self._idle) > _MAX_KEPT_SETUPS:
+                dropped += self._idle.popitem(last=False)[1]
+        for s in dropped:
+            s.close()
+
+    def close(self) -> None:
+        with self._lock:
+            idle, self._idle = self._idle, collections.OrderedDict()
+        for solvers in idle.values():
+            for s in solvers:
+                s.close()
+
+
+_idle = _IdleSolvers()
+
+
+@contextlib.contextmanager
+def solver_for(key: str) -> Iterator[Solver]:
+    """A solver for the fixed parameters ``key``, this thread's alone until the block ends."""
+    solver = _idle.take(key)
+    try:
+        yield solver
+    finally:
+        _idle.give_back(key, solver)
+
+
+def close_solvers() -> None:
+    """Release the sessions kept for later calls (they are built again when needed)."""
+    _idle.close()
 
 
 def evaluate(solver: Any, keys: Sequence[str], changes: Mapping[str, Any], mc: tuple[int, int] | None = None,
@@ -94,13 +127,9 @@ def evaluate(solver: Any, keys: Sequence[str], changes: Mapping[str, Any], mc: t
 
 
 def run_chunk(key: str, keys: Sequence[str], items: Sequence[Item], mc: tuple[int, int] | None = None) -> list[Outcome]:
-    """Worker entry point: evaluate a chunk of points with this worker's cached solver."""
-    solver = worker_solver(key)
-    out: list[Outcome] = []
-    for index, changes in items:
-        values, error = evaluate(solver, keys, changes, mc)
-        out.append((index, values, error))
-    return out
+    """Task entry point (Dask workers): evaluate a chunk of points on one solver."""
+    with solver_for(key) as solver:
+        return [(index, *evaluate(solver, keys, changes, mc)) for index, changes in items]
 
 
 def chunks(items: Sequence[Item], n_workers: int, largest: int = 16) -> list[list[Item]]:
@@ -119,45 +148,11 @@ def default_jobs() -> int:
 
 def run_serial(setup: Setup, keys: Sequence[str], items: Sequence[Item], on_outcome: Callable[[Outcome], None],
                mc: tuple[int, int] | None = None) -> None:
-    with Solver(**setup) as solver:
+    with solver_for(setup_key(setup)) as solver:
         for index, changes in items:
-            # in this process a Monte Carlo may use every core
+            # alone, a point's Monte Carlo may use every core
             values, error = evaluate(solver, keys, changes, mc, mc_jobs=None)
             on_outcome((index, values, error))
-
-
-_pool_lock = threading.Lock()
-_pool: cf.ProcessPoolExecutor | None = None
-_pool_jobs = 0
-
-
-def _get_pool(jobs: int) -> cf.ProcessPoolExecutor:
-    """The local worker pool, kept between calls so that its workers keep their solvers; a call that
-    asks for another number of workers replaces it."""
-    global _pool, _pool_jobs
-    with _pool_lock:
-        if _pool is not None and _pool_jobs != jobs:
-            _pool.shutdown(wait=True, cancel_futures=True)
-            _pool = None
-        if _pool is None:
-            # workers start from a clean interpreter ('forkserver'), never a fork of this process,
-            # whose solver threads a fork would copy in an undefined state
-            method = "forkserver" if "forkserver" in multiprocessing.get_all_start_methods() else "spawn"
-            _pool = cf.ProcessPoolExecutor(max_workers=jobs, mp_context=multiprocessing.get_context(method))
-            _pool_jobs = jobs
-        return _pool
-
-
-def shutdown_workers() -> None:
-    """Stop the local worker processes (they are started again when needed)."""
-    global _pool
-    with _pool_lock:
-        if _pool is not None:
-            _pool.shutdown(wait=True, cancel_futures=True)
-            _pool = None
-
-
-atexit.register(shutdown_workers)
 
 
 def first_alone(items: Sequence[Item], n_workers: int) -> list[list[Item]]:
@@ -167,56 +162,78 @@ def first_alone(items: Sequence[Item], n_workers: int) -> list[list[Item]]:
     return [list(items[:1])] + chunks(items[1:], n_workers) if len(items) > 1 else [list(items)]
 
 
-def run_processes(setup: Setup, keys: Sequence[str], items: Sequence[Item], jobs: int,
-                  on_outcome: Callable[[Outcome], None], mc: tuple[int, int] | None = None) -> None:
-    """Chunks of points on a pool of ``jobs`` local worker processes."""
-    if getattr(multiprocessing.current_process(), "_inheriting", False):
-        raise RuntimeError(_UNGUARDED)
+_DONE = object()
+
+
+def run_threads(setup: Setup, keys: Sequence[str], parts: Sequence[Sequence[Item]], jobs: int,
+                on_outcome: Callable[[Outcome], None], mc: tuple[int, int] | None = None) -> None:
+    """The parts on ``jobs`` threads of this process, each with a solver of its own; ``on_outcome``
+    runs on the calling thread, which stays responsive to Ctrl-C: an interrupt cancels the runs in
+    progress, waits for the threads and raises."""
     key = setup_key(setup)
-    pool = _get_pool(jobs)
-    first, *rest = first_alone(items, jobs)
-    futures = [pool.submit(run_chunk, key, list(keys), first, mc)]
+    pending = collections.deque(parts)
+    results: queue.SimpleQueue[Any] = queue.SimpleQueue()
+    stop = threading.Event()
+    lock = threading.Lock()
+    running: list[Solver] = []
+
+    def work() -> None:
+        try:
+            with solver_for(key) as solver:
+                with lock:
+                    running.append(solver)
+                try:
+                    while not stop.is_set():
+                        try:
+                            part = pending.popleft()
+                        except IndexError:
+                            break
+                        for index, changes in part:
+                            if stop.is_set():
+                                break
+                            results.put((index, *evaluate(solver, keys, changes, mc)))
+                finally:
+                    with lock:
+                        running.remove(solver)
+        except BaseException as e:  # a failure of the engine, not of a point: the caller raises it
+            results.put(e)
+        finally:
+            results.put(_DONE)
+
+    threads = [threading.Thread(target=work, name=f"nuvex-worker-{i}", daemon=True)
+               for i in range(max(1, min(jobs, len(parts))))]
+    for t in threads:
+        t.start()
     try:
-        for outcome in _chunk_result(futures[0]):
-            on_outcome(outcome)
-        futures = [pool.submit(run_chunk, key, list(keys), chunk, mc) for chunk in rest]
-        for future in cf.as_completed(futures):
-            for outcome in _chunk_result(future):
-                on_outcome(outcome)
+        finished = 0
+        while finished < len(threads):
+            try:
+                got = results.get(timeout=0.2)  # wakes up for Ctrl-C on any platform
+            except queue.Empty:
+                continue
+            if got is _DONE:
+                finished += 1
+            elif isinstance(got, BaseException):
+                raise got
+            else:
+                on_outcome(got)
     except BaseException:
-        for f in futures:
-            f.cancel()
-        # an interrupted or broken pool is not reused: its workers may still be busy or gone
-        shutdown_workers()
+        stop.set()
+        with lock:
+            for solver in running:
+                solver.cancel()
+        for t in threads:
+            t.join()
         raise
-
-
-_UNGUARDED = ("a worker process, importing the main script, reached a scan with local workers: keep the "
-              "script's code under 'if __name__ == \"__main__\":' (worker processes import the main module)")
+    for t in threads:
+        t.join()
 
 
 def run_parts(setup: Setup, keys: Sequence[str], parts: Sequence[Sequence[Item]], jobs: int) -> list[list[Outcome]]:
-    """Each part on one of ``jobs`` local workers; the outcomes of every part, in part order."""
-    key = setup_key(setup)
-    # the pool keeps its size between calls, so its workers keep their sessions
-    pool = _get_pool(jobs)
-    futures = [pool.submit(run_chunk, key, list(keys), list(part)) for part in parts]
-    try:
-        return [_chunk_result(f) for f in futures]
-    except BaseException:
-        for f in futures:
-            f.cancel()
-        shutdown_workers()
-        raise
-
-
-def _chunk_result(future: Any) -> list[Outcome]:
-    try:
-        return future.result()
-    except cf.process.BrokenProcessPool as e:
-        raise RuntimeError("a scan worker process ended abruptly (the points finished so far are kept in the "
-                           "checkpoint, if one was given); in a script without an 'if __name__ == \"__main__\":' "
-                           "guard, worker processes cannot start") from e
+    """Each part on one of ``jobs`` local threads; the outcomes of every part, in part order."""
+    got: dict[int, Outcome] = {}
+    run_threads(setup, keys, parts, jobs, lambda o: got.__setitem__(o[0], o))
+    return [[got[index] for index, _ in part] for part in parts]
 
 
 def run_dask(client: Any, setup: Setup, keys: Sequence[str], items: Sequence[Item],
@@ -252,8 +269,10 @@ def execute(setup: Setup, keys: Sequence[str], items: Sequence[Item], on_outcome
     workers = min(default_jobs() if jobs is None else jobs, len(items))
     if workers <= 1:
         run_serial(setup, keys, items, on_outcome, mc)
-    else:
-        run_processes(setup, keys, items, workers, on_outcome, mc)
+        return
+    first, *rest = first_alone(items, workers)
+    run_serial(setup, keys, first, on_outcome, mc)
+    run_threads(setup, keys, rest, workers, on_outcome, mc)
 
 
 def check_jobs(jobs: Any) -> int | None:

@@ -115,15 +115,53 @@ _TABLE = (
     _p("fEDE", "number", 0.0, "", "early dark energy fraction at its critical redshift"),
     _p("zcEDE", "number", 1e8, "", "critical redshift of the early dark energy"),
     _p("wnEDE", "number", 1.0, "", "equation-of-state index n of the early dark energy, w = (n-1)/(n+1)"),
+    _p("relic_mass_MeV", "number or None", None, "MeV",
+       "mass of a thermal relic in equilibrium with electrons or neutrinos (None: no relic)"),
+    _p("relic_g", "number", 1.0, "", "internal degrees of freedom of the relic (real scalar 1, Majorana 2, Dirac 4)"),
+    _p("relic_spin", "str or None", "boson", "", "statistics of the relic: 'boson' or 'fermion'"),
+    _p("relic_couples_to", "str or None", "electrons", "",
+       "sector the relic stays in equilibrium with: 'electrons' (photon plasma) or 'neutrinos'"),
     _p("Omegabh2", "number", 0.02242, "", "baryon density Omega_b h^2 (eta_10 = 273.75 Omega_b h^2)"),
     _p("GN", "number", 6.6743e-11, "m^3 kg^-1 s^-2", "Newton's constant"),
 )
 
 PARAMS: dict[str, ParamSpec] = {p.name: p for p in _TABLE}
-RECORD_KEYS = tuple(p.name for p in _TABLE[:78])
+RECORD_KEYS = tuple(p.name for p in _TABLE[:82])
 
 # Keyword arguments of the run functions that are not parameter keys.
 CALL_KEYWORDS = ("custom_network", "extra_rho_T", "extra_rho_val", "data_dir")
+
+# The relic given as one dictionary: its keys and the flat parameter each one sets.
+RELIC_FIELDS = {"mass_MeV": "relic_mass_MeV", "g": "relic_g", "spin": "relic_spin", "couples_to": "relic_couples_to"}
+
+
+def expand_relic(params: Mapping[str, Any]) -> dict[str, Any]:
+    """``relic=dict(mass_MeV=..., g=..., spin=..., couples_to=...)`` as the flat ``relic_*`` keys.
+
+    ``relic=None`` means no relic. A relic dictionary needs ``mass_MeV``; the flat keys may be given
+    instead, but not both for the same quantity with different values.
+    """
+    out = dict(params)
+    if "relic" not in out:
+        return out
+    relic = out.pop("relic")
+    if relic is None:
+        if out.get("relic_mass_MeV") is not None:
+            raise ValueError("relic=None contradicts relic_mass_MeV; give one of them")
+        out["relic_mass_MeV"] = None
+        return out
+    if not isinstance(relic, Mapping):
+        raise TypeError(f"relic expects a dict with keys {', '.join(RELIC_FIELDS)}, not {type(relic).__name__}")
+    for key, value in relic.items():
+        if key not in RELIC_FIELDS:
+            raise _unknown("relic key", str(key), RELIC_FIELDS)
+        flat = RELIC_FIELDS[key]
+        if flat in out and out[flat] != value:
+            raise ValueError(f"relic[{key!r}]={value!r} contradicts {flat}={out[flat]!r}; give one of them")
+        out[flat] = value
+    if relic.get("mass_MeV") is None:
+        raise ValueError("relic needs 'mass_MeV' (the relic's mass in MeV)")
+    return out
 
 # Rate variations: the key is the prefix followed by a reaction name.
 VARIATION_PREFIXES = {

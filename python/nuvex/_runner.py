@@ -8,7 +8,7 @@ from typing import Any, Mapping
 from . import _data
 from ._ext import ext
 from ._errors import user_call
-from ._params import PARAMS, check_custom_network, check_keys, check_types
+from ._params import PARAMS, check_custom_network, check_keys, check_types, expand_relic
 from ._progress import Reporter
 from .result import Result
 
@@ -56,6 +56,7 @@ def resolve_data_dir(data_dir: Any) -> str:
 def prepare(params: Mapping[str, Any], data_dir: str, custom_network: Any = None,
             extra_ok: tuple[str, ...] = ()) -> dict[str, Any]:
     """The parameter dictionary handed to the solver: checked keys, plain values, package defaults."""
+    params = expand_relic(params)
     names = reactions(data_dir, params, custom_network)
     check_keys(params, names, extra_ok)
     check_custom_network(custom_network, names)
@@ -84,7 +85,8 @@ def run(*, custom_network: Mapping[str, Any] | None = None, extra_rho_T: Any = N
 
     Parameters are keyword arguments named as in :func:`nuvex.defaults` (``Omegabh2``, ``tau_n`` in
     seconds, ``DeltaNeff``, ``network``, ``numerical_precision``, ...), plus ``p_<reaction>`` and
-    ``delta_<reaction>`` rate variations. An unknown name raises ``ValueError`` naming it and the
+    ``delta_<reaction>`` rate variations. ``relic=dict(mass_MeV=..., g=..., spin=..., couples_to=...)``
+    adds an MeV-scale thermal relic (the same as the flat ``relic_*`` keys). An unknown name raises ``ValueError`` naming it and the
     closest valid names; a value of the wrong type or out of range raises ``ValueError`` or
     ``TypeError`` naming the key.
 

@@ -5,7 +5,7 @@
 :func:`likelihood` builds a :class:`Likelihood`; :func:`sample` runs an affine-invariant ensemble MCMC
 (emcee) on it and returns a :class:`~nuvex.chain.Chain`; :func:`grid_posterior` evaluates the
 posterior on a grid of two (or one) parameters and returns a :class:`~nuvex.chain.GridPosterior`.
-Likelihood evaluations run on solver sessions, in this process, in local worker processes or on a
+Likelihood evaluations run on solver sessions, in the calling thread, on local threads or on a
 Dask cluster; a point's value depends on the point only, so chains do not depend on the engine.
 """
 from __future__ import annotations
@@ -444,7 +444,7 @@ def likelihood(observations: Any, params: Sequence[str] = ("Omegabh2", "DeltaNef
     rates and tau_n at the fiducial point to the observational one; None fixes rates and lifetime; a
     list of ``p_<reaction>`` / ``tau_n`` names chooses the nuisances. ``priors`` overrides priors by
     name (``flat(lo, hi)``, ``normal(mu, sigma)``). ``client`` / ``jobs``: where batches of points
-    run (a Dask client, local processes; default all cores). Other keywords are fixed run parameters.
+    run (a Dask client, local threads; default all cores). Other keywords are fixed run parameters.
     """
     return Likelihood(observations, params, nuisance, **kwargs)
 
@@ -471,7 +471,7 @@ def sample(observations: Any, params: Sequence[str] = ("Omegabh2",), nuisance: A
     ``observations``, ``params``, ``nuisance`` and the other keywords as for :func:`likelihood` (or
     pass a :class:`Likelihood` as ``observations``). ``walkers`` (at least twice the number of free
     parameters) evolve for ``steps`` steps; each step's proposals of half the ensemble are evaluated
-    as one batch, in parallel on ``client`` (Dask) or ``jobs`` local processes. The chain depends only
+    as one batch, in parallel on ``client`` (Dask) or ``jobs`` local threads. The chain depends only
     on ``seed``, never on the engine or the number of workers. ``burn``: steps discarded by the
     summaries (default a quarter). ``progress``: a progress bar on standard error.
     """

@@ -252,3 +252,28 @@ def _central(run: Any, name: str) -> float:
 
 def _samples(run: Any, name: str) -> np.ndarray:
     return run.samples[_mc_name(run, name)]
+
+
+def plot_relic(masses_MeV: Any, values: dict[str, Any], standard: dict[str, float], excluded: Any,
+               excluded_below_MeV: float, relic: dict[str, Any], axes: Any = None) -> Any:
+    """Neff, Yp and D/H of a thermal relic against its mass (log axis), one panel each, with the
+    standard model dashed and the masses excluded at 95% shaded. Returns the Figure."""
+    plt = pyplot()
+    names = ("Neff", "Yp", "DoH")
+    if axes is None:
+        fig, axes = plt.subplots(len(names), 1, sharex=True, figsize=(6.0, 7.5))
+    else:
+        fig = axes[0].figure
+    m = np.asarray(masses_MeV, dtype=float)
+    for ax, name in zip(axes, names):
+        ax.plot(m, np.asarray(values[name], dtype=float), "-", color="C0")
+        ax.axhline(standard[name], color="0.4", ls="--", lw=1, label="no relic")
+        if np.isfinite(excluded_below_MeV):
+            ax.axvspan(m.min(), excluded_below_MeV, color="C3", alpha=0.12, lw=0)
+        ax.set_ylabel(label(name))
+        ax.set_xscale("log")
+    axes[0].legend(loc="best", fontsize="small")
+    axes[-1].set_xlabel("relic mass [MeV]")
+    axes[0].set_title(f"{relic['spin']}, g = {relic['g']:g}, coupled to {relic['couples_to']}")
+    fig.tight_layout()
+    return fig

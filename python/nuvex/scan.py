@@ -1,5 +1,5 @@
 # Parameter scans: the Cartesian product of named axes (or a list of points) evaluated with one solver
-# per worker, in this process, a local process pool or a Dask cluster, with resumable checkpoints.
+# session per worker, on threads of this process or on a Dask cluster, with resumable checkpoints.
 from __future__ import annotations
 
 import itertools
@@ -136,9 +136,11 @@ def scan(axes: Mapping[str, Sequence[Any]] | Sequence[Mapping[str, Any]],
     parameters for every point.
 
     Engines: ``client`` (a ``distributed.Client``) runs the points on that Dask cluster; otherwise
-    ``jobs`` local worker processes (None: one per core; 1: in this process). Every worker builds
-    one solver for the fixed parameters and reuses it for all its points. A point's numbers depend
-    only on its parameters, never on the engine, the number of workers or the order of completion.
+    ``jobs`` threads of this process (None: one per core; 1: the calling thread), each with a solver
+    session of its own (the solver releases the interpreter lock while it runs, so threads use as many
+    cores). Sessions are built for the fixed parameters once and kept for later points and later calls.
+    A point's numbers depend only on its parameters, never on the engine, the number of workers or the
+    order of completion. No ``if __name__ == "__main__":`` guard is needed, in scripts or notebooks.
 
     ``checkpoint``: a file that receives one line per finished point as soon as it finishes. Given
     again after an interruption, the scan resumes: finished points are read back and only the
@@ -146,10 +148,6 @@ def scan(axes: Mapping[str, Sequence[Any]] | Sequence[Mapping[str, Any]],
 
     A point that fails (a refused parameter value, an integrator failure) gets NaN in the arrays and
     is listed in ``ScanResult.failed`` with its message; the scan goes on.
-
-    Local workers and Dask's local clusters start fresh interpreters that import the main module: a
-    script that runs a scan with ``jobs`` > 1 keeps its code under ``if __name__ == "__main__":``, as
-    any script using multiprocessing does (notebooks need nothing).
 
     ``mc`` > 0 makes every point a Monte Carlo of ``mc`` samples (seed ``seed``, as
     :func:`nuvex.monte_carlo`): the arrays then hold the central values, and ``<name>_std`` arrays

@@ -148,7 +148,7 @@ def sensitivities(quantities: Sequence[str] = DEFAULT_QUANTITIES, reactions: str
     or () for none; each rate is scaled by 1 +- ``step`` at all temperatures (``delta_<reaction>`` =
     +-step). ``params``: numeric run parameters, each varied by a factor exp(+-step); DeltaNeff is
     varied through N_eff = 3.044 + DeltaNeff, so its entry is d ln Q / d ln N_eff. The 2 (R + P)
-    runs go to ``client`` (Dask) or ``jobs`` local worker processes as in :func:`nuvex.scan`. Other
+    runs go to ``client`` (Dask) or ``jobs`` local threads as in :func:`nuvex.scan`. Other
     keywords are fixed run parameters. The default step 0.01 keeps the truncation error of the
     differences near 1e-5 relative while staying far above the integration tolerance.
     """

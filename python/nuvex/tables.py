@@ -375,7 +375,7 @@ def _parser(prog: str) -> argparse.ArgumentParser:
                    help="any other run parameter (repeatable), e.g. --set numerical_precision=1e-8")
     p.add_argument("--mc", type=int, default=0, help="camb: Monte Carlo samples per point for the error columns")
     p.add_argument("--seed", type=int, default=0, help="seed of those Monte Carlo samples")
-    p.add_argument("--jobs", type=int, help="local worker processes (default: one per core)")
+    p.add_argument("--jobs", type=int, help="local worker threads (default: one per core)")
     p.add_argument("--scheduler", help="address of a Dask scheduler to run on (e.g. tcp://host:8786)")
     p.add_argument("--checkpoint", help="resumable checkpoint file of the points")
     p.add_argument("--quiet", action="store_true", help="no progress bar")

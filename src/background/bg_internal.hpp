@@ -19,6 +19,13 @@ double rho_plasma(const nvx_background* bg, double T);
 // Neutrinos: three flavours with chemical potentials, the DeltaNeff species and, when the history
 // carries analytic distortions, their density at the mean-energy temperature; MeV^4.
 double rho_neutrinos(const nvx_background* bg, double T, double Tnue, double Tnumu, double Tnutau);
+// The neutrino density rho_nu (from rho_neutrinos at the last row) as it will be once a thermal relic
+// still present at T has annihilated: each sector keeps its comoving entropy, so a relic coupled to
+// electrons heats the photons by (1 + s_X/s_gamma)^(1/3) and a neutrinophilic one the neutrinos by
+// (1 + s_X/s_nu)^(1/3); Neff is quoted after that (as the CMB sees it). The relic's own density
+// leaves rho_nu.
+double relic_late_rho_nu(const nvx_background* bg, double T, double Tnue, double Tnumu, double Tnutau,
+                         double rho_nu);
 // Matter and cosmological constant, early dark energy and the host's extra density, MeV^4.
 double rho_extra(const nvx_background* bg, double T, double a);
 // ((Tnue^4 + Tnumu^4 + Tnutau^4)/3)^(1/4): temperature of the mean neutrino energy density.

@@ -268,7 +268,10 @@ extern "C" int nvx_bg_rho_nu_total_final(const nvx_background* bg, double* T_out
     if (bg->mode == NVX_BG_CUSTOM) return custom_rho_nu_final(bg, T_out, rho_nu_out);
     if (!bg->ready || bg->n == 0) return 1;
     const size_t l = bg->n - 1;
-    *T_out = bg->T[l];
-    *rho_nu_out = rho_neutrinos(bg, bg->T[l], bg->Tnue[l], bg->Tnumu[l], bg->Tnutau[l]);
+    const double T = bg->T[l];
+    double rho_nu = rho_neutrinos(bg, T, bg->Tnue[l], bg->Tnumu[l], bg->Tnutau[l]);
+    if (bg->history.has_relic) rho_nu = relic_late_rho_nu(bg, T, bg->Tnue[l], bg->Tnumu[l], bg->Tnutau[l], rho_nu);
+    *T_out = T;
+    *rho_nu_out = rho_nu;
     return 0;
 }

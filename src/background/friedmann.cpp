@@ -15,6 +15,11 @@ namespace nvx::bg {
 double rho_plasma(const nvx_background* bg, double T) {
     double rho = nvx_rho_g(T) + nvx_plasma_rho_e(bg->plasma, T);
     if (bg->plasma->qed_enabled) rho += nvx_plasma_qed_rho(bg->plasma, T);
+    if (nvx_plasma_relic_in_plasma(bg->plasma)) {
+        double r[3];
+        nvx_plasma_relic_thermo(bg->plasma, T, r);
+        rho += r[0];
+    }
     return rho;
 }
 
@@ -31,7 +36,29 @@ double rho_neutrinos(const nvx_background* bg, double T, double Tnue, double Tnu
     if (bg->history.analytic)
         rho += nvx_nu_rho_nu_SD(&bg->history, Tnu_average(Tnue, Tnumu, Tnutau));
     rho += nvx_plasma_rho_nu_extra(bg->plasma, T);
+    if (bg->history.has_relic && nvx_config_relic_neutrinophilic(c)) {
+        double r[3];
+        nvx_plasma_relic_thermo(bg->plasma, nvx_nu_T_relic_of_Tg(&bg->history, T), r);
+        rho += r[0];
+    }
     return rho;
+}
+
+double relic_late_rho_nu(const nvx_background* bg, double T, double Tnue, double Tnumu, double Tnutau,
+                         double rho_nu) {
+    double r[3];
+    if (nvx_config_relic_neutrinophilic(bg->config)) {
+        const double T_X = nvx_nu_T_relic_of_Tg(&bg->history, T);
+        nvx_plasma_relic_thermo(bg->plasma, T_X, r);
+        rho_nu -= r[0];
+        const double s_X = T_X > 0.0 ? (r[0] + r[1]) / T_X : 0.0;
+        const double s_nu = 4.0 / 3.0 * (nvx_rho_nu(Tnue) / Tnue + nvx_rho_nu(Tnumu) / Tnumu + nvx_rho_nu(Tnutau) / Tnutau);
+        const double rho_flavours = nvx_rho_nu(Tnue) + nvx_rho_nu(Tnumu) + nvx_rho_nu(Tnutau);
+        return rho_nu + (std::pow(1.0 + s_X / s_nu, 4.0 / 3.0) - 1.0) * rho_flavours;
+    }
+    nvx_plasma_relic_thermo(bg->plasma, T, r);
+    const double s_X = (r[0] + r[1]) / T, s_gamma = 4.0 / 3.0 * nvx_rho_g(T) / T;
+    return rho_nu * std::pow(1.0 + s_X / s_gamma, -4.0 / 3.0);
 }
 
 double rho_extra(const nvx_background* bg, double T, double a) {

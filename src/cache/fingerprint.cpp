@@ -189,7 +189,15 @@ size_t nvx_weak_rate_fingerprint(const NVXConfig* c, NVXFingerprintEntry* e) {
     e[n++] = entry_str("solan_file", c->solan_file);
     e[n++] = entry_str("solan_spectral_file", c->solan_spectral_file);
     e[n++] = entry_str("solan_file_prefix", c->solan_file_prefix);
-    return n + input_file_entries(c, e + n);
+    n += input_file_entries(c, e + n);
+    // a relic changes the neutrino temperatures of the rates; without one the record is unchanged
+    if (nvx_config_has_relic(c)) {
+        e[n++] = entry_float("relic_mass_MeV", c->relic_mass_MeV);
+        e[n++] = entry_float("relic_g", c->relic_g);
+        e[n++] = entry_str("relic_spin", c->relic_spin);
+        e[n++] = entry_str("relic_couples_to", c->relic_couples_to);
+    }
+    return n;
 }
 
 size_t nvx_thermal_fingerprint(const NVXConfig* c, NVXFingerprintEntry* e) {

@@ -417,6 +417,13 @@ double nvx_config_xi_nu_tau(const NVXConfig* c) {
 }
 int nvx_config_is_small(const NVXConfig* c) { return c->network && std::strcmp(c->network, "small") == 0; }
 int nvx_config_is_large(const NVXConfig* c) { return c->network && std::strcmp(c->network, "large") == 0; }
+int nvx_config_has_relic(const NVXConfig* c) { return c && !std::isnan(c->relic_mass_MeV); }
+int nvx_config_relic_is_fermion(const NVXConfig* c) {
+    return nvx_config_has_relic(c) && c->relic_spin && std::strcmp(c->relic_spin, "fermion") == 0;
+}
+int nvx_config_relic_neutrinophilic(const NVXConfig* c) {
+    return nvx_config_has_relic(c) && c->relic_couples_to && std::strcmp(c->relic_couples_to, "neutrinos") == 0;
+}
 
 const NVXNuclide* nvx_config_find_nuclide(const NVXConfig* c, const char* name) {
     if (!c || !name) return nullptr;

@@ -1,4 +1,4 @@
-// The 78 parameter keys with their kinds, defaults and field offsets, in the order users see them.
+// The 82 parameter keys with their kinds, defaults and field offsets, in the order users see them.
 // Defaults here are the only place a parameter's default value is written down.
 #include "config/field_table.hpp"
 
@@ -94,13 +94,17 @@ const FieldSpec FIELD_TABLE[] = {
     NVX_F(fEDE, Number, 0),
     NVX_F(zcEDE, Number, 1e8),
     NVX_F(wnEDE, Number, 1),
+    NVX_F(relic_mass_MeV, NumberOrNoneNaN, kNaN),
+    NVX_F(relic_g, Number, 1),
+    NVX_S(relic_spin, "boson", false),
+    NVX_S(relic_couples_to, "electrons", false),
 };
 
 #undef NVX_F
 #undef NVX_S
 
 const size_t FIELD_TABLE_SIZE = sizeof(FIELD_TABLE) / sizeof(FIELD_TABLE[0]);
-static_assert(sizeof(FIELD_TABLE) / sizeof(FIELD_TABLE[0]) == 78, "78 parameter keys");
+static_assert(sizeof(FIELD_TABLE) / sizeof(FIELD_TABLE[0]) == 82, "82 parameter keys");
 
 const FieldSpec* find_field(const char* key) {
     for (size_t i = 0; i < FIELD_TABLE_SIZE; ++i)

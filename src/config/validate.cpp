@@ -156,6 +156,35 @@ int check_finite_numbers(const NVXConfig* c, char** err) {
     return 0;
 }
 
+bool one_of(const char* s, const char* a, const char* b) {
+    return s && (std::strcmp(s, a) == 0 || std::strcmp(s, b) == 0);
+}
+
+// A thermal relic: its mass switches it on; the other keys must describe a species the
+// thermodynamics knows (zero chemical potential, one of the two statistics and sectors).
+int check_relic(const NVXConfig* c, char** err) {
+    if (!one_of(c->relic_spin, "boson", "fermion"))
+        return fail(err, "relic_spin=%s is not accepted: must be \"boson\" or \"fermion\"",
+                    c->relic_spin ? c->relic_spin : "None");
+    if (!one_of(c->relic_couples_to, "electrons", "neutrinos"))
+        return fail(err, "relic_couples_to=%s is not accepted: must be \"electrons\" or \"neutrinos\"",
+                    c->relic_couples_to ? c->relic_couples_to : "None");
+    if (!(c->relic_g > 0 && c->relic_g <= 1000))
+        return fail(err, "relic_g=%.6g is out of range: must lie in (0, 1000] (internal degrees of freedom)",
+                    c->relic_g);
+    if (std::isnan(c->relic_mass_MeV)) return 0;
+    if (!(c->relic_mass_MeV > 0 && c->relic_mass_MeV <= 1e6))
+        return fail(err, "relic_mass_MeV=%.6g is out of range: must lie in (0, 1e6] MeV (None: no relic)",
+                    c->relic_mass_MeV);
+    if (!c->incomplete_decoupling)
+        return fail(err, "relic_mass_MeV requires incomplete_decoupling=True: the neutrino decoupling with a relic "
+                         "is computed (energy-transfer method), not instantaneous");
+    if (has_text(c->custom_background))
+        return fail(err, "relic_mass_MeV cannot be combined with custom_background: the relic changes the "
+                         "expansion history that the custom table fixes");
+    return 0;
+}
+
 void write_path(char* out, size_t size, const char* path) {
     if (out && size) copy_name(out, size, path);
 }
@@ -194,6 +223,7 @@ int nvx_config_validate(NVXConfig* c, char** err) {
                     "incomplete_decoupling=True (the full SOLAN spectrum file is only available in the "
                     "non-instantaneous decoupling mode).");
     if (check_finite_numbers(c, err) || check_tolerances(c, err) || check_int_ranges(c, err)) return 1;
+    if (check_relic(c, err)) return 1;
     if (check_orderings(c, err)) return 1;
     return check_rate_set(c, err);
 }

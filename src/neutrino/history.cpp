@@ -12,6 +12,7 @@
 #include "config/err.hpp"
 #include "nuvex/constants.h"
 #include "nuvex/neutrino.h"
+#include "neutrino/relic_decoupling.hpp"
 
 namespace {
 
@@ -210,6 +211,7 @@ int nvx_neutrino_history_init(nvx_neutrino_history* h, const NVXConfig* config,
     if (config->incomplete_decoupling) {
         h->mode = NVX_NU_MODE_TABULATED;
         int rc = load_main(h, config, c[NVX_C_m_e], err);
+        if (!rc && nvx_config_has_relic(config)) rc = nvx::relic::apply_relic(h, config, plasma, err);
         if (!rc && config->spectral_distortions && !config->analytic_distortions)
             rc = load_spectral(h, config, err);
         if (rc) {
@@ -234,7 +236,7 @@ void nvx_neutrino_history_free(nvx_neutrino_history* h) {
     if (!h) return;
     double* arrays[] = {h->Tg,       h->ratio_nue, h->ratio_numu, h->ratio_nutau, h->Nheating,
                         h->lnTg,     h->lnx,       h->w_sorted,   h->x_by_w,      h->lnx_spec,
-                        h->dfnu,     h->grid};
+                        h->dfnu,     h->grid,      h->ratio_relic};
     for (double* a : arrays) std::free(a);
     std::memset(h, 0, sizeof *h);
 }
@@ -247,6 +249,11 @@ double nvx_nu_Tnumu_of_Tg(const nvx_neutrino_history* h, double T) {
 }
 double nvx_nu_Tnutau_of_Tg(const nvx_neutrino_history* h, double T) {
     return flavour_T(h, h->ratio_nutau, T);
+}
+
+double nvx_nu_T_relic_of_Tg(const nvx_neutrino_history* h, double T) {
+    if (!h->has_relic || !h->ratio_relic) return 0.0;
+    return T * nvx_interp_linear(h->Tg, h->ratio_relic, h->n, 0, T);
 }
 
 double nvx_nu_N_SOLAN_of_Tg(const nvx_neutrino_history* h, double T) {

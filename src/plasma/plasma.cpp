@@ -63,6 +63,14 @@ Qed qed_values(const nvx_plasma* p, double T) {
     return q;
 }
 
+// Photons, pairs and the QED correction (energy density T P' - P plus pressure P), over T.
+double spl_standard(const nvx_plasma* p, double T) {
+    const double rho_g = nvx_rho_g(T);
+    const Elec e = electron_values(p, T);
+    const Qed q = qed_values(p, T);
+    return (rho_g + rho_g / 3.0 + e.rho + e.p + T * q.dP) / T;
+}
+
 void free_qed(nvx_plasma* p) {
     nvx_interp1d_free(&p->P_int);
     nvx_interp1d_free(&p->dP_intdT);
@@ -135,11 +143,13 @@ double nvx_plasma_qed_rho(const nvx_plasma* p, double T) {
 }
 
 double nvx_plasma_spl(const nvx_plasma* p, double T) {
-    const double rho_g = nvx_rho_g(T);
-    const Elec e = electron_values(p, T);
-    const Qed q = qed_values(p, T);
-    // QED: energy density T P' - P plus pressure P
-    return (rho_g + rho_g / 3.0 + e.rho + e.p + T * q.dP) / T;
+    double s = spl_standard(p, T);
+    if (nvx_plasma_relic_in_plasma(p)) {
+        double r[3];
+        nvx_plasma_relic_thermo(p, T, r);
+        s += (r[0] + r[1]) / T;
+    }
+    return s;
 }
 
 void nvx_plasma_spl_and_dspl_dT(const nvx_plasma* p, double* s_out, double* ds_out, double T) {
@@ -147,8 +157,15 @@ void nvx_plasma_spl_and_dspl_dT(const nvx_plasma* p, double* s_out, double* ds_o
     const double drho_g = 4.0 * rho_g / T;
     const Elec e = electron_values(p, T);
     const Qed q = qed_values(p, T);
-    const double s = (rho_g + rho_g / 3.0 + e.rho + e.p + T * q.dP) / T;
-    const double ds = (q.dP + T * q.d2P + drho_g + drho_g / 3.0 + e.drho + e.dp) / T - s / T;
+    double s = (rho_g + rho_g / 3.0 + e.rho + e.p + T * q.dP) / T;
+    double ds = (q.dP + T * q.d2P + drho_g + drho_g / 3.0 + e.drho + e.dp) / T - s / T;
+    if (nvx_plasma_relic_in_plasma(p)) {
+        // a relic in equilibrium with the plasma: s_X = (rho + p)/T, ds_X/dT = (drho/dT)/T
+        double r[3];
+        nvx_plasma_relic_thermo(p, T, r);
+        s += (r[0] + r[1]) / T;
+        ds += r[2] / T;
+    }
     if (s_out) *s_out = s;
     if (ds_out) *ds_out = ds;
 }
@@ -160,7 +177,7 @@ double nvx_plasma_dspl_dT(const nvx_plasma* p, double T) {
 }
 
 double nvx_plasma_T_nu_decoupling(const nvx_plasma* p, double T) {
-    return T * std::cbrt(nvx_plasma_spl(p, T) / (kSRel * T * T * T));
+    return T * std::cbrt(spl_standard(p, T) / (kSRel * T * T * T));
 }
 
 double nvx_plasma_rho_nu_extra(const nvx_plasma* p, double T) {

@@ -97,6 +97,11 @@ const KeyStages KEY_STAGES[] = {
     {"fEDE", B, false},
     {"zcEDE", B, false},
     {"wnEDE", B, false},
+    // the relic reshapes the decoupling history, hence the neutrino temperatures of the weak rates
+    {"relic_mass_MeV", H | W | B, false},
+    {"relic_g", H | W | B, false},
+    {"relic_spin", H | W | B, false},
+    {"relic_couples_to", H | W | B, false},
     {"Omegabh2", B, true},  // the cosmological constant; the baryon density is read per run
     {"GN", B, false},
     {"p_", none, false},

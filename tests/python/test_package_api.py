@@ -161,7 +161,7 @@ def test_documented_kinds_are_the_solvers(data_dir):
     # a value of the wrong type makes the solver name the kind it expects, before any computation
     entries = nuvex.defaults()
     record_keys = [k for k in entries if k not in ("Omegabh2", "GN")]
-    assert len(record_keys) == 78 and len(set(entries)) == 80
+    assert len(record_keys) == 82 and len(set(entries)) == 84
     for key in record_keys:
         kind = entries[key].kind
         wrong = 3 if kind == "str or None" else "x"
@@ -278,7 +278,7 @@ def test_custom_network_removal_acts(fast, data_dir):
 
 def test_defaults_print_as_a_table():
     lines = repr(nuvex.defaults()).splitlines()
-    assert len(lines) == 80
+    assert len(lines) == 84
     tau = next(l for l in lines if l.startswith("tau_n "))
     assert tau.split()[:3] == ["tau_n", "878.4", "s"] and tau.endswith("neutron lifetime")
     starts = {l.index(l.split()[1], len(l.split()[0])) for l in lines}

@@ -131,15 +131,25 @@ TEST(Fingerprint, ThermalDefaultsBeginAsDocumented) {
               0u)
         << json;
     EXPECT_NE(json.find("\"format_version\":" + std::to_string(NVX_CACHE_VERSION_THERMAL) + ","), std::string::npos);
+    // without a thermal relic the four relic entries stay out (the standard caches keep their names)
     n = nvx_weak_rate_fingerprint(&c, e);
-    EXPECT_EQ(n, size_t(NVX_WEAK_FINGERPRINT_LEN));
+    EXPECT_EQ(n, size_t(NVX_WEAK_FINGERPRINT_LEN) - 4);
     json = take(nvx_fingerprint_json(e, n));
     EXPECT_NE(json.find("\"solan_file\":null"), std::string::npos);
     EXPECT_NE(json.find("\"solan_file_prefix\":\"SOLANNUVEX\""), std::string::npos);
+    EXPECT_EQ(json.find("relic"), std::string::npos);
     std::string before = take(nvx_fingerprint_hash(e, n));
     c.sampling_nTOp_per_decade = 81;
     n = nvx_weak_rate_fingerprint(&c, e);
-    EXPECT_NE(before, take(nvx_fingerprint_hash(e, n)));
+    const std::string sampling = take(nvx_fingerprint_hash(e, n));
+    EXPECT_NE(before, sampling);
+    c.relic_mass_MeV = 0.5;
+    n = nvx_weak_rate_fingerprint(&c, e);
+    EXPECT_EQ(n, size_t(NVX_WEAK_FINGERPRINT_LEN));
+    const std::string relic = take(nvx_fingerprint_hash(e, n));
+    EXPECT_NE(relic, sampling);
+    c.relic_mass_MeV = 0.6;
+    EXPECT_NE(take(nvx_fingerprint_hash(e, nvx_weak_rate_fingerprint(&c, e))), relic);
     nvx_config_free(&c);
 }
 
