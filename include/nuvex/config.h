@@ -198,8 +198,9 @@ NVX_API int nvx_config_relic_neutrinophilic(const NVXConfig* config);
 /* "Did you mean": indices of at most max_out candidates closest to a misspelt name, best first, into
  * out; returns their number. Closeness is the edit distance ignoring case (insertions, deletions,
  * substitutions and swaps of neighbouring characters), at most a third of the name's length (at
- * least 1); ties keep the candidates' order; a candidate equal but for case is the only answer. Every
- * front end uses it, so one typo gets one answer. */
+ * least 1), or a candidate that the name (3 characters or more) begins; ties keep the candidates'
+ * order; a candidate equal but for case is the only answer. Every front end uses it, so one typo gets
+ * one answer. */
 NVX_API size_t nvx_suggest(const char* name, const char* const* candidates, size_t n_candidates, size_t* out,
                            size_t max_out);
 

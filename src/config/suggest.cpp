@@ -1,6 +1,7 @@
 // Closest names to a misspelt one: case-insensitive edit distance (insertions, deletions,
 // substitutions and swaps of two neighbouring characters, each counting 1), within a third of the
-// name's length; ties keep the candidates' order. A name that differs only in case gets only that.
+// name's length; ties keep the candidates' order. A name that differs only in case gets only that; a
+// name of three or more characters that begins a candidate (a name cut short) counts as close too.
 #include "config/suggest.hpp"
 
 #include <algorithm>
@@ -37,6 +38,14 @@ size_t distance(const std::string& a, const std::string& b) {
     return prev[m];
 }
 
+// The name, of at least three characters, begins the candidate (ignoring case).
+bool is_prefix(const std::string& name, const std::string& candidate) {
+    if (name.size() < 3 || name.size() >= candidate.size()) return false;
+    for (size_t i = 0; i < name.size(); ++i)
+        if (lower(name[i]) != lower(candidate[i])) return false;
+    return true;
+}
+
 }  // namespace
 
 std::vector<std::string> suggest(const char* name, const std::vector<std::string>& candidates, size_t max_out) {
@@ -48,8 +57,13 @@ std::vector<std::string> suggest(const char* name, const std::vector<std::string
     std::vector<std::pair<size_t, size_t>> ranked;  // (distance, candidate index)
     for (size_t k = 0; k < candidates.size(); ++k) {
         const std::string& c = candidates[k];
+        if (c.empty()) continue;
+        if (is_prefix(text, c)) {  // a name cut short ("mass" for "mass_MeV")
+            ranked.emplace_back(c.size() - text.size(), k);
+            continue;
+        }
         const size_t gap = c.size() > text.size() ? c.size() - text.size() : text.size() - c.size();
-        if (c.empty() || gap > limit) continue;
+        if (gap > limit) continue;
         const size_t d = distance(text, c);
         if (d <= limit) ranked.emplace_back(d, k);
     }

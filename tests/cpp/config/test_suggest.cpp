@@ -30,11 +30,15 @@ TEST(Suggest, TyposFindTheIntendedName) {
     EXPECT_EQ(suggest("numerical_presicion", kKeys), V{"numerical_precision"});  // two edits in a long name
     EXPECT_EQ(suggest("Ypp", kKeys), V{"Yp"});
     EXPECT_EQ(suggest("Yp_mas", kKeys), V{"Yp_mass"});
+    // a name cut short finds the names it begins, the shortest completion first
+    EXPECT_EQ(suggest("tau", kKeys), V{"tau_n"});
+    EXPECT_EQ(suggest("numerical", kKeys), V{"numerical_precision"});
+    EXPECT_EQ(suggest("Omega", kKeys), V{"Omegabh2"});
 }
 
 TEST(Suggest, FarNamesGetNothingAndLongNamesCostNothing) {
     EXPECT_TRUE(suggest("zzzzqqq", kKeys).empty());
-    EXPECT_TRUE(suggest("tau", kKeys).empty()) << "3 letters allow one edit, tau_n is two away";
+    EXPECT_TRUE(suggest("tua", kKeys).empty()) << "3 letters allow one edit, tau_n is three away";
     EXPECT_TRUE(suggest("", kKeys).empty());
     const std::string huge(1000000, 'k');
     const auto t0 = std::chrono::steady_clock::now();
