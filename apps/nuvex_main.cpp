@@ -54,6 +54,7 @@ struct Options {
     std::vector<std::string> quantities = {"YPBBN", "DoH", "He3oH", "Li7oH"};
     long seed = 0;
     int jobs = -1;
+    std::vector<std::string> mc_only;  // Monte Carlo options given, refused without --mc
 };
 
 void usage(FILE* out) {
@@ -131,16 +132,25 @@ int parse_args(int argc, char** argv, Options& o) {
             }
             o.mc = static_cast<int>(n);
         } else if (a == "--quantities" && value(v)) {
-            if (v == "help")
+            if (v == "help") {
                 o.list_quantities = true;
-            else
+            } else {
                 o.quantities = split_commas(v);
+                if (o.quantities.empty()) {
+                    std::fprintf(stderr, "nuvex: --quantities names no quantity, got '%s' (e.g. YPBBN,DoH)\n",
+                                 v.c_str());
+                    return 1;
+                }
+                o.mc_only.push_back(a);
+            }
         } else if (a == "--seed" && value(v)) {
+            o.mc_only.push_back(a);
             if (!parse_long(v, LONG_MIN, LONG_MAX, o.seed)) {
                 std::fprintf(stderr, "nuvex: --seed expects an integer, got '%s'\n", v.c_str());
                 return 1;
             }
         } else if (a == "--jobs" && value(v)) {
+            o.mc_only.push_back(a);
             long jobs = 0;
             if (!parse_long(v, -1, 4096, jobs)) {
                 std::fprintf(stderr, "nuvex: --jobs expects an integer from -1 to 4096, got '%s'\n", v.c_str());
@@ -159,6 +169,11 @@ int parse_args(int argc, char** argv, Options& o) {
             return 1;
         }
     }
+    // options of the Monte Carlo alone would be ignored silently by a single run
+    if (o.mc == 0 && !o.mc_only.empty()) {
+        std::fprintf(stderr, "nuvex: %s applies to a Monte Carlo run only: add --mc N\n", o.mc_only.front().c_str());
+        return 1;
+    }
     return 0;
 }
 
@@ -169,6 +184,15 @@ const char* without_function_name(const char* msg) {
     if (std::strncmp(p, "nvx_", 4) != 0 && std::strncmp(p, "didiva_", 7) != 0) return msg;
     while (*p == '_' || std::isalnum(static_cast<unsigned char>(*p))) ++p;
     return p[0] == ':' && p[1] == ' ' ? p + 2 : msg;
+}
+
+// Standard output that could not be written (a full disk, a closed pipe, a full device) is a
+// failure of the command, not a result.
+int finish_stdout() {
+    errno = 0;
+    if (std::fflush(stdout) == 0 && !std::ferror(stdout)) return 0;
+    std::fprintf(stderr, "nuvex: cannot write standard output: %s\n", errno ? std::strerror(errno) : "write error");
+    return 1;
 }
 
 int fail_with(const char* what, char* err) {
@@ -309,7 +333,7 @@ int run_single(const Options& o) {
     }
     print_results(results, o.json);
     didiva_results_free(&results);
-    return 0;
+    return finish_stdout();
 }
 
 int run_monte_carlo(const Options& o) {
@@ -347,7 +371,7 @@ int run_monte_carlo(const Options& o) {
                         mc.entries[i].mean, mc.entries[i].std, describe(mc.entries[i].name).unit.c_str());
     }
     nvx_mc_result_free(&mc);
-    return 0;
+    return finish_stdout();
 }
 
 }  // namespace
@@ -355,11 +379,11 @@ int run_monte_carlo(const Options& o) {
 int main(int argc, char** argv) {
     Options o;
     int rc = parse_args(argc, argv, o);
+    if (rc) return rc == 2 ? finish_stdout() : 2;
     if (o.list_quantities) {
         print_quantity_list(o.json);
-        return 0;
+        return finish_stdout();
     }
     if (o.data_dir.empty()) o.data_dir = default_data_dir();
-    if (rc) return rc == 2 ? 0 : 2;
     return o.mc > 0 ? run_monte_carlo(o) : run_single(o);
 }

@@ -1,13 +1,16 @@
 #!/usr/bin/python3
 """Helium-4 budget: switches the weak-rate and plasma corrections on one at a time and prints
-Yp (nucleon fraction 4 Y(He4)), the helium mass fraction, D/H and Neff after each step.
+Yp (nucleon fraction 4 Y(He4)), the helium mass fraction, D/H and Neff after each step, with the
+published size of each correction where one is known; then the effect of incomplete neutrino
+decoupling measured with Born rates and with each correction of the rates added, side by side.
 
 Usage: scripts/yp_budget.py [DATA_DIR] [--cache DIR] [--set KEY=VALUE ...] [--thermal-tables DIR]
                            [--no-oscillation-tables DIR]
   --thermal-tables DIR: also run the decoupling step with tables of the energy-transfer method
   (nuvex_solan --method thermal --out DIR), which carry no spectral distortion.
   --no-oscillation-tables DIR: the same with momentum-resolved tables without flavour
-  oscillations (nuvex_solan --oscillations off --out DIR).
+  oscillations (nuvex_solan --oscillations off --out DIR); the side-by-side decoupling rows are
+  then also given for them.
 The QED step is also split into its two parts by a tabulated extra energy density equal to the
 QED term of the plasma energy density, rho_QED(T) = T P'(T) - P(T) (O(e^2) + O(e^3) pressure of
 the plasma, the formulas of src/plasma/qed_pressure.cpp): QED on with -rho_QED added to the
@@ -27,17 +30,32 @@ import _nuvex_c  # noqa: E402
 
 MATCHED = {"Omegabh2": 0.0224, "tau_n": 878.4, "network": "small", "show_progress": False}
 
-# Each step adds its keys to the previous ones.
+# Each step adds its keys to the previous ones; the last field is the published size of the step
+# (the papers of docs/physics/yp_budget.rst), or what is known of it.
 STEPS = [
     ("Born rates, instantaneous decoupling, no QED",
      dict(radiative_corrections=False, finite_mass_corrections=False, thermal_corrections=False,
-          QED_corrections=False, incomplete_decoupling=False, spectral_distortions=False)),
-    ("+ zero-temperature radiative corrections", dict(radiative_corrections=True)),
+          QED_corrections=False, incomplete_decoupling=False, spectral_distortions=False),
+     "reference"),
+    ("+ zero-temperature radiative corrections", dict(radiative_corrections=True),
+     "no number quoted here (Dicus et al. 1982; Lopez & Turner 1999)"),
+    ("+ finite nucleon mass", dict(finite_mass_corrections=True),
+     "dY/Y = 0.47-0.50 % (Lopez, Turner & Gyuk 1997); +0.0012 (Seckel 1993)"),
+    ("+ finite-temperature radiative corrections", dict(thermal_corrections=True),
+     "no number quoted here (Brown & Sawyer 2001)"),
+    ("+ QED plasma", dict(QED_corrections=True),
+     "no number quoted here (Heckler 1994; Mangano et al. 2002)"),
+    ("+ incomplete decoupling (temperatures, heating)", dict(incomplete_decoupling=True),
+     "with the next row: +2.1e-4 with oscillations (Mangano et al. 2005)"),
+    ("+ spectral distortions of nu_e", dict(spectral_distortions=True),
+     "(+1.3e-4 without oscillations, Boltzmann statistics: Dolgov & Fukugita 1992)"),
+]
+# Rates of the side-by-side decoupling rows: each adds its keys to the previous ones (QED plasma on).
+RATES = [
+    ("Born rates", dict(radiative_corrections=False, finite_mass_corrections=False, thermal_corrections=False)),
+    ("+ zero-temperature radiative", dict(radiative_corrections=True)),
     ("+ finite nucleon mass", dict(finite_mass_corrections=True)),
-    ("+ finite-temperature radiative corrections", dict(thermal_corrections=True)),
-    ("+ QED plasma", dict(QED_corrections=True)),
-    ("+ incomplete decoupling (temperatures, heating)", dict(incomplete_decoupling=True)),
-    ("+ spectral distortions of nu_e", dict(spectral_distortions=True)),
+    ("+ finite-temperature radiative (all)", dict(thermal_corrections=True)),
 ]
 # Comparison rows: (name, index of the step they modify, keys).
 EXTRA = [
@@ -118,7 +136,7 @@ def main():
         base[k] = parse_value(v)
     params = dict(base)
     prev = None
-    print(f"{'step':62s} {'Yp(4Y)':>9s} {'change':>9s} {'Y mass':>9s} {'D/H':>10s} {'Neff':>8s}")
+    print(f"{'step':62s} {'Yp(4Y)':>9s} {'change':>9s} {'Y mass':>9s} {'D/H':>10s} {'Neff':>8s}  published change")
     extra = list(EXTRA)
     if a.thermal_tables:
         t = pathlib.Path(a.thermal_tables).resolve()
@@ -141,17 +159,17 @@ def main():
                   dict(_extra_rho=rho_q)))
     snapshots, results = [], []
 
-    def show(name, r, ref):
+    def show(name, r, ref, published=""):
         yp = r["YPBBN"]
         d = "" if ref is None else f"{yp - ref:+.6f}"
-        print(f"{name:62s} {yp:9.6f} {d:>9s} {r['YPCMB']:9.6f} {r['DoH']:10.4e} {r['Neff']:8.5f}",
+        print(f"{name:62s} {yp:9.6f} {d:>9s} {r['YPCMB']:9.6f} {r['DoH']:10.4e} {r['Neff']:8.5f}  {published}",
               flush=True)
 
-    for name, kw in STEPS:
+    for name, kw, published in STEPS:
         params = dict(params)
         params.update(kw)
         r = _nuvex_c.run_bbn(params, a.data)
-        show(name, r, prev)
+        show(name, r, prev, published)
         prev = r["YPBBN"]
         snapshots.append(dict(params))
         results.append(r)
@@ -173,6 +191,35 @@ def main():
             r = _nuvex_c.run_bbn(p, a.data, extra_rho_T=T_q, extra_rho_val=rho_extra)
         show(name, r, base)
         last = r["YPBBN"]
+    decoupling_side_by_side(a, base_params=dict(snapshots[4]), tables=tables_of(a))
+
+
+def tables_of(a):
+    """(label, extra keys) of the decoupling-table sets: the shipped ones, and the tables without
+    oscillations when given."""
+    sets = [("shipped tables (oscillations)", {})]
+    if a.no_oscillation_tables:
+        t = pathlib.Path(a.no_oscillation_tables).resolve()
+        sets.append(("tables without oscillations", dict(solan_file=str(t / "SOLANNUVEX_col_1_7.csv"),
+                                                        solan_spectral_file=str(t / "SOLANNUVEX.csv"),
+                                                        solan_grid_file=str(t / "SOLANGrid.csv"))))
+    return sets
+
+
+def decoupling_side_by_side(a, base_params, tables):
+    """Effect of incomplete decoupling on Yp with Born rates and with each correction of the rates
+    added: the temperature part (temperatures and heating), the spectral part and their sum."""
+    print("incomplete decoupling with Born and with corrected rates (QED plasma on): change of Yp")
+    print(f"{'rates':40s} {'tables':32s} {'temperatures':>13s} {'+ spectra':>10s} {'total':>10s}")
+    for label, files in tables:
+        params = dict(base_params, incomplete_decoupling=False, spectral_distortions=False)
+        for rates, kw in RATES:
+            params.update(kw)
+            y0 = _nuvex_c.run_bbn(params, a.data)["YPBBN"]
+            y1 = _nuvex_c.run_bbn(dict(params, incomplete_decoupling=True, **files), a.data)["YPBBN"]
+            y2 = _nuvex_c.run_bbn(dict(params, incomplete_decoupling=True, spectral_distortions=True, **files),
+                                  a.data)["YPBBN"]
+            print(f"{rates:40s} {label:32s} {y1 - y0:+13.6f} {y2 - y1:+10.6f} {y2 - y0:+10.6f}", flush=True)
 
 
 if __name__ == "__main__":

@@ -17,7 +17,7 @@ typedef struct NVXFingerprintEntry {
  * table whenever the code that computes or writes it changes (physics, grid, columns, format):
  * caches written by an older build then no longer match and are recomputed. */
 #define NVX_CACHE_VERSION_ELECTRON 2
-#define NVX_CACHE_VERSION_WEAK 2
+#define NVX_CACHE_VERSION_WEAK 3
 #define NVX_CACHE_VERSION_THERMAL 2
 
 /* Besides the parameters of a table, the fingerprints hold the SHA-256 of every input file the

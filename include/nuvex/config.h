@@ -45,6 +45,9 @@ typedef struct NVXRxnMap {
     NVXRxnMapEntry* entries;
     size_t count;
     size_t capacity;
+    /* private hash index of the entries by name (owned; built by nvx_rxnmap_set, released by
+     * nvx_rxnmap_free): setting and looking up n names costs O(n), not O(n^2) */
+    void* index;
 } NVXRxnMap;
 
 #define NVX_DATA_DIR_LEN 4096
@@ -64,8 +67,9 @@ typedef struct NVXConfig {
     int32_t recompute_qed_corrections;
     int32_t spectral_distortions;
     int32_t analytic_distortions;
-    double y_SZ;
-    double y_gray;
+    double y_SZ;    /* Compton-like distortion y g (1 - g) (4 - (1 - 2 g) u) of the occupation */
+    double y_gray;  /* grey body: occupation F(E/(h T_nu))/h^3, h = 1 + y_gray (same number density,
+                       energies x h; not a temperature shift) */
     char* solan_file;
     char* solan_spectral_file;
     char* solan_grid_file;

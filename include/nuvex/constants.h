@@ -29,6 +29,8 @@ NVX_API double nvx_MeV4_to_gcmm3(void);
 NVX_API double nvx_T_start(void);
 NVX_API double nvx_T_weak(void);
 NVX_API double nvx_T_nucl(void);
+/* sin^2 theta_W (MS-bar at M_Z, 0.23121) and the tree-level neutrino-electron couplings built on it:
+ * g_L = sin^2 theta_W + 1/2 (nu_e, charged and neutral currents), - 1/2 (nu_mu, nu_tau), g_R = sin^2 theta_W. */
 NVX_API double nvx_sW2(void);
 NVX_API double nvx_geL(void);
 NVX_API double nvx_geR(void);

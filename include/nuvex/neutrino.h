@@ -82,6 +82,27 @@ NVX_API double nvx_nu_dFDneu(const nvx_neutrino_history* history, double t, doub
 /* Moment k = 0..7 of the analytic distortion (0 without analytic distortions; z unused). */
 NVX_API double nvx_nu_dFDneu_moment(const nvx_neutrino_history* history, int k, double t, double z,
                                     double z_nu, double s);
+/* The tabulated spectrum at one plasma temperature (z = m_e/T_gamma) as a smooth function of the
+ * comoving momentum y: the relative distortions f/f_FD - 1 of the two bracketing rows, interpolated
+ * in ln x at the grid momenta exactly as nvx_nu_dFDneu does, joined by a natural cubic spline and
+ * continued linearly beyond the grid. The finite-nucleon-mass terms need the first and second
+ * derivatives of the occupation, which the piecewise-linear lookup does not have. */
+#define NVX_NU_MAX_MOMENTA 80
+typedef struct nvx_nu_spectrum_slice {
+    int valid;                       /* 0: no spectral tables, z outside them, or a grid that does not increase */
+    double x;                        /* scale-factor variable at z (y = |t| x) */
+    size_t n;                        /* grid momenta */
+    double y[NVX_NU_MAX_MOMENTA];    /* comoving momenta */
+    double d[NVX_NU_MAX_MOMENTA];    /* relative distortion at y */
+    double d2[NVX_NU_MAX_MOMENTA];   /* its second derivative (natural spline) */
+} nvx_nu_spectrum_slice;
+
+NVX_API void nvx_nu_spectrum_slice_at(const nvx_neutrino_history* history, double z, nvx_nu_spectrum_slice* slice);
+/* Moments k = 0..7 (the functions of nvx_nu_dFDneu_moment) of the tabulated distortion
+ * Delta f(t) = (1 + d(|t| x)) F(|t| x) - F(|t| z_nu), odd in t, from the slice: t^2 Df, t^3 Df,
+ * (t^2 Df)', (t^3 Df)', (t^4 Df)', (t^2 Df)'', (t^3 Df)'', (t^4 Df)''. All 0 for an invalid slice. */
+NVX_API void nvx_nu_dFDneu_moments_tabulated(const nvx_nu_spectrum_slice* slice, double t, double z_nu,
+                                             double m[8]);
 /* Energy density (MeV^4) added by the analytic distortion at neutrino temperature T. */
 NVX_API double nvx_nu_rho_nu_SD(const nvx_neutrino_history* history, double T);
 

@@ -25,7 +25,7 @@ against this list, so every new module is placed here:
 1. parameters and data: _version, _ext (the compiled solver), _errors (failures named after the
    user's call), _params, _data, _quantities (names of the result quantities), notation (reactions
    in nuclear notation), conversions, observations (measured abundances), _progress (log lines and
-   progress bars), _provenance, _checkpoint
+   progress bars), _provenance, _output (the one writer of output files), _checkpoint
 1. figures, a leaf of the first layer that draws whatever result object it is handed: plots
 2. one run: _runner (nuvex.run), result (Result, Evolution, MCResult)
 3. the session: solver (nuvex.Solver, repeated runs on one solver session)

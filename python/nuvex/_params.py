@@ -42,7 +42,9 @@ _TABLE = (
     _p("analytic_distortions", "bool", False, "",
        "analytic distortion shapes (y_SZ, y_gray) instead of the tabulated spectra; needs instantaneous decoupling"),
     _p("y_SZ", "number", 0.0, "", "amplitude of the Compton-y (Sunyaev-Zel'dovich-like) neutrino spectral distortion"),
-    _p("y_gray", "number", 0.0, "", "grey-body distortion: relative shift of the neutrino temperature"),
+    _p("y_gray", "number", 0.0, "",
+       "grey-body distortion: occupation F(E/(h T_nu))/h^3, h = 1 + y_gray (energy per neutrino x h at a fixed "
+       "number density; not a shift of T_nu, whose effect on Yp has the opposite sign)"),
     _p("solan_file", "str or None", None, "path", "neutrino decoupling history table (None: from solan_file_prefix)"),
     _p("solan_spectral_file", "str or None", None, "path", "neutrino spectrum table of the decoupling run"),
     _p("solan_grid_file", "str or None", None, "path", "momentum grid of the neutrino spectrum table"),

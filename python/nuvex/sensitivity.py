@@ -29,11 +29,13 @@ class Sensitivities:
     itself), "Neff" (for DeltaNeff: N_eff = 3.044 + DeltaNeff, so the entry is comparable with published
     d ln Q / d ln N_nu) or "linear" (a parameter whose value is 0: d ln Q / dx instead).
     ``central`` holds the quantities of the unperturbed run; ``failed`` the runs that failed (their
-    entries are NaN).
+    entries are NaN). :meth:`derivative` turns an entry into the plain derivative dQ/dx, for instance
+    dYp/dDeltaNeff.
     """
 
     def __init__(self, quantities: Sequence[str], variables: Sequence[str], kinds: Sequence[str], matrix: np.ndarray,
-                 central: Mapping[str, float], step: float, failed: Sequence[FailedPoint]) -> None:
+                 central: Mapping[str, float], step: float, failed: Sequence[FailedPoint],
+                 bases: Sequence[float] | None = None) -> None:
         self.quantities = tuple(quantities)
         self.variables = tuple(variables)
         self.kinds = tuple(kinds)
@@ -41,6 +43,20 @@ class Sensitivities:
         self.central = dict(central)
         self.step = step
         self.failed = list(failed)
+        # the value of each variable x at the central point (1 for the "linear" kind: there the
+        # entry is already d ln Q / dx)
+        self.bases = tuple(bases) if bases is not None else tuple(math.nan for _ in self.variables)
+
+    def derivative(self, quantity: str, variable: str) -> float:
+        """The local derivative dQ/dx at the central point: Q d(ln Q)/d(ln x) / x. For DeltaNeff it is
+        dQ/dDeltaNeff (= dQ/dN_eff), e.g. dYp/dDeltaNeff = 0.0134 at the defaults; for a reaction,
+        dQ per unit of the rate factor. It is a derivative, not the difference over a finite step: the
+        change of Yp from DeltaNeff = 0 to 1, 0.0125, is smaller because Yp grows more slowly than
+        linearly with N_eff."""
+        j = self.variables.index(variable) if variable in self.variables else -1
+        if j < 0 or quantity not in self.quantities:
+            raise KeyError(f"no sensitivity of {quantity!r} to {variable!r}")
+        return self.central.get(quantity, math.nan) * self[quantity, variable] / self.bases[j]
 
     def __getitem__(self, key: tuple[str, str]) -> float:
         quantity, variable = key
@@ -71,6 +87,8 @@ class Sensitivities:
             for var, value in self.sorted(q)[:top]:
                 note = {"Neff": "   x = N_eff = 3.044 + DeltaNeff", "linear": "   d ln Q / dx (x = 0)"}.get(
                     kind_of[var], "")
+                if kind_of[var] == "Neff" and math.isfinite(value):
+                    note += f"; d{q}/dDeltaNeff = {self.derivative(q, var):+.4g} (local derivative)"
                 shown = f"{value:+.4f}" if not math.isfinite(value) or abs(value) >= 1e-4 or value == 0 else f"{value:+.1e}"
                 lines.append(f"  {shown_name[var]:<{width}}  {shown:>8}{note}")
         return "\n".join(lines)
@@ -194,4 +212,12 @@ def sensitivities(quantities: Sequence[str] = DEFAULT_QUANTITIES, reactions: str
                 lo, hi = done.values[name][2 * j], done.values[name][2 * j + 1]
                 matrix[i, j] = (math.log(hi) - math.log(lo)) / width if lo > 0 and hi > 0 else math.nan
     central = {n: float(central_run[k]) for n, k in zip(names, keys) if k in central_run}
-    return Sensitivities(names, [s[0] for s in steps], [s[1][0] for s in steps], matrix, central, step, done.failed)
+    # each variable's central value, from its two steps: exp(+-h) x for parameters (N_eff for
+    # DeltaNeff), (1 + delta) +- h for rates, 1 for a parameter at 0
+    bases = []
+    for _, (kind, low, high, width) in steps:
+        bases.append({"log": low * math.exp(width / 2), "Neff": (low + NEFF_STANDARD) * math.exp(width / 2),
+                      "rate": 1.0 + 0.5 * (low + high)}.get(kind, 1.0))
+    return Sensitivities(names, [s[0] for s in steps], [s[1][0] for s in steps], matrix, central, step, done.failed,
+                         bases)
+

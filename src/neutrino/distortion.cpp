@@ -177,6 +177,86 @@ double nvx_nu_dFDneu_moment(const nvx_neutrino_history* h, int k, double t, doub
     }
 }
 
+void nvx_nu_spectrum_slice_at(const nvx_neutrino_history* h, double z, nvx_nu_spectrum_slice* out) {
+    out->valid = 0;
+    out->n = 0;
+    if (!h || h->analytic || !h->spectral_loaded || !(z >= h->w_min && z <= h->w_max)) return;
+    const size_t n = h->n_mom;
+    if (n < 2 || n > NVX_NU_MAX_MOMENTA) return;
+    for (size_t j = 0; j + 1 < n; ++j)
+        if (!(h->grid[j + 1] > h->grid[j])) return;
+    const double x = x_of_w(h, z);
+    if (!(x > 0.0)) return;
+    // the two rows around ln x, with the weights of the bilinear lookup
+    const double lnx = std::log(x), *L = h->lnx_spec;
+    const size_t ns = h->n_spec;
+    if (!(lnx >= L[0] && lnx <= L[ns - 1])) return;
+    const size_t i = std::min(size_t(std::lower_bound(L + 1, L + ns - 1, lnx) - (L + 1)), ns - 2);
+    const double wx = L[i + 1] > L[i] ? (lnx - L[i]) / (L[i + 1] - L[i]) : 0.0;
+    out->x = x;
+    out->n = n;
+    for (size_t j = 0; j < n; ++j) {
+        out->y[j] = h->grid[j];
+        out->d[j] = (1 - wx) * h->dfnu[i * n + j] + wx * h->dfnu[(i + 1) * n + j];
+    }
+    // natural cubic spline: tridiagonal system for the second derivatives (Thomas algorithm)
+    double c[NVX_NU_MAX_MOMENTA], r[NVX_NU_MAX_MOMENTA];
+    out->d2[0] = out->d2[n - 1] = 0.0;
+    c[0] = r[0] = 0.0;
+    for (size_t j = 1; j + 1 < n; ++j) {
+        const double h0 = out->y[j] - out->y[j - 1], h1 = out->y[j + 1] - out->y[j];
+        const double rhs = 6.0 * ((out->d[j + 1] - out->d[j]) / h1 - (out->d[j] - out->d[j - 1]) / h0);
+        const double diag = 2.0 * (h0 + h1) - h0 * c[j - 1];
+        c[j] = h1 / diag;
+        r[j] = (rhs - h0 * r[j - 1]) / diag;
+    }
+    for (size_t j = n - 1; j-- > 1;) out->d2[j] = r[j] - c[j] * out->d2[j + 1];
+    out->valid = 1;
+}
+
+void nvx_nu_dFDneu_moments_tabulated(const nvx_nu_spectrum_slice* sl, double t, double z_nu, double m[8]) {
+    for (int k = 0; k < 8; ++k) m[k] = 0.0;
+    if (!sl || !sl->valid) return;
+    const double a = std::fabs(t), x = sl->x, y = a * x, u = a * z_nu;
+    if (y > 300.0 && u > 300.0) return;
+    // spline value and derivatives in y, linear beyond the grid (the natural ends have d'' = 0)
+    const size_t n = sl->n;
+    const double* Y = sl->y;
+    double d, d1, d2;
+    if (y <= Y[0] || y >= Y[n - 1]) {
+        const size_t j = y <= Y[0] ? 0 : n - 2, e = y <= Y[0] ? 0 : n - 1;
+        const double hj = Y[j + 1] - Y[j];
+        d1 = (sl->d[j + 1] - sl->d[j]) / hj + (y <= Y[0] ? -(2.0 * sl->d2[j] + sl->d2[j + 1]) : sl->d2[j] + 2.0 * sl->d2[j + 1]) * hj / 6.0;
+        d = sl->d[e] + d1 * (y - Y[e]);
+        d2 = 0.0;
+    } else {
+        const size_t j = std::min(size_t(std::upper_bound(Y, Y + n, y) - Y) - 1, n - 2);
+        const double hj = Y[j + 1] - Y[j], A = (Y[j + 1] - y) / hj, B = (y - Y[j]) / hj;
+        const double M0 = sl->d2[j], M1 = sl->d2[j + 1];
+        d = A * sl->d[j] + B * sl->d[j + 1] + ((A * A * A - A) * M0 + (B * B * B - B) * M1) * hj * hj / 6.0;
+        d1 = (sl->d[j + 1] - sl->d[j]) / hj + ((1.0 - 3.0 * A * A) * M0 + (3.0 * B * B - 1.0) * M1) * hj / 6.0;
+        d2 = A * M0 + B * M1;
+    }
+    // occupation (1 + d) F(y) of the table minus the reference F(u), and their t-derivatives
+    const double F = nvx::fermi(y), F1 = -F * (1.0 - F), F2 = F * (1.0 - F) * (1.0 - 2.0 * F);
+    const double R = nvx::fermi(u), R1 = -R * (1.0 - R), R2 = R * (1.0 - R) * (1.0 - 2.0 * R);
+    const double f0 = (1.0 + d) * F - R;
+    const double f1 = x * (d1 * F + (1.0 + d) * F1) - z_nu * R1;
+    const double f2 = x * x * (d2 * F + 2.0 * d1 * F1 + (1.0 + d) * F2) - z_nu * z_nu * R2;
+    const double a2 = a * a, a3 = a2 * a, a4 = a3 * a;
+    // moments at |t|; Delta f is odd, so k = 0, 3, 5, 7 change sign with t (the parities of the
+    // analytic closed forms)
+    const double odd = t < 0 ? -1.0 : 1.0;
+    m[0] = odd * a2 * f0;
+    m[1] = a3 * f0;
+    m[2] = 2.0 * a * f0 + a2 * f1;
+    m[3] = odd * (3.0 * a2 * f0 + a3 * f1);
+    m[4] = 4.0 * a3 * f0 + a4 * f1;
+    m[5] = odd * (2.0 * f0 + 4.0 * a * f1 + a2 * f2);
+    m[6] = 6.0 * a * f0 + 6.0 * a2 * f1 + a3 * f2;
+    m[7] = odd * (12.0 * a2 * f0 + 8.0 * a3 * f1 + a4 * f2);
+}
+
 double nvx_nu_rho_nu_SD(const nvx_neutrino_history* h, double T) {
     if (!h->analytic) return 0.0;
     const double xi = h->xi_nue, xi2 = xi * xi;

@@ -76,20 +76,23 @@ FMConst fm_const(const nvx_weak_ctx* ctx, double s) {
     return k;
 }
 
-// The eight Fermi-Dirac occupation functions of the finite-mass terms at t (no chemical potential).
-void fd_moments(double t, double z_nu, double m[8]) {
-    const double u = z_nu * t;
-    if (u >= kExpCap) {
+// The eight Fermi-Dirac occupation functions of the finite-mass terms at t: with f(t) = 1/(e + 1),
+// e = exp(z_nu t - sigma), they are t^2 f, t^3 f, (t^2 f)', (t^3 f)', (t^4 f)', (t^2 f)'', (t^3 f)'',
+// (t^4 f)'', written with u = z_nu t. sigma = s xi is the chemical potential of the neutrinos the
+// Born term uses: the finite-mass terms act on the same occupation.
+void fd_moments(double t, double z_nu, double sigma, double m[8]) {
+    const double u = z_nu * t, arg = u - sigma;
+    if (arg >= kExpCap) {
         for (int k = 0; k < 8; ++k) m[k] = 0.0;
         return;
     }
-    const double e = std::exp(u), e1 = e + 1.0, e2 = e1 * e1;
+    const double e = std::exp(arg), e1 = e + 1.0, e2 = e1 * e1;
     m[0] = t * t / e1;
     m[1] = t * t * t / e1;
     m[2] = t * ((2.0 - u) * e + 2.0) / e2;
     m[3] = t * t * ((3.0 - u) * e + 3.0) / e2;
     m[4] = t * t * t * ((4.0 - u) * e + 4.0) / e2;
-    if (2.0 * u >= kExpCap) {
+    if (2.0 * arg >= kExpCap) {
         m[5] = m[6] = m[7] = 0.0;
         return;
     }
@@ -112,17 +115,25 @@ double chi_FM(const Point& pt, const FMConst& k, double eps, double p) {
     const double g = g_minus(pt.z, eps);
     if (g == 0.0) return 0.0;
     double m[8];
-    fd_moments(eps - pt.s * pt.q, pt.z_nu, m);
+    fd_moments(eps - pt.s * pt.q, pt.z_nu, pt.s * pt.xi, m);
     return g * chi_combine(k, pt.z, eps, p, m);
 }
 
+// The finite-mass terms are linear in the neutrino occupation: applied to the distortion alone
+// (its moments, from the closed forms of the analytic shapes or from the smoothed tabulated spectrum)
+// they give the cross term of the finite-mass and distortion corrections.
 double chi_SDFM(const Point& pt, const FMConst& k, double eps, double p) {
     const double g = g_minus(pt.z, eps);
     if (g == 0.0 || !pt.ctx->history) return 0.0;
     const double t = eps - pt.s * pt.q;
     double m[8];
-    for (int j = 0; j < 8; ++j)
-        m[j] = nvx_nu_dFDneu_moment(pt.ctx->history, j, t, pt.z, pt.z_nu, pt.s);
+    if (pt.ctx->history->analytic) {
+        for (int j = 0; j < 8; ++j) m[j] = nvx_nu_dFDneu_moment(pt.ctx->history, j, t, pt.z, pt.z_nu, pt.s);
+    } else if (pt.slice) {
+        nvx_nu_dFDneu_moments_tabulated(pt.slice, t, pt.z_nu, m);
+    } else {
+        return 0.0;
+    }
     return g * chi_combine(k, pt.z, eps, p, m);
 }
 
@@ -370,7 +381,12 @@ double nvx_weak_ctx_Tnu(const nvx_weak_ctx* ctx, double T_K) {
 
 double nvx_weak_rate_integral(const nvx_weak_ctx* ctx, int kind, double T_K, int s) {
     if (!ctx || kind < 0 || kind >= NVX_WEAK_N_KINDS) return 0.0;
-    const Point pt = make_point(ctx, T_K, s);
+    Point pt = make_point(ctx, T_K, s);
+    nvx_nu_spectrum_slice slice;
+    if ((kind == NVX_WEAK_SDFM || kind == NVX_WEAK_SDFM_CCR) && ctx->history && !ctx->history->analytic) {
+        nvx_nu_spectrum_slice_at(ctx->history, pt.z, &slice);
+        if (slice.valid) pt.slice = &slice;
+    }
     const FMConst k = fm_const(ctx, pt.s);
     const GaussRule rule = gauss160();
     const double Q = std::sqrt(pt.q * pt.q - 1.0);
@@ -386,12 +402,12 @@ double nvx_weak_rate_integral(const nvx_weak_ctx* ctx, int kind, double T_K, int
 
 double nvx_weak_rate_term(const nvx_weak_ctx* ctx, double T_K, int s) {
     const NVXConfig* c = ctx->config;
-    const bool rad = c->radiative_corrections, fm = c->finite_mass_corrections,
-               sd = c->spectral_distortions, an = c->analytic_distortions;
+    const bool rad = c->radiative_corrections, fm = c->finite_mass_corrections, sd = c->spectral_distortions;
     double v = nvx_weak_rate_integral(ctx, rad ? NVX_WEAK_CCR : NVX_WEAK_BORN, T_K, s);
     if (fm) v += nvx_weak_rate_integral(ctx, rad ? NVX_WEAK_FM_CCR : NVX_WEAK_FM, T_K, s);
     if (sd) v += nvx_weak_rate_integral(ctx, rad ? NVX_WEAK_SD_CCR : NVX_WEAK_SD, T_K, s);
-    if (sd && an && fm) v += nvx_weak_rate_integral(ctx, rad ? NVX_WEAK_SDFM_CCR : NVX_WEAK_SDFM, T_K, s);
+    // the finite-mass terms of the distortion, for analytic shapes and tabulated spectra alike
+    if (sd && fm) v += nvx_weak_rate_integral(ctx, rad ? NVX_WEAK_SDFM_CCR : NVX_WEAK_SDFM, T_K, s);
     return v;
 }
 

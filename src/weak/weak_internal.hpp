@@ -23,6 +23,8 @@ struct Point {
     double s;     // +1: n -> p, -1: p -> n
     double q;     // (m_n - m_p) / m_e
     double xi;
+    // the tabulated spectrum at z, smoothed for the finite-mass terms (null: analytic or none)
+    const nvx_nu_spectrum_slice* slice;
 };
 
 Point make_point(const nvx_weak_ctx* ctx, double T_K, int s);

@@ -73,3 +73,20 @@ def test_bad_requests_are_refused(fast):
         nuvex.sensitivities(["DoH"], reactions=["d_d__t_p"], params=(), jobs=1, p_d_d__t_p=1.0, **fast)
     with pytest.raises(ValueError, match="step"):
         nuvex.sensitivities(["DoH"], step=0.7, **fast)
+
+
+def test_derivative_is_local_not_the_one_unit_difference(sens, fast):
+    # dYp/dDeltaNeff from the logarithmic entry equals the slope of two close runs (DeltaNeff = -+0.05)
+    # and is larger than the difference over a whole unit of N_eff (Yp grows more slowly than
+    # linearly): 0.0134 against 0.0125 at the defaults.
+    d = sens.derivative("Yp", "DeltaNeff")
+    lo, hi = (nuvex.run(DeltaNeff=x, **fast).Yp for x in (-0.05, 0.05))
+    assert d == pytest.approx((hi - lo) / 0.1, rel=2e-3)
+    one_unit = nuvex.run(DeltaNeff=1.0, **fast).Yp - sens.central["Yp"]
+    assert d == pytest.approx(0.0134, abs=3e-4)
+    assert one_unit == pytest.approx(0.0125, abs=3e-4) and one_unit < d - 5e-4
+    # a parameter's entry: dYp/dtau_n per second
+    assert sens.derivative("Yp", "tau_n") == pytest.approx(sens.central["Yp"] * sens["Yp", "tau_n"] / 878.4)
+    assert "dYp/dDeltaNeff = +0.013" in sens.table()
+    with pytest.raises(KeyError):
+        sens.derivative("Yp", "no_such_variable")

@@ -4,6 +4,7 @@ from __future__ import annotations
 
 import argparse
 import ipaddress
+import signal
 import sys
 import threading
 from typing import Any, Sequence
@@ -126,10 +127,20 @@ def main(argv: Sequence[str] | None = None, prog: str = "nuvex serve") -> int:
     except Exception as e:  # the server still starts: the page shows the same error for its first run
         print(f"{prog}: warning: the first run failed: {e}", file=sys.stderr)
     print(f"{prog}: {server.url} (Ctrl-C stops the server)", flush=True)
+    previous = None
+    if threading.current_thread() is threading.main_thread():
+        # `kill` and service managers stop the server as Ctrl-C does: running work ends, sessions close
+        previous = signal.signal(signal.SIGTERM, _interrupt)
     try:
         server.serve_forever()
     except KeyboardInterrupt:
         pass
     finally:
         server.close()
+        if previous is not None:
+            signal.signal(signal.SIGTERM, previous)
     return 0
+
+
+def _interrupt(signum: int, frame: Any) -> None:
+    raise KeyboardInterrupt

@@ -4,6 +4,7 @@
 
 #include <cmath>
 #include <tuple>
+#include <vector>
 
 #include "neutrino/distortion.hpp"
 #include "nuvex/neutrino.h"
@@ -131,4 +132,86 @@ TEST(NeutrinoDistortion, MomentsAreDerivativesOfTheWeightedShape) {
                             << "k=" << k << " t=" << t << " s=" << s << " zn=" << zn;
                     }
                 }
+}
+
+namespace {
+
+// A tabulated spectrum built by hand: every row holds delta(y) on the momenta 0.25 ... 20, and the
+// rows map plasma z to x = z / r.
+struct Table {
+    std::vector<double> lnx, w, xw, df, grid;
+    nvx_neutrino_history h{};
+    Table(double r, double (*delta)(double)) {
+        for (int j = 1; j <= 80; ++j) grid.push_back(0.25 * j);
+        for (int i = 0; i < 31; ++i) {
+            const double z = std::pow(10.0, -1.0 + 2.0 * i / 30);
+            w.push_back(z);
+            xw.push_back(z / r);
+            lnx.push_back(std::log(z / r));
+            // rows differ (a slow drift with x), so that the interpolation between rows is checked too
+            for (double y : grid) df.push_back(delta(y) * (1.0 + 0.1 * std::log(z)));
+        }
+        h.mode = NVX_NU_MODE_TABULATED;
+        h.spectral_loaded = 1;
+        h.w_min = w.front();
+        h.w_max = w.back();
+        h.w_sorted = w.data();
+        h.x_by_w = xw.data();
+        h.n_spec = w.size();
+        h.lnx_spec = lnx.data();
+        h.dfnu = df.data();
+        h.grid = grid.data();
+        h.n_mom = grid.size();
+        h.grid_min = grid.front();
+        h.grid_max = grid.back();
+    }
+};
+
+double shape(double y) { return 0.004 * (y * y / 4 - y) * std::exp(-y / 10); }
+
+}  // namespace
+
+TEST(NeutrinoDistortion, TabulatedMomentsFollowTheTableSmoothly) {
+    // The finite-mass terms of a tabulated spectrum use its moments: the spline of the interpolated
+    // rows goes through the values the bilinear lookup gives at the grid momenta (moment 0 is
+    // t^2 times the distortion there), the higher moments are its derivatives (central differences
+    // of the lower ones), and the parities are those of an odd distortion.
+    const Table tab(1.05, shape);
+    const double zn = 1.7, z = 0.8;  // plasma z between rows; x = z / 1.05
+    nvx_nu_spectrum_slice sl;
+    nvx_nu_spectrum_slice_at(&tab.h, z, &sl);
+    ASSERT_EQ(sl.valid, 1);
+    EXPECT_NEAR(sl.x, z / 1.05, 1e-12);
+    double m[8];
+    for (int j : {3, 10, 40, 79}) {
+        const double t = tab.grid[j] / sl.x;
+        nvx_nu_dFDneu_moments_tabulated(&sl, t, zn, m);
+        EXPECT_NEAR(m[0], t * t * nvx_nu_dFDneu(&tab.h, t, z, zn, 1.0), 1e-14) << "grid " << j;
+        nvx_nu_dFDneu_moments_tabulated(&sl, -t, zn, m);
+        EXPECT_NEAR(m[0], -t * t * nvx_nu_dFDneu(&tab.h, t, z, zn, 1.0), 1e-14);
+    }
+    const double e = 1e-4;
+    for (double t : {0.1, 0.9, 3.3, 7.0, -0.6, -4.1}) {
+        double mp[8], mm[8], m0[8];
+        nvx_nu_dFDneu_moments_tabulated(&sl, t + e, zn, mp);
+        nvx_nu_dFDneu_moments_tabulated(&sl, t - e, zn, mm);
+        nvx_nu_dFDneu_moments_tabulated(&sl, t, zn, m0);
+        const auto w = [](const double* mo, double tt, int n) { return std::pow(tt, n - 2) * mo[0]; };  // t^n Df
+        for (int k = 2; k < 8; ++k) {
+            const int n = k < 5 ? k : k - 3;
+            const double ref = k < 5 ? (w(mp, t + e, n) - w(mm, t - e, n)) / (2 * e)
+                                     : (w(mp, t + e, n) - 2 * w(m0, t, n) + w(mm, t - e, n)) / (e * e);
+            EXPECT_NEAR(m0[k], ref, 2e-6 * (1 + std::fabs(ref))) << "k=" << k << " t=" << t;
+        }
+        EXPECT_NEAR(m0[1], t * m0[0], 1e-15);
+    }
+    // Outside the table's plasma range, or a grid that does not increase: no moments.
+    nvx_nu_spectrum_slice_at(&tab.h, 50.0, &sl);
+    EXPECT_EQ(sl.valid, 0);
+    nvx_nu_dFDneu_moments_tabulated(&sl, 1.0, zn, m);
+    for (double v : m) EXPECT_EQ(v, 0.0);
+    Table bad(1.0, shape);
+    bad.grid[5] = bad.grid[4];
+    nvx_nu_spectrum_slice_at(&bad.h, z, &sl);
+    EXPECT_EQ(sl.valid, 0);
 }

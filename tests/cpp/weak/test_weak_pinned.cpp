@@ -115,15 +115,16 @@ struct Thermal {
 double fd(double x) { return x > 300 ? 0.0 : 1.0 / (std::exp(x) + 1.0); }
 
 // Finite-nucleon-mass function (Seckel 1993; Lopez & Turner, PRD 59 (1999) 103502; the form of
-// Pitrou et al., Phys. Rep. 754 (2018) 1, sect. 3.3): first order in 1/M with weak magnetism.
+// Pitrou et al., Phys. Rep. 754 (2018) 1, sect. 3.3): first order in 1/M with weak magnetism, the
+// occupation functions those of the Born term's neutrinos, chemical potential included.
 double chi_fm(const Thermal& th, double eps, double p) {
     const double gA = K()[NVX_C_g_A], s = th.s, mn = K()[NVX_C_m_n], mp = K()[NVX_C_m_p], me = K()[NVX_C_m_e];
     const double g = fd(-th.z * eps), t = eps - s * th.q, u = th.z_nu * t;
-    if (g == 0.0 || u > 150) return 0.0;
+    if (g == 0.0 || u - s * th.xi > 150) return 0.0;
     const double M = (mn + mp - s * (mn - mp)) / (2 * me), rho = std::pow(mn / mp, s), n = 1 + 3 * gA * gA;
     const double c0 = (gA * gA - 1) / n, cp = ((1 + s * gA) * (1 + s * gA) + 2 * s * th.delta_kappa * gA) / n,
                  cm = ((1 - s * gA) * (1 - s * gA) - 2 * s * th.delta_kappa * gA) / n, O = cp + cm, P = c0 + O;
-    const double e = std::exp(u), e1 = e + 1, U = u * u;
+    const double e = std::exp(u - s * th.xi), e1 = e + 1, U = u * u;
     const double m0 = t * t / e1, m1 = t * t * t / e1, m2 = t * ((2 - u) * e + 2) / (e1 * e1),
                  m3 = t * t * ((3 - u) * e + 3) / (e1 * e1), m4 = t * t * t * ((4 - u) * e + 4) / (e1 * e1),
                  m5 = (e * e * (U - 4 * u + 2) + e * (4 - U - 4 * u) + 2) / (e1 * e1 * e1),

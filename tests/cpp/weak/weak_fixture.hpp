@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -75,5 +76,41 @@ inline nvx_neutrino_history analytic_history(double y_SZ, double y_gray, double 
     h.xi_nue = xi;
     return h;
 }
+
+// Tabulated-spectrum history built by hand: every row holds the same relative distortion delta(y)
+// on the shipped momentum grid y = 0.25 ... 20, and the rows' comoving temperature is r T (x = z/r),
+// so that with neutrino temperatures r T the total spectrum is (1 + delta(E/T_nu)) F(E/T_nu).
+struct TableHistory {
+    std::vector<double> lnx, w, xw, df, grid;
+    nvx_neutrino_history h{};
+    TableHistory(double r, const std::function<double(double)>& delta) {
+        for (int j = 1; j <= 80; ++j) grid.push_back(0.25 * j);
+        const int n = 61;
+        for (int i = 0; i < n; ++i) {
+            const double z = std::pow(10.0, -2.0 + 3.0 * i / (n - 1));  // m_e/T_gamma from 0.01 to 10
+            w.push_back(z);
+            xw.push_back(z / r);
+            lnx.push_back(std::log(z / r));
+            for (double y : grid) df.push_back(delta(y));
+        }
+        h.mode = NVX_NU_MODE_TABULATED;
+        h.spectral_loaded = 1;
+        h.w_min = w.front();
+        h.w_max = w.back();
+        h.w_sorted = w.data();
+        h.x_by_w = xw.data();
+        h.n_spec = w.size();
+        h.lnx_spec = lnx.data();
+        h.dfnu = df.data();
+        h.grid = grid.data();
+        h.n_mom = grid.size();
+        h.grid_min = grid.front();
+        h.grid_max = grid.back();
+    }
+    TableHistory(const TableHistory&) = delete;
+    TableHistory& operator=(const TableHistory&) = delete;
+};
+
+inline double fermi_occupation(double v) { return 1.0 / (std::exp(v) + 1.0); }
 
 }  // namespace weak_test
