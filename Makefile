@@ -5,21 +5,37 @@ JOBS ?= 2
 CMAKE ?= cmake
 PYTHON ?= /usr/bin/python3
 
-.PHONY: all build build-fuzz run test test-asan test-tsan bench docs data data-check clean format fuzz fuzz-smoke mutate
+# Every target that builds first installs the Debian packages it needs when they are missing
+# (scripts/bootstrap prints one line when it does, nothing otherwise). The build trees configured here
+# treat warnings as errors (NUVEX_WERROR); pip and packagers build without it. A changed Makefile
+# reconfigures the trees, so that an older tree picks up the options set here.
+BOOTSTRAP ?= ./scripts/bootstrap
+WERROR = -DNUVEX_WERROR=ON
+
+.PHONY: all build build-fuzz deps deps-build run test test-asan test-tsan bench docs data data-check clean format fuzz fuzz-smoke mutate
 
 all: build
 
-build/CMakeCache.txt:
-	$(CMAKE) -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo -DNUVEX_PYTHON=$(PYTHON)
+deps-build:
+	@$(BOOTSTRAP) build
 
-build: build/CMakeCache.txt
+deps:
+	@$(BOOTSTRAP) all
+
+build/CMakeCache.txt: Makefile
+	$(CMAKE) -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo -DNUVEX_PYTHON=$(PYTHON) $(WERROR)
+
+build: deps
+	@$(MAKE) --no-print-directory build/CMakeCache.txt
 	$(CMAKE) --build build -j$(JOBS)
 
-run: build/CMakeCache.txt
+run: deps-build
+	@$(MAKE) --no-print-directory build/CMakeCache.txt
 	$(CMAKE) --build build -j$(JOBS) --target nuvex_cli
 	./build/nuvex --data-dir data
 
-test: build/CMakeCache.txt
+test: deps
+	@$(MAKE) --no-print-directory build/CMakeCache.txt
 	$(CMAKE) --build build -j$(JOBS)
 	cd build && ctest --output-on-failure -j$(JOBS)
 	$(MAKE) fuzz-smoke
@@ -29,10 +45,11 @@ test: build/CMakeCache.txt
 FUZZ_SECONDS ?= 300
 FUZZ_HARNESSES = table ini literal custom_network background nuclides decoupling rate_set
 
-build-fuzz/CMakeCache.txt:
-	CC=clang CXX=clang++ $(CMAKE) -S . -B build-fuzz -DCMAKE_BUILD_TYPE=RelWithDebInfo -DNUVEX_FUZZ=ON
+build-fuzz/CMakeCache.txt: Makefile
+	CC=clang CXX=clang++ $(CMAKE) -S . -B build-fuzz -DCMAKE_BUILD_TYPE=RelWithDebInfo -DNUVEX_FUZZ=ON $(WERROR)
 
-build-fuzz: build-fuzz/CMakeCache.txt
+build-fuzz: deps
+	@$(MAKE) --no-print-directory build-fuzz/CMakeCache.txt
 	$(CMAKE) --build build-fuzz -j$(JOBS)
 
 fuzz: build-fuzz
@@ -48,33 +65,38 @@ fuzz: build-fuzz
 fuzz-smoke:
 	$(MAKE) fuzz FUZZ_SECONDS=20
 
-build-asan/CMakeCache.txt:
-	$(CMAKE) -S . -B build-asan -DCMAKE_BUILD_TYPE=Debug -DNUVEX_SANITIZE=ON -DNUVEX_BUILD_BENCH=OFF -DNUVEX_PYTHON=$(PYTHON)
+build-asan/CMakeCache.txt: Makefile
+	$(CMAKE) -S . -B build-asan -DCMAKE_BUILD_TYPE=Debug -DNUVEX_SANITIZE=ON -DNUVEX_BUILD_BENCH=OFF -DNUVEX_PYTHON=$(PYTHON) $(WERROR)
 
-test-asan: build-asan/CMakeCache.txt
+test-asan: deps
+	@$(MAKE) --no-print-directory build-asan/CMakeCache.txt
 	$(CMAKE) --build build-asan -j$(JOBS)
 	cd build-asan && ctest --output-on-failure -j$(JOBS)
 
-build-tsan/CMakeCache.txt:
-	$(CMAKE) -S . -B build-tsan -DCMAKE_BUILD_TYPE=RelWithDebInfo -DNUVEX_TSAN=ON -DNUVEX_BUILD_BENCH=OFF -DNUVEX_PYTHON=$(PYTHON)
+build-tsan/CMakeCache.txt: Makefile
+	$(CMAKE) -S . -B build-tsan -DCMAKE_BUILD_TYPE=RelWithDebInfo -DNUVEX_TSAN=ON -DNUVEX_BUILD_BENCH=OFF -DNUVEX_PYTHON=$(PYTHON) $(WERROR)
 
-test-tsan: build-tsan/CMakeCache.txt
+test-tsan: deps
+	@$(MAKE) --no-print-directory build-tsan/CMakeCache.txt
 	$(CMAKE) --build build-tsan -j$(JOBS)
 	cd build-tsan && ctest --output-on-failure -j$(JOBS) -R "MonteCarlo|Thermal|Cache|Session|Cancel|pytest_mc|pytest_threads"
 
-bench: build/CMakeCache.txt
+bench: deps
+	@$(MAKE) --no-print-directory build/CMakeCache.txt
 	$(CMAKE) --build build -j$(JOBS) --target benchmarks _nuvex_c
 	@for b in build/bench_*; do [ -x "$$b" ] && "$$b" || exit 1; done
 	PYTHONPATH=build/python $(PYTHON) bench/python_overhead.py
 
 # HTML documentation in build/docs/html; its figures come from real runs (per-user cache)
-docs: build/CMakeCache.txt
+docs: deps
+	@$(MAKE) --no-print-directory build/CMakeCache.txt
 	$(CMAKE) --build build -j$(JOBS) --target _nuvex_c
 	PYTHONPATH=build/python $(PYTHON) docs/make_figures.py docs/_figures
 	PYTHONPATH=build/python $(PYTHON) -m sphinx -b html -q docs build/docs/html
 	@echo "documentation: build/docs/html/index.html"
 
-data: build/CMakeCache.txt
+data: deps
+	@$(MAKE) --no-print-directory build/CMakeCache.txt
 	$(CMAKE) --build build -j$(JOBS) --target nuvex_qedtables nuvex_weaktables
 	./scripts/make_data
 
@@ -86,7 +108,8 @@ mutate:
 
 # Regenerates every shipped decoupling table (both plasma variants) and compares them bit for bit
 # (`make test` regenerates the variant with the QED plasma only).
-data-check: build/CMakeCache.txt
+data-check: deps
+	@$(MAKE) --no-print-directory build/CMakeCache.txt
 	$(CMAKE) --build build -j$(JOBS) --target nuvex_solan
 	cd build && NUVEX_FULL_REGENERATION=1 NUVEX_DATA_DIR=$(CURDIR)/data $(PYTHON) -m pytest -q -p no:cacheprovider \
 	  $(CURDIR)/tests/python/test_solan_tables.py -k regeneration

@@ -1,5 +1,5 @@
-# Builds the nuvex wheel: CMake compiles the solver library and the extension module, which are
-# installed into the package folder together with the shipped data directory (no network needed).
+# Builds the nuvex wheel: CMake compiles the solver library, the extension module and the command-line
+# program, which are installed into the package folder with the shipped data directory (no network needed).
 import os
 import shutil
 import subprocess
@@ -60,7 +60,7 @@ class BuildWithCMake(build_py):
         package = Path(self.build_lib) / "nuvex"
         build = cmake_build_dir()
         jobs = os.environ.get("CMAKE_BUILD_PARALLEL_LEVEL", "2")
-        cmake("--build", build, "-j", jobs, "--target", "nuvex", "_nuvex_c")
+        cmake("--build", build, "-j", jobs, "--target", "nuvex", "_nuvex_c", "nuvex_cli")
         cmake("--install", build, "--component", "python", "--prefix", self.build_lib)
         if not any(p.name.endswith(tuple(EXTENSION_SUFFIXES)) for p in package.glob("_nuvex_c*")):
             raise SystemExit(f"the extension built in {build} does not match this interpreter "

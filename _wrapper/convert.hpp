@@ -120,5 +120,7 @@ int collect_previous(PyObject* centrals, PyObject* values, McInputs& in);
 
 // Registers the Session type in the module; 0, or -1 with an exception set.
 int add_session_type(PyObject* module);
+// quantities() and suggest(): the vocabulary shared with the CLI.
+int add_vocabulary_functions(PyObject* module);
 
 }  // namespace nvx::py

@@ -150,7 +150,7 @@ PyModuleDef kModule = {PyModuleDef_HEAD_INIT, "_nuvex_c", "Bridge between Python
 
 PyMODINIT_FUNC PyInit__nuvex_c(void) {
     PyObject* m = PyModule_Create2(&kModule, 1013);
-    if (m && nvx::py::add_session_type(m) != 0) {
+    if (m && (nvx::py::add_session_type(m) != 0 || nvx::py::add_vocabulary_functions(m) != 0)) {
         Py_DECREF(m);
         return nullptr;
     }

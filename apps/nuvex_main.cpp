@@ -1,7 +1,9 @@
 // Command-line front end of NUVEX: builds a parameter record from the data directory, an INI file
 // and --set overrides, runs one computation and prints the result quantities as a table or JSON.
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include <cctype>
 #include <cerrno>
 #include <climits>
 #include <cmath>
@@ -22,11 +24,32 @@
 
 namespace {
 
+// The data directory when --data-dir is not given: NUVEX_DATA_DIR (as for the Python package), else
+// the data/ folder beside the program's folder (the package layout bin/nuvex + data/, or build/nuvex
+// in a source tree), else the source tree this program was built from.
+std::string default_data_dir() {
+    const char* env = std::getenv("NUVEX_DATA_DIR");
+    if (env && *env) return env;
+    char exe[4096];
+    const ssize_t n = ::readlink("/proc/self/exe", exe, sizeof exe - 1);
+    if (n > 0) {
+        exe[n] = '\0';
+        std::string dir(exe);
+        dir.resize(dir.rfind('/') == std::string::npos ? 0 : dir.rfind('/'));  // the program's folder
+        dir.resize(dir.rfind('/') == std::string::npos ? 0 : dir.rfind('/'));  // and its parent
+        const std::string candidate = dir + "/data";
+        struct stat st;
+        if (!dir.empty() && ::stat((candidate + "/csv/nuclides.csv").c_str(), &st) == 0) return candidate;
+    }
+    return NUVEX_DEFAULT_DATA_DIR;
+}
+
 struct Options {
-    std::string data_dir = NUVEX_DEFAULT_DATA_DIR;
+    std::string data_dir;
     std::string ini;
     std::vector<std::pair<std::string, std::string>> sets;
     bool json = false;
+    bool list_quantities = false;
     int mc = 0;
     std::vector<std::string> quantities = {"YPBBN", "DoH", "He3oH", "Li7oH"};
     long seed = 0;
@@ -37,11 +60,16 @@ struct Options {
 void usage(FILE* out) {
     std::fprintf(out,
                  "usage: nuvex [--data-dir DIR] [--ini FILE] [--set KEY=VALUE]... [--json]\n"
-                 "             [--mc N [--quantities Q1,Q2,...] [--seed S] [--jobs J]]\n\n"
+                 "             [--mc N [--quantities Q1,Q2,...] [--seed S] [--jobs J]]\n"
+                 "       nuvex --list-quantities [--json]\n\n"
                  "Runs one Big Bang Nucleosynthesis computation with the defaults of the data directory,\n"
                  "the INI file and the --set overrides (values as in INI files: 880, 1e-7, True, 'large',\n"
-                 "None), and prints the result quantities. --mc N estimates uncertainties from N samples\n"
-                 "with perturbed nuclear rates and neutron lifetime.\n");
+                 "None), and prints the result quantities with their units and definitions. --mc N\n"
+                 "estimates uncertainties from N samples with perturbed nuclear rates and neutron lifetime.\n"
+                 "--list-quantities (or --quantities help) lists the quantity names: Yp or YPBBN, Yp_mass or\n"
+                 "YPCMB, DoH, ..., and any nuclide of the network (He4, Li7, ...).\n\n"
+                 "The data directory defaults to NUVEX_DATA_DIR, else the data/ folder installed beside\n"
+                 "this program; cached tables go to cache_dir, else $XDG_CACHE_HOME/nuvex or ~/.cache/nuvex.\n");
 }
 
 std::vector<std::string> split_commas(const std::string& s) {
@@ -82,6 +110,8 @@ int parse_args(int argc, char** argv, Options& o) {
             return 2;
         } else if (a == "--json") {
             o.json = true;
+        } else if (a == "--list-quantities") {
+            o.list_quantities = true;
         } else if (a == "--data-dir" && value(v)) {
             o.data_dir = v;
         } else if (a == "--ini" && value(v)) {
@@ -102,12 +132,17 @@ int parse_args(int argc, char** argv, Options& o) {
             }
             o.mc = static_cast<int>(n);
         } else if (a == "--quantities" && value(v)) {
-            o.quantities = split_commas(v);
-            if (o.quantities.empty()) {
-                std::fprintf(stderr, "nuvex: --quantities names no quantity, got '%s' (e.g. YPBBN,DoH)\n", v.c_str());
-                return 1;
+            if (v == "help") {
+                o.list_quantities = true;
+            } else {
+                o.quantities = split_commas(v);
+                if (o.quantities.empty()) {
+                    std::fprintf(stderr, "nuvex: --quantities names no quantity, got '%s' (e.g. YPBBN,DoH)\n",
+                                 v.c_str());
+                    return 1;
+                }
+                o.mc_only.push_back(a);
             }
-            o.mc_only.push_back(a);
         } else if (a == "--seed" && value(v)) {
             o.mc_only.push_back(a);
             if (!parse_long(v, LONG_MIN, LONG_MAX, o.seed)) {
@@ -122,6 +157,12 @@ int parse_args(int argc, char** argv, Options& o) {
                 return 1;
             }
             o.jobs = static_cast<int>(jobs);
+        } else if (i == 1 && !a.empty() && a[0] != '-') {
+            std::fprintf(stderr,
+                         "nuvex: unknown command '%s': commands such as 'tables' belong to the Python package "
+                         "(run 'nuvex %s' after pip install, or 'python3 -m nuvex %s')\n",
+                         a.c_str(), a.c_str(), a.c_str());
+            return 1;
         } else {
             std::fprintf(stderr, "nuvex: unknown or incomplete option '%s'\n", a.c_str());
             usage(stderr);
@@ -136,6 +177,15 @@ int parse_args(int argc, char** argv, Options& o) {
     return 0;
 }
 
+// The library's messages begin with the name of the function that failed ("nvx_mc_run: ..."): the
+// user ran nuvex, not that function, so the name is left out.
+const char* without_function_name(const char* msg) {
+    const char* p = msg;
+    if (std::strncmp(p, "nvx_", 4) != 0 && std::strncmp(p, "didiva_", 7) != 0) return msg;
+    while (*p == '_' || std::isalnum(static_cast<unsigned char>(*p))) ++p;
+    return p[0] == ':' && p[1] == ' ' ? p + 2 : msg;
+}
+
 // Standard output that could not be written (a full disk, a closed pipe, a full device) is a
 // failure of the command, not a result.
 int finish_stdout() {
@@ -146,7 +196,7 @@ int finish_stdout() {
 }
 
 int fail_with(const char* what, char* err) {
-    std::fprintf(stderr, "nuvex: %s: %s\n", what, err ? err : "(no message)");
+    std::fprintf(stderr, "nuvex: %s: %s\n", what, err ? without_function_name(err) : "(no message)");
     std::free(err);
     return 1;
 }
@@ -159,11 +209,21 @@ std::string json_number(double v) {
     return buf;
 }
 
+// A quantity's unit and definition: from the quantity table, or for a nuclide its abundance.
+struct Described {
+    std::string alias, unit, definition;
+};
+
+Described describe(const std::string& name) {
+    if (const NVXQuantity* q = nvx_quantity_find(name.c_str()))
+        return {q->alias && name != q->alias ? q->alias : (q->alias ? q->name : "-"), q->unit, q->definition};
+    return {"-", "per baryon", std::string("abundance Y of ") + name + ": number per baryon"};
+}
+
 void print_results(const NVXResults& r, bool json) {
-    static const char* const kNames[] = {"YPCMB", "YPBBN",   "DoH",  "He3oH",      "He3oHe4",         "Li7oH",
-                                         "Li6oLi7", "YCNO", "Neff", "Omeganurel", "OneOverOmeganunr"};
     std::vector<std::pair<std::string, double>> rows;
-    for (const char* n : kNames) {
+    for (size_t i = 0; i < nvx_quantity_count(); ++i) {
+        const char* n = nvx_quantity_at(i)->name;
         int found = 0;
         double v = nvx_results_get_quantity(&r, n, &found);
         if (found) rows.emplace_back(n, v);
@@ -178,8 +238,34 @@ void print_results(const NVXResults& r, bool json) {
         std::printf("}}\n");
         return;
     }
-    std::printf("%-18s %s\n", "quantity", "value");
-    for (const auto& [name, v] : rows) std::printf("%-18s %.6e\n", name.c_str(), v);
+    std::printf("%-17s %-8s %-13s %-17s %s\n", "quantity", "alias", "value", "unit", "definition");
+    for (const auto& [name, v] : rows) {
+        const Described d = describe(name);
+        std::printf("%-17s %-8s %-13.6e %-17s %s\n", name.c_str(), d.alias.c_str(), v, d.unit.c_str(),
+                    d.definition.c_str());
+    }
+}
+
+// Every quantity name the front ends accept, with unit and definition.
+void print_quantity_list(bool json) {
+    if (json) {
+        std::printf("[");
+        for (size_t i = 0; i < nvx_quantity_count(); ++i) {
+            const NVXQuantity* q = nvx_quantity_at(i);
+            std::printf("%s{\"name\": \"%s\", \"alias\": %s%s%s, \"unit\": \"%s\", \"definition\": \"%s\"}",
+                        i ? ", " : "", q->name, q->alias ? "\"" : "", q->alias ? q->alias : "null",
+                        q->alias ? "\"" : "", q->unit, q->definition);
+        }
+        std::printf("]\n");
+        return;
+    }
+    std::printf("%-17s %-8s %-17s %s\n", "quantity", "alias", "unit", "definition");
+    for (size_t i = 0; i < nvx_quantity_count(); ++i) {
+        const NVXQuantity* q = nvx_quantity_at(i);
+        std::printf("%-17s %-8s %-17s %s\n", q->name, q->alias ? q->alias : "-", q->unit, q->definition);
+    }
+    std::printf("\nEither name of a quantity is accepted (--quantities Yp,DoH); --json keeps the first. Nuclide\n"
+                "names of the network (H, H2, He3, He4, Li7, ...) give their abundance Y, number per baryon.\n");
 }
 
 int build_config(const Options& o, NVXConfig& config) {
@@ -279,10 +365,10 @@ int run_monte_carlo(const Options& o) {
                         json_number(mc.entries[i].std).c_str());
         std::printf("}\n");
     } else {
-        std::printf("%-18s %-14s %-14s %s\n", "quantity", "central", "mean", "std");
+        std::printf("%-18s %-14s %-14s %-14s %s\n", "quantity", "central", "mean", "std", "unit");
         for (size_t i = 0; i < mc.count; ++i)
-            std::printf("%-18s %.6e   %.6e   %.6e\n", mc.entries[i].name, mc.entries[i].central, mc.entries[i].mean,
-                        mc.entries[i].std);
+            std::printf("%-18s %.6e   %.6e   %.6e   %s\n", mc.entries[i].name, mc.entries[i].central,
+                        mc.entries[i].mean, mc.entries[i].std, describe(mc.entries[i].name).unit.c_str());
     }
     nvx_mc_result_free(&mc);
     return finish_stdout();
@@ -294,5 +380,10 @@ int main(int argc, char** argv) {
     Options o;
     int rc = parse_args(argc, argv, o);
     if (rc) return rc == 2 ? finish_stdout() : 2;
+    if (o.list_quantities) {
+        print_quantity_list(o.json);
+        return finish_stdout();
+    }
+    if (o.data_dir.empty()) o.data_dir = default_data_dir();
     return o.mc > 0 ? run_monte_carlo(o) : run_single(o);
 }

@@ -11,7 +11,8 @@ tmp=$(mktemp -d /tmp/nuvex_process_runs.XXXXXX)
 trap 'rm -rf "$tmp"' EXIT
 ms() { date +%s%N; }
 
-# the data directory as a fresh clone has it: no cache written by earlier runs
+# the data directory as a fresh clone has it, and an empty per-user cache
+export XDG_CACHE_HOME="$tmp/xdg"
 mkdir -p "$tmp/data/cache_plasma_weak/plasma"
 cp -r "$root/data/csv" "$root/data/nuclear" "$root/data/SOLAN" "$root/data/weak_tables" "$tmp/data/"
 cp "$root"/data/cache_plasma_weak/plasma/QED_pressure_correction_e*.txt "$tmp/data/cache_plasma_weak/plasma/"

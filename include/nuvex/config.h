@@ -199,16 +199,36 @@ NVX_API int nvx_config_has_relic(const NVXConfig* config);
 NVX_API int nvx_config_relic_is_fermion(const NVXConfig* config);
 NVX_API int nvx_config_relic_neutrinophilic(const NVXConfig* config);
 
+/* "Did you mean": indices of at most max_out candidates closest to a misspelt name, best first, into
+ * out; returns their number. Closeness is the edit distance ignoring case (insertions, deletions,
+ * substitutions and swaps of neighbouring characters), at most a third of the name's length (at
+ * least 1), or a candidate that the name (3 characters or more) begins; ties keep the candidates'
+ * order; a candidate equal but for case is the only answer. Every front end uses it, so one typo gets
+ * one answer. */
+NVX_API size_t nvx_suggest(const char* name, const char* const* candidates, size_t n_candidates, size_t* out,
+                           size_t max_out);
+
 /* Looks a nuclide up by exact name; NULL when absent. */
 NVX_API const NVXNuclide* nvx_config_find_nuclide(const NVXConfig* config, const char* name);
 
 /* ---- paths ---- */
 NVX_API void nvx_config_resolve_rates_path(const NVXConfig* config, const char* relative, char* out,
                                            size_t size);
+/* Cached tables of the kind subdir ("plasma", "weak") are written to and read from
+ * <cache_dir>/<subdir> when cache_dir is set, else <user cache dir>/<subdir>; the data directory is
+ * never used for caches. Without cache_dir and without a per-user cache directory (no
+ * XDG_CACHE_HOME and no home directory) both write "" and no cache is written or read. */
 NVX_API void nvx_config_cache_write_dir(const NVXConfig* config, const char* subdir, char* out,
                                         size_t size);
 NVX_API void nvx_config_resolve_cache_file(const NVXConfig* config, const char* subdir,
                                            const char* file, char* out, size_t size);
+/* A table shipped in the data directory (data/cache_plasma_weak/<subdir>/<file>, the QED pressure
+ * tables): the cache directory's copy when one was written there, else the shipped file. */
+NVX_API void nvx_config_resolve_shipped_file(const NVXConfig* config, const char* subdir,
+                                             const char* file, char* out, size_t size);
+/* The per-user cache directory: $XDG_CACHE_HOME/nuvex when XDG_CACHE_HOME is an absolute path, else
+ * ~/.cache/nuvex (HOME, else the password entry). 1 and "" when there is no home directory. */
+NVX_API int nvx_config_user_cache_dir(char* out, size_t size);
 
 /* ---- INI ---- */
 NVX_API int nvx_ini_load(NVXConfig* config, const char* path, char** err);

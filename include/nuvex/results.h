@@ -36,7 +36,27 @@ typedef struct NVXResults {
     double* rate_values; /* n_points x n_rate_columns, by time point */
 } NVXResults;
 
-/* Value of a result quantity or nuclide name; *found = 0 and 0.0 when unknown or absent. */
+/* A result quantity: its name in the result dictionary and JSON ("YPBBN"), the other name every
+ * front end accepts for it ("Yp", or NULL), its unit ("mass fraction", "ratio by number", "eV", ...)
+ * and a one-line definition. */
+typedef struct NVXQuantity {
+    const char* name;
+    const char* alias;
+    const char* unit;
+    const char* definition;
+} NVXQuantity;
+
+/* The quantities in the order of the result dictionary: count, i-th (NULL past the end), and the
+ * one named by name or alias (NULL when none). */
+NVX_API size_t nvx_quantity_count(void);
+NVX_API const NVXQuantity* nvx_quantity_at(size_t i);
+NVX_API const NVXQuantity* nvx_quantity_find(const char* name);
+/* "; did you mean 'Yp'?" for an unknown quantity name (quantity names, aliases and, when results is
+ * given, its nuclides), or "" when nothing is close; newly allocated (NULL without memory). */
+NVX_API char* nvx_quantity_suggestion(const char* name, const NVXResults* results);
+
+/* Value of a result quantity (name or alias) or nuclide name; *found = 0 and 0.0 when unknown or
+ * absent. */
 NVX_API double nvx_results_get_quantity(const NVXResults* results, const char* name, int* found);
 NVX_API void didiva_results_free(NVXResults* results);
 

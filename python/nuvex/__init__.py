@@ -22,14 +22,16 @@ or of lower layers, and uses no other module's private names (``_name``); ``__in
 ``__main__`` stand above every layer. ``tests/python/test_layers.py`` checks the import graph
 against this list, so every new module is placed here:
 
-1. parameters and data: _version, _ext (the compiled solver), _params, _data, _quantities (names of
-   the result quantities), conversions, observations (measured abundances), _progress (log lines
-   and progress bars), _provenance, _output (the one writer of output files), _checkpoint
+1. parameters and data: _version, _ext (the compiled solver), _errors (failures named after the
+   user's call), _params, _data, _quantities (names of the result quantities), notation (reactions
+   in nuclear notation), conversions, observations (measured abundances), _progress (log lines and
+   progress bars), _provenance, _output (the one writer of output files), _checkpoint
 1. figures, a leaf of the first layer that draws whatever result object it is handed: plots
 2. one run: _runner (nuvex.run), result (Result, Evolution, MCResult)
 3. the session: solver (nuvex.Solver, repeated runs on one solver session)
 4. the engine running many points, on local workers or Dask workers: _engine, _dask
-5. applications: mc, scan, sensitivity, tables, inference, chain, schramm, relics, web (the web calculator)
+5. applications: mc, scan, sensitivity, tables, inference, chain, schramm, relics, web (the web calculator),
+   cli (the nuvex command, which imports its subcommands by name when they run)
 """
 from ._data import RateSet, RateSetEntry, cache_dir, data_dir, rate_sets
 from ._params import ParamSpec, defaults

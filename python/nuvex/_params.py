@@ -2,7 +2,6 @@
 # key names (with suggestions for typos) and the defaults the Python package changes.
 from __future__ import annotations
 
-import difflib
 import math
 from dataclasses import dataclass
 from typing import Any, Iterable, Mapping
@@ -198,11 +197,11 @@ def defaults() -> dict[str, ParamSpec]:
 
 
 def suggestions(name: str, candidates: Iterable[str], n: int = 3) -> list[str]:
-    """The closest valid names to a misspelt one, best first (case-insensitive)."""
-    pool = list(candidates)
-    lowered = {c.lower(): c for c in pool}
-    close = difflib.get_close_matches(name.lower(), list(lowered), n=n, cutoff=0.6)
-    return [lowered[c] for c in close]
+    """The closest valid names to a misspelt one, best first: the solver library's "did you mean"
+    (edit distance ignoring case, within a third of the name's length), shared with the CLI and INI."""
+    from ._ext import ext
+
+    return ext.suggest(str(name), [str(c) for c in candidates], n)
 
 
 def _unknown(what: str, name: str, candidates: Iterable[str]) -> ValueError:
@@ -236,6 +235,33 @@ def check_keys(params: Mapping[str, Any], reactions: frozenset[str] | None, extr
             raise ValueError(f"unknown parameter {key!r}: no reaction named {reaction!r}{hint}")
         if isinstance(value, bool) or not isinstance(value, (int, float)):
             raise TypeError(f"{key} expects a number, not {type(value).__name__}")
+
+
+# The Python types each parameter kind accepts, as the solver does (an int is a bool, a number, or a
+# whole-valued float is not an int); None where the kind says "or None".
+_ACCEPTS = {
+    "bool": (bool, int),
+    "int": (int,),
+    "int or None": (int, type(None)),
+    "number": (int, float),
+    "number or None": (int, float, type(None)),
+    "str or None": (str, type(None)),
+}
+_EXPECTS = {"bool": "a bool", "int": "an int", "int or None": "an int or None", "number": "a number",
+            "number or None": "a number or None", "str or None": "a string or None"}
+
+
+def check_types(params: Mapping[str, Any]) -> None:
+    """TypeError naming the key for a value of the wrong type (bools are not numbers)."""
+    for key, value in params.items():
+        spec = PARAMS.get(key)
+        if spec is None:
+            continue
+        ok = isinstance(value, _ACCEPTS[spec.kind])
+        if isinstance(value, bool) and spec.kind.startswith(("number", "int")) and spec.kind != "int":
+            ok = False  # the solver refuses True as a number or an int-or-None
+        if not ok:
+            raise TypeError(f"{key} expects {_EXPECTS[spec.kind]}, not {type(value).__name__}")
 
 
 _NETWORK_PARTS = ("removed", "replaced", "added")

@@ -9,6 +9,7 @@ from typing import Any, Iterable
 import numpy as np
 
 from . import _data
+from ._ext import ext
 from ._params import suggestions
 
 DEFAULT_QUANTITIES = ("Yp", "DoH", "He3oH", "Li7oH")
@@ -17,7 +18,8 @@ _INT32_MAX = 2**31 - 1
 
 @dataclass(frozen=True)
 class Quantity:
-    """A result quantity: solver key, attribute name, plot label, unit and definition."""
+    """A result quantity: solver key, attribute name, plot label, unit of its axis, definition, and
+    the unit text printed beside a value ("mass fraction", "ratio by number", "eV", ...)."""
 
     key: str
     attr: str
@@ -25,26 +27,32 @@ class Quantity:
     unit: str
     definition: str
     optional: bool = False
+    measure: str = ""
+
+
+_LIBRARY = {q["name"]: q for q in ext.quantities()}
+
+
+def _from_library(key: str, attr: str, label: str, unit: str, optional: bool = False) -> Quantity:
+    # names, definitions and unit texts are the solver library's, which the CLI prints too
+    info = _LIBRARY[key]
+    if (info["alias"] or key) != attr:
+        raise ImportError(f"nuvex: the extension names the quantity {key} {info['alias']!r}, the package {attr!r}")
+    return Quantity(key, attr, label, unit, info["definition"], optional, info["unit"])
 
 
 QUANTITIES: tuple[Quantity, ...] = (
-    Quantity("YPBBN", "Yp", r"$Y_p$", "", "4 Y(He4): helium-4 nucleon fraction, the BBN convention"),
-    Quantity("YPCMB", "Yp_mass", r"$Y_p^{\rm mass}$", "",
-             "helium-4 mass fraction with atomic masses, the convention of CMB codes"),
-    Quantity("DoH", "DoH", "D/H", "", "Y(H2) / Y(p)"),
-    Quantity("He3oH", "He3oH", r"$^3$He/H", "", "(Y(H3) + Y(He3)) / Y(p), tritium included"),
-    Quantity("He3oHe4", "He3oHe4", r"$^3$He/$^4$He", "", "(Y(H3) + Y(He3)) / Y(He4)"),
-    Quantity("Li7oH", "Li7oH", r"$^7$Li/H", "", "(Y(Li7) + Y(Be7)) / Y(p), beryllium-7 included"),
-    Quantity("Li6oLi7", "Li6oLi7", r"$^6$Li/$^7$Li", "", "Y(Li6) / (Y(Li7) + Y(Be7)); networks with Li6 only",
-             True),
-    Quantity("YCNO", "YCNO", r"$Y_{\rm CNO}$", "", "sum of A Y over the C, N, O isotopes; networks with them only",
-             True),
-    Quantity("Neff", "Neff", r"$N_{\rm eff}$", "", "effective number of neutrinos from their final energy density",
-             True),
-    Quantity("Omeganurel", "Omeganurel", r"$10^6\,\Omega_{\nu,\rm rel} h^2$", "1e-6",
-             "Omega_nu h^2 of one relativistic neutrino flavour today, times 1e6", True),
-    Quantity("OneOverOmeganunr", "OneOverOmeganunr", r"$m_\nu / \Omega_\nu h^2$", "eV",
-             "m_nu / (Omega_nu h^2) of one non-relativistic flavour: Omega_nu h^2 = m_nu / this", True),
+    _from_library("YPBBN", "Yp", r"$Y_p$", ""),
+    _from_library("YPCMB", "Yp_mass", r"$Y_p^{\rm mass}$", ""),
+    _from_library("DoH", "DoH", "D/H", ""),
+    _from_library("He3oH", "He3oH", r"$^3$He/H", ""),
+    _from_library("He3oHe4", "He3oHe4", r"$^3$He/$^4$He", ""),
+    _from_library("Li7oH", "Li7oH", r"$^7$Li/H", ""),
+    _from_library("Li6oLi7", "Li6oLi7", r"$^6$Li/$^7$Li", "", True),
+    _from_library("YCNO", "YCNO", r"$Y_{\rm CNO}$", "", True),
+    _from_library("Neff", "Neff", r"$N_{\rm eff}$", "", True),
+    _from_library("Omeganurel", "Omeganurel", r"$10^6\,\Omega_{\nu,\rm rel} h^2$", "1e-6", True),
+    _from_library("OneOverOmeganunr", "OneOverOmeganunr", r"$m_\nu / \Omega_\nu h^2$", "eV", True),
 )
 BY_KEY = {q.key: q for q in QUANTITIES}
 # names accepted for a quantity besides the solver key

@@ -7,7 +7,8 @@ from typing import Any, Mapping
 
 from . import _data
 from ._ext import ext
-from ._params import PARAMS, check_custom_network, check_keys, expand_relic
+from ._errors import user_call
+from ._params import PARAMS, check_custom_network, check_keys, check_types, expand_relic
 from ._progress import Reporter
 from .result import Result
 
@@ -60,6 +61,7 @@ def prepare(params: Mapping[str, Any], data_dir: str, custom_network: Any = None
     check_keys(params, names, extra_ok)
     check_custom_network(custom_network, names)
     out = {k: plain(v) for k, v in params.items() if k not in extra_ok}
+    check_types(out)
     if out.get("cache_dir") is None:
         out["cache_dir"] = _data.cache_dir()
     out.setdefault("output_file", None)
@@ -100,7 +102,7 @@ def run(*, custom_network: Mapping[str, Any] | None = None, extra_rho_T: Any = N
     """
     directory = resolve_data_dir(data_dir)
     c_params = prepare(params, directory, custom_network)
-    with reporter_for(c_params) as rep:
+    with reporter_for(c_params) as rep, user_call("nuvex.run"):
         raw = ext.run_bbn(c_params, directory, custom_network, 0, plain_seq(extra_rho_T), plain_seq(extra_rho_val),
                           **hooks(rep))
     return Result(raw, c_params)

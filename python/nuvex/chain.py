@@ -10,17 +10,15 @@ import numpy as np
 
 from ._output import atomic_open
 from ._quantities import label as _quantity_label
-from .plots import pyplot
-
-_LABELS = {"Omegabh2": r"$\Omega_b h^2$", "DeltaNeff": r"$\Delta N_{\rm eff}$", "tau_n": r"$\tau_n$ [s]"}
-
+from .notation import parameter
+from .plots import pyplot, scaled_axis
 
 def label(name: str) -> str:
-    if name in _LABELS:
-        return _LABELS[name]
-    if name.startswith("p_"):
-        return "$p$ " + name[2:].replace("_", " ")
-    return _quantity_label(name)
+    """Axis label of a chain's parameter (nuclear notation for rate variations) or predicted quantity."""
+    shown = parameter(name, tex=True)
+    if name == "tau_n":
+        return shown + " [s]"
+    return shown if shown != name else _quantity_label(name)
 
 
 def _equal_tailed(x: np.ndarray, level: float) -> tuple[float, float]:
@@ -229,12 +227,13 @@ def corner(data: Mapping[str, np.ndarray], bins: int = 30, truths: Mapping[str, 
                 ax.axvline(truths[xj], color="C3", lw=0.8)
                 if i != j and yi in truths:
                     ax.axhline(truths[yi], color="C3", lw=0.8)
+            # powers of ten in the labels, not in offset texts that run into the next panel
             if i == k - 1:
-                ax.set_xlabel(label(xj))
+                ax.set_xlabel(scaled_axis(ax.xaxis, data[xj], label(xj)))
             else:
                 ax.set_xticklabels([])
             if j == 0 and i > 0:
-                ax.set_ylabel(label(yi))
+                ax.set_ylabel(scaled_axis(ax.yaxis, data[yi], label(yi)))
             elif j != i:
                 ax.set_yticklabels([])
     return fig

@@ -6,6 +6,7 @@ import os
 from typing import Any, Mapping, Sequence
 
 from . import _dask, _engine
+from ._errors import user_call
 from ._ext import ext
 from ._quantities import DEFAULT_QUANTITIES, check_count, check_quantities
 from ._runner import hooks, prepare, reporter_for, resolve_data_dir
@@ -42,7 +43,7 @@ def monte_carlo(n: int, quantities: Sequence[str] = DEFAULT_QUANTITIES, *, seed:
     if client is not None:
         return _on_cluster(client, n, names, keys, seed, block_size, progress, custom_network, data_dir, params,
                            (c_params, directory, custom_network))
-    with reporter_for(c_params, bars=progress) as rep:
+    with reporter_for(c_params, bars=progress) as rep, user_call("nuvex.monte_carlo"):
         # the bar replaces the solver's own progress marks of the central run
         raw = ext.run_mc({**c_params, "show_progress": False}, directory, n, keys, seed, n_jobs, custom_network, None, None, int(bool(progress)),
                          **hooks(rep))

@@ -20,6 +20,7 @@ observations are accepted.
 from __future__ import annotations
 
 import math
+import re
 from dataclasses import dataclass
 from typing import Any, Iterable, Mapping
 
@@ -77,6 +78,40 @@ class Observation:
     def __str__(self) -> str:
         ref = f" ({self.reference})" if self.reference else ""
         return f"{self.quantity} = {self.value:.6g} +/- {self.sigma:.3g}{ref}"
+
+    @property
+    def citation(self) -> str:
+        """Short citation for figure legends ("Cooke et al. 2018"), or the quantity without a reference."""
+        return _citation(self.reference) or self.quantity
+
+
+def _citation(reference: str) -> str:
+    """ "A. B. Author, C. Other, Journal 1 (2018) 2: ..." -> "Author et al. 2018"."""
+    authors = reference.split(":")[0].split(",")
+    year = re.search(r"\((\d{4})\)|\b(\d{4})\b", reference)
+    if not reference or not year:
+        return ""
+    surname = authors[0].split()[-1] if authors[0].split() else ""
+    others = " et al." if len(authors) > 2 else ""
+    return f"{surname}{others} {year.group(1) or year.group(2)}"
+
+
+@dataclass(frozen=True)
+class Measurement:
+    """A measured parameter that is not a result quantity (the baryon density of the CMB): value,
+    1-sigma error, reference and the short citation of figure legends."""
+
+    value: float
+    sigma: float
+    reference: str = ""
+    citation: str = ""
+
+
+CMB_OMEGABH2 = Measurement(
+    0.02237, 0.00015,
+    "Planck Collaboration (N. Aghanim et al.), A&A 641 (2020) A6: Planck 2018 TT,TE,EE+lowE+lensing, table 2",
+    "Planck 2018 CMB")
+"""Omega_b h^2 of the CMB (Planck 2018, CMB alone), the vertical band of the Schramm plot."""
 
 
 _HE_CONVENTION = ("Y = 4y/(1+4y), y = n(He)/n(H): the helium-4 nucleon fraction, compared with Result.Yp "

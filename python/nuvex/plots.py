@@ -2,11 +2,13 @@
 # Monte Carlo histograms and corner plots, and the Schramm plot of abundances against Omega_b h^2.
 from __future__ import annotations
 
+import math
 import re
-from typing import TYPE_CHECKING, Any, Iterable, Sequence
+from typing import TYPE_CHECKING, Any, Iterable, Mapping, Sequence
 
 import numpy as np
 
+from . import observations as _observations
 from ._params import PARAMS
 from ._quantities import label, quantity_key
 from .conversions import eta10_per_Omegabh2
@@ -125,6 +127,91 @@ def _finite(a: np.ndarray) -> np.ndarray:
     return a[np.isfinite(a)]
 
 
+def log_ticks(lo: float, hi: float) -> list[float]:
+    """Tick values a reader can read on a logarithmic axis from lo to hi: 3 to 7 of them.
+
+    The sparsest of the series 1, 2, 5 and 1, 2, ..., 9 times the powers of ten that gives at least
+    three ticks (whole decades, thinned, on wide ranges); on an axis narrower than that, evenly
+    spaced round values. None lies at the very ends, where labels meet those of the other axis.
+    Labels written with %g then never run into each other.
+    """
+    lo, hi = sorted((float(lo), float(hi)))
+    if not (lo > 0 and math.isfinite(hi)):
+        return []
+    k0, k1 = math.floor(math.log10(lo)), math.ceil(math.log10(hi))
+    # no label in the last 3% at either end: it would run into the other axis' labels at the corner
+    margin = 0.03 * math.log(hi / lo)
+    inside = lambda ts: [t for t in ts if lo * math.exp(margin) <= t <= hi * math.exp(-margin)]  # noqa: E731
+    decades = inside([10.0**k for k in range(k0, k1 + 1)])
+    if len(decades) > 7:
+        step = math.ceil(len(decades) / 6)
+        return decades[::step]
+    for subs in ((1,), (1, 2, 5), (1, 2, 3, 4, 5, 6, 7, 8, 9)):
+        ticks = inside([float(f"{s}e{k}") for k in range(k0, k1 + 1) for s in subs])
+        if 3 <= len(ticks) <= 7:
+            return ticks
+    from matplotlib.ticker import MaxNLocator
+
+    for nbins in (4, 5, 6, 7):
+        ticks = inside(list(MaxNLocator(nbins=nbins, steps=[1, 2, 2.5, 5, 10]).tick_values(lo, hi)))
+        if len(ticks) >= 3:
+            break
+    return ticks
+
+
+def _readable_log_axis(axis: Any, lo: float, hi: float, scaled: bool = False) -> str:
+    """Labelled ticks from :func:`log_ticks`, unlabelled minor ticks, plain numbers (%g); with
+    ``scaled`` the numbers are in units of a power of ten, returned as " [$10^{e}$]" for the label."""
+    from matplotlib.ticker import FixedLocator, FormatStrFormatter, FuncFormatter, NullFormatter
+
+    from matplotlib.ticker import LogFormatterSciNotation
+
+    ticks = log_ticks(lo, hi)
+    if ticks:
+        axis.set_major_locator(FixedLocator(ticks))
+    axis.set_minor_formatter(NullFormatter())
+    if scaled and ticks and max(ticks) / min(ticks) > 1e3:  # many decades: 10^k labels read best
+        axis.set_major_formatter(LogFormatterSciNotation())
+        return ""
+    e = math.floor(math.log10(max(ticks))) if scaled and ticks else 0
+    if not e:
+        axis.set_major_formatter(FormatStrFormatter("%g"))
+        return ""
+    axis.set_major_formatter(FuncFormatter(lambda x, _pos: f"{x / 10.0**e:.6g}"))
+    return f" [$10^{{{e}}}$]"
+
+
+def inner_locator(nbins: int = 4) -> Any:
+    """A MaxNLocator that leaves out ticks in the outer 5% of the axis, whose labels would meet the
+    labels of the neighbouring axis or panel."""
+    from matplotlib.ticker import MaxNLocator
+
+    class _Inner(MaxNLocator):
+        def tick_values(self, vmin: float, vmax: float) -> Any:
+            lo, hi = sorted((vmin, vmax))
+            pad = 0.05 * (hi - lo)
+            ticks = super().tick_values(vmin, vmax)
+            return [t for t in ticks if lo + pad <= t <= hi - pad]
+
+    return _Inner(nbins=nbins, steps=[1, 2, 2.5, 5, 10])
+
+
+def scaled_axis(axis: Any, values: Any, text: str) -> str:
+    """Tick labels in units of a power of ten that the axis label names (``D/H [$10^{-5}$]``) instead
+    of matplotlib's offset text, which runs into neighbouring panels; returns the label."""
+    from matplotlib.ticker import FuncFormatter, ScalarFormatter
+
+    v = np.asarray(values, dtype=float)
+    v = v[np.isfinite(v)]
+    big = float(np.max(np.abs(v))) if v.size else 0.0
+    if big == 0 or 1e-3 <= big < 1e4:
+        axis.set_major_formatter(ScalarFormatter(useOffset=False))
+        return text
+    e = math.floor(math.log10(big))
+    axis.set_major_formatter(FuncFormatter(lambda x, _pos: f"{x / 10.0**e:.6g}"))
+    return f"{text} [$10^{{{e}}}$]"
+
+
 def plot_mc(mc: "MCResult", kind: str = "auto", quantities: Iterable[str] | None = None, bins: int = 30,
             fig: Any = None) -> Any:
     """Histograms or a corner plot of Monte Carlo samples, with the central value marked.
@@ -141,8 +228,6 @@ def plot_mc(mc: "MCResult", kind: str = "auto", quantities: Iterable[str] | None
     if kind not in ("hist", "corner"):
         raise ValueError(f"kind must be 'auto', 'hist' or 'corner', not {kind!r}")
     plt = pyplot()
-    from matplotlib.ticker import MaxNLocator
-
     k = len(names)
     if kind == "hist":
         if fig is None:
@@ -150,7 +235,7 @@ def plot_mc(mc: "MCResult", kind: str = "auto", quantities: Iterable[str] | None
         axes = fig.subplots(1, k, squeeze=False)[0]
         for ax, name in zip(axes, names):
             _histogram(ax, mc, name, bins)
-            ax.set_xlabel(label(name))
+            ax.set_xlabel(scaled_axis(ax.xaxis, mc.samples[name], label(name)))
             ax.set_ylabel("samples")
         return fig
     if fig is None:
@@ -172,9 +257,14 @@ def plot_mc(mc: "MCResult", kind: str = "auto", quantities: Iterable[str] | None
                 ax.axvline(mc.central[xname], color="C3", lw=1)
                 ax.axhline(mc.central[yname], color="C3", lw=1)
                 ax.plot(mc.central[xname], mc.central[yname], "s", color="C3", ms=4)
-                ax.set_ylabel(label(yname) if j == 0 else "")
-            ax.set_xlabel(label(xname) if i == k - 1 else "")
-            ax.xaxis.set_major_locator(MaxNLocator(4))
+                ylabel = scaled_axis(ax.yaxis, mc.samples[yname], label(yname))
+                ax.set_ylabel(ylabel if j == 0 else "")
+                ax.yaxis.set_major_locator(inner_locator())
+            xlabel = scaled_axis(ax.xaxis, mc.samples[xname], label(xname))
+            ax.set_xlabel(xlabel if i == k - 1 else "")
+            ax.xaxis.set_major_locator(inner_locator())
+            if i == k - 1:
+                ax.tick_params(axis="x", labelrotation=45)
             if i < k - 1:
                 ax.tick_params(labelbottom=False)
             if 0 < j and i != j:
@@ -185,7 +275,6 @@ def plot_mc(mc: "MCResult", kind: str = "auto", quantities: Iterable[str] | None
 def _histogram(ax: Any, mc: "MCResult", name: str, bins: int) -> None:
     ax.hist(_finite(mc.samples[name]), bins=bins, color="C0", alpha=0.7)
     ax.axvline(mc.central[name], color="C3", lw=1.5, label="central")
-    ax.ticklabel_format(axis="x", style="sci", scilimits=(-3, 4))
 
 
 def _omegabh2_of(run: Any) -> float:
@@ -193,7 +282,7 @@ def _omegabh2_of(run: Any) -> float:
 
 
 def schramm(runs: Sequence[Any], quantities: Sequence[str] = ("Yp", "DoH", "He3oH", "Li7oH"), level: float = 0.95,
-            fig: Any = None) -> Any:
+            fig: Any = None, observations: Any = True, cmb: Any = True) -> Any:
     """The Schramm plot of computed ``runs`` (:class:`~nuvex.MCResult` or :class:`~nuvex.Result`, one
     per Omega_b h^2, read from their parameters); see :func:`nuvex.plot_schramm`. Returns the Figure."""
     if not runs:
@@ -202,34 +291,68 @@ def schramm(runs: Sequence[Any], quantities: Sequence[str] = ("Yp", "DoH", "He3o
         raise ValueError(f"level must lie strictly between 0 and 1, got {level}")
     runs = sorted(runs, key=_omegabh2_of)
     x = np.array([_omegabh2_of(r) for r in runs])
+    measured = _measured(observations)
+    cmb_band = _observations.CMB_OMEGABH2 if cmb is True else cmb or None
     plt = pyplot()
     if fig is None:
-        fig = plt.figure(figsize=(6.5, 2.3 * len(quantities) + 0.6), constrained_layout=True)
+        fig = plt.figure(figsize=(6.5, 2.3 * len(quantities) + 0.8), layout="constrained")
+        # room between the panels: the lowest label of one panel and the highest of the next stay apart
+        fig.get_layout_engine().set(h_pad=0.15)
     axes = fig.subplots(len(quantities), 1, sharex=True, squeeze=False)[:, 0]
     lo_q, hi_q = 50 * (1 - level), 50 * (1 + level)
     for ax, name in zip(axes, quantities):
         central = np.array([_central(r, name) for r in runs])
-        ax.plot(x, central, color="C0", lw=1.5)
+        ax.plot(x, central, color="C0", lw=1.5, label="NUVEX, central value")
         if all(hasattr(r, "samples") for r in runs):
             band = np.array([np.nanpercentile(_samples(r, name), [lo_q, hi_q]) for r in runs])
             ax.fill_between(x, band[:, 0], band[:, 1], color="C0", alpha=0.3, lw=0,
-                            label=f"{100 * level:g}% of the samples")
+                            label=f"NUVEX, {100 * level:g}% of the samples")
+        for obs in measured:
+            if obs.key == quantity_key(name):
+                ax.axhspan(obs.value - obs.sigma, obs.value + obs.sigma, color="C2", alpha=0.35, lw=0,
+                           label=f"{obs.citation} ($1\\sigma$)")
+                ax.axhline(obs.value, color="C2", lw=0.8)
+        if cmb_band is not None:
+            ax.axvspan(cmb_band.value - cmb_band.sigma, cmb_band.value + cmb_band.sigma, color="0.5", alpha=0.3,
+                       lw=0, label=f"{cmb_band.citation} ($1\\sigma$)" if ax is axes[0] else None)
+        ylabel = label(name)
         if quantity_key(name) not in ("YPBBN", "YPCMB"):
             ax.set_yscale("log")
-        ax.set_ylabel(label(name))
-        ax.grid(True, which="both", alpha=0.2)
-    axes[-1].set_xscale("log")
-    axes[-1].set_xlabel(r"baryon density $\Omega_b h^2$")
-    from matplotlib.ticker import FormatStrFormatter
+            ax.autoscale_view()
+            ylabel += _readable_log_axis(ax.yaxis, *ax.get_ylim(), scaled=True)
+        else:
+            from matplotlib.ticker import ScalarFormatter
 
-    for ticks in (axes[-1].xaxis.set_major_formatter, axes[-1].xaxis.set_minor_formatter):
-        ticks(FormatStrFormatter("%g"))
+            ax.yaxis.set_major_locator(inner_locator(5))
+            ax.yaxis.set_major_formatter(ScalarFormatter(useOffset=False))
+        ax.set_ylabel(ylabel)
+        ax.grid(True, which="both", alpha=0.2)
+        # the model's entries once, at the top; each panel names the measurement it shows
+        handles, texts = ax.get_legend_handles_labels()
+        keep = [(h, t) for h, t in zip(handles, texts) if ax is axes[0] or t.endswith("($1\\sigma$)")]
+        if keep:
+            ax.legend(*zip(*keep), fontsize="x-small", loc="best", frameon=False)
+    axes[-1].set_xscale("log")
+    if len(x) > 1:
+        axes[-1].set_xlim(x[0], x[-1])
+    axes[-1].set_xlabel(r"baryon density $\Omega_b h^2$")
+    lo, hi = axes[-1].get_xlim()
+    _readable_log_axis(axes[-1].xaxis, lo, hi)
     k = eta10_per_Omegabh2(float(runs[0].params.get("GN", 6.6743e-11)))
     top = axes[0].secondary_xaxis("top", functions=(lambda ob: ob * k, lambda e: e / k))
-    for ticks in (top.xaxis.set_major_formatter, top.xaxis.set_minor_formatter):
-        ticks(FormatStrFormatter("%g"))
+    _readable_log_axis(top.xaxis, lo * k, hi * k)
     top.set_xlabel(r"$\eta_{10} = 10^{10}\, n_b / n_\gamma$")
     return fig
+
+
+def _measured(observations: Any) -> list[Any]:
+    """The observations whose bands a Schramm plot draws: True for the catalogue's defaults, False or
+    None for none, else anything :func:`nuvex.observations.normalize` accepts."""
+    if observations is True:
+        return [_observations.CATALOGUE[n] for n in _observations.DEFAULT]
+    if not observations:
+        return []
+    return list(_observations.normalize(observations))
 
 
 def _mc_name(run: Any, name: str) -> str:

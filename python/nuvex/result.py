@@ -168,7 +168,7 @@ class Result:
         rows = []
         for q in QUANTITIES:
             if q.key in self._values:
-                rows.append((q.attr, fmt(self._values[q.key]), q.unit if q.unit != "1e-6" else "", q.definition))
+                rows.append((q.attr, fmt(self._values[q.key]), q.measure, q.definition))
         w0 = max(len(r[0]) for r in rows)
         w1 = max(len(r[1]) for r in rows)
         w2 = max(len(r[2]) for r in rows)

@@ -12,6 +12,7 @@ from ._data import data_dir as _default_dir
 from ._params import PARAMS
 from ._quantities import DEFAULT_QUANTITIES, check_quantities, label
 from ._runner import run
+from .notation import parameter, reaction
 from .scan import FailedPoint, scan
 
 # Standard N_eff of three neutrino flavours (incomplete decoupling, QED corrections); DeltaNeff adds to it.
@@ -77,7 +78,9 @@ class Sensitivities:
     def table(self, top: int | None = None) -> str:
         """One block per quantity: variables sorted by the magnitude of their sensitivity."""
         kind_of = dict(zip(self.variables, self.kinds))
-        width = max(len(v) for v in self.variables)
+        shown_name = {v: f"{reaction(v)}  ({v})" if k == "rate" and reaction(v) != v else v
+                      for v, k in zip(self.variables, self.kinds)}
+        width = max(len(v) for v in shown_name.values())
         lines = []
         for q in self.quantities:
             lines.append(f"d ln {q} / d ln x   (central {q} = {self.central.get(q, math.nan):.6g})")
@@ -87,7 +90,7 @@ class Sensitivities:
                 if kind_of[var] == "Neff" and math.isfinite(value):
                     note += f"; d{q}/dDeltaNeff = {self.derivative(q, var):+.4g} (local derivative)"
                 shown = f"{value:+.4f}" if not math.isfinite(value) or abs(value) >= 1e-4 or value == 0 else f"{value:+.1e}"
-                lines.append(f"  {var:<{width}}  {shown:>8}{note}")
+                lines.append(f"  {shown_name[var]:<{width}}  {shown:>8}{note}")
         return "\n".join(lines)
 
     def __repr__(self) -> str:
@@ -105,7 +108,10 @@ class Sensitivities:
             axes = np.atleast_1d(axes)
             fig = axes[0].figure
         # the variable each bar differentiates by: N_eff for DeltaNeff, dx for a parameter at 0
-        tick = {v: {"Neff": "N_eff", "linear": f"{v} (d/dx)"}.get(k, v) for v, k in zip(self.variables, self.kinds)}
+        # reactions in nuclear notation, d(d,n)3He
+        tick = {v: {"Neff": parameter("N_eff", tex=True), "linear": f"{parameter(v, tex=True)} (d/dx)",
+                    "rate": reaction(v, tex=True)}.get(k, parameter(v, tex=True))
+                for v, k in zip(self.variables, self.kinds)}
         for ax, q in zip(axes, names):
             rows = [(v, x) for v, x in self.sorted(q)[:top] if math.isfinite(x)][::-1]
             ax.barh([tick.get(v, v) for v, _ in rows], [x for _, x in rows],

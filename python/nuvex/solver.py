@@ -6,7 +6,8 @@ import os
 from typing import Any, Callable, Mapping, Sequence
 
 from ._ext import HAS_SESSION, ext
-from ._params import CALL_KEYWORDS, check_keys, expand_relic
+from ._errors import user_call
+from ._params import CALL_KEYWORDS, check_keys, check_types, expand_relic
 from ._quantities import DEFAULT_QUANTITIES, check_count, check_quantities
 from ._runner import hooks, plain, plain_seq, prepare, reactions, reporter_for, resolve_data_dir
 from .result import MCResult, Result
@@ -51,7 +52,8 @@ class Solver:
         self._closed = False
         self._session = None
         if HAS_SESSION:
-            self._session = ext.Session(self._fixed, self._data_dir, custom_network, *self._rho)
+            with user_call("nuvex.Solver"):
+                self._session = ext.Session(self._fixed, self._data_dir, custom_network, *self._rho)
 
     @property
     def params(self) -> dict[str, Any]:
@@ -71,7 +73,9 @@ class Solver:
             raise ValueError(f"{fixed_only[0]} is fixed when the Solver is made; make a new Solver to change it")
         changes = expand_relic(changes)
         check_keys(changes, reactions(self._data_dir, {**self._fixed, **changes}, self._custom))
-        return {k: plain(v) for k, v in changes.items()}
+        plain_changes = {k: plain(v) for k, v in changes.items()}
+        check_types(plain_changes)
+        return plain_changes
 
     def run(self, *, on_progress: ProgressHook | None = None, **changes: Any) -> Result:
         """Run with the fixed parameters updated by ``changes``; returns a :class:`~nuvex.Result`.
@@ -83,7 +87,7 @@ class Solver:
         """
         delta = self._changes(changes)
         merged = {**self._fixed, **delta}
-        with reporter_for(merged) as rep:
+        with reporter_for(merged) as rep, user_call("nuvex.Solver.run"):
             h = _with_progress(hooks(rep), on_progress)
             if self._session is not None:
                 raw = self._session.run(delta, **h)
@@ -106,7 +110,7 @@ class Solver:
         merged = {**self._fixed, **delta}
         # the solver reports the samples' progress when a bar or a hook wants it
         report = int(bool(progress) or on_progress is not None)
-        with reporter_for(merged, bars=progress) as rep:
+        with reporter_for(merged, bars=progress) as rep, user_call("nuvex.Solver.monte_carlo"):
             h = _with_progress(hooks(rep), on_progress)
             if self._session is not None and not delta:
                 raw = self._session.mc(n, keys, seed, n_jobs, 0, progress=report, **h)

@@ -343,9 +343,9 @@ def _set_arg(text: str) -> tuple[str, Any]:
     return key.strip(), _literal(value)
 
 
-def _parser() -> argparse.ArgumentParser:
+def _parser(prog: str) -> argparse.ArgumentParser:
     p = argparse.ArgumentParser(
-        prog="python3 -m nuvex.tables",
+        prog=prog,
         description="Write a BBN table for CLASS (external/bbn/*.dat) or CAMB. DeltaN = N_eff - NEFF_REFERENCE, "
                     "the N_eff that the reader subtracts (CLASS v3.3.4: 3.046, CAMB: 3.044); every row runs "
                     "with DeltaNeff = N_eff - 3.044.")
@@ -388,8 +388,8 @@ def _join_grid_values(argv: Sequence[str]) -> list[str]:
     return out
 
 
-def main(argv: Sequence[str] | None = None) -> int:
-    parser = _parser()
+def main(argv: Sequence[str] | None = None, prog: str = "python3 -m nuvex.tables") -> int:
+    parser = _parser(prog)
     args = parser.parse_args(_join_grid_values(sys.argv[1:] if argv is None else argv))
     params = dict(args.params)
     if args.tau_n is not None:

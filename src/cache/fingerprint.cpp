@@ -146,8 +146,8 @@ size_t input_file_entries(const NVXConfig* c, NVXFingerprintEntry* e) {
     const bool spectrum = tables && c->spectral_distortions && !c->analytic_distortions;
     const bool qed = !tables && c->QED_corrections;
     char e2[kPathLen], e3[kPathLen];
-    nvx_config_resolve_cache_file(c, "plasma", "QED_pressure_correction_e2.txt", e2, sizeof e2);
-    nvx_config_resolve_cache_file(c, "plasma", "QED_pressure_correction_e3.txt", e3, sizeof e3);
+    nvx_config_resolve_shipped_file(c, "plasma", "QED_pressure_correction_e2.txt", e2, sizeof e2);
+    nvx_config_resolve_shipped_file(c, "plasma", "QED_pressure_correction_e3.txt", e3, sizeof e3);
     const bool custom = c->custom_background && *c->custom_background;
     size_t n = 0;
     e[n++] = entry_str("decoupling_table_sha256", tables ? hash_of(main_path) : nullptr);

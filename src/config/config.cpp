@@ -15,6 +15,8 @@
 
 #include "config/err.hpp"
 #include "config/field_table.hpp"
+#include "config/suggest.hpp"
+#include "config/user_dirs.hpp"
 #include "nuvex/config.h"
 #include "nuvex/constants.h"
 
@@ -185,17 +187,7 @@ int read_nuclide_table(NVXConfig* c, char** err) {
     return 0;
 }
 
-std::string home_of_current_user() {
-    const char* home = std::getenv("HOME");
-    if (home && *home) return home;
-    struct passwd pw;
-    struct passwd* res = nullptr;
-    std::vector<char> buf(16384);
-    if (getpwuid_r(getuid(), &pw, buf.data(), buf.size(), &res) == 0 && res && res->pw_dir &&
-        *res->pw_dir)
-        return res->pw_dir;
-    return "";
-}
+std::string home_of_current_user() { return user_home(); }
 
 std::string home_of_user(const std::string& user) {
     struct passwd pw;
@@ -371,6 +363,22 @@ size_t rxnmap_find(const NVXRxnMap& map, const char* name) {
 }  // namespace
 }  // namespace nvx
 
+namespace nvx {
+namespace {
+// Every key setting by name accepts, for suggestions: the record's keys, then Omegabh2 and GN.
+const std::vector<std::string>& parameter_keys() {
+    static const std::vector<std::string> keys = [] {
+        std::vector<std::string> k;
+        for (size_t i = 0; i < FIELD_TABLE_SIZE; ++i) k.emplace_back(FIELD_TABLE[i].key);
+        k.emplace_back("Omegabh2");
+        k.emplace_back("GN");
+        return k;
+    }();
+    return keys;
+}
+}  // namespace
+}  // namespace nvx
+
 using namespace nvx;
 
 extern "C" {
@@ -417,7 +425,7 @@ int nvx_config_set_by_name(NVXConfig* c, const char* key, int32_t kind, NVXParam
     if (std::strcmp(key, "Omegabh2") == 0 || std::strcmp(key, "GN") == 0)
         return set_numeric_special(c, key, kind, p, err);
     const FieldSpec* f = find_field(key);
-    if (!f) return fail(err, "unknown parameter key: %s", key);
+    if (!f) return fail(err, "unknown parameter key: %s%s", key, did_you_mean(key, parameter_keys()).c_str());
     return set_field(c, *f, kind, p, err);
 }
 

@@ -12,6 +12,7 @@
 #include "config/field_table.hpp"
 #include "config/inert.hpp"
 #include "config/rate_set.hpp"
+#include "config/user_dirs.hpp"
 #include "nuvex/config.h"
 
 namespace nvx {
@@ -284,28 +285,33 @@ void nvx_config_resolve_rates_path(const NVXConfig* c, const char* relative, cha
     write_path(out, size, cand);
 }
 
+// Caches live in cache_dir, else in the per-user cache directory; never in the data directory, whose
+// files are shipped data (caches that older versions wrote there are ignored, not deleted).
 void nvx_config_cache_write_dir(const NVXConfig* c, const char* subdir, char* out, size_t size) {
-    char cand[4608];
-    if (has_text(c->cache_dir))
-        std::snprintf(cand, sizeof cand, "%s/%s", c->cache_dir, subdir);
-    else
-        std::snprintf(cand, sizeof cand, "%s/cache_plasma_weak/%s", c->data_dir, subdir);
-    write_path(out, size, cand);
+    const std::string root = has_text(c->cache_dir) ? std::string(c->cache_dir) : user_cache_root();
+    write_path(out, size, root.empty() ? "" : (root + "/" + subdir).c_str());
+}
+
+int nvx_config_user_cache_dir(char* out, size_t size) {
+    const std::string root = user_cache_root();
+    write_path(out, size, root.c_str());
+    return root.empty() ? 1 : 0;
 }
 
 void nvx_config_resolve_cache_file(const NVXConfig* c, const char* subdir, const char* file, char* out,
                                    size_t size) {
-    char cand[4608];
-    if (has_text(c->cache_dir)) {
-        std::snprintf(cand, sizeof cand, "%s/%s/%s", c->cache_dir, subdir, file);
-        if (exists(cand)) return write_path(out, size, cand);
-    }
-    std::snprintf(cand, sizeof cand, "%s/cache_plasma_weak/%s/%s", c->data_dir, subdir, file);
-    if (exists(cand)) return write_path(out, size, cand);
     char dir[4608];
     nvx_config_cache_write_dir(c, subdir, dir, sizeof dir);
-    std::string joined = std::string(dir) + "/" + file;
-    write_path(out, size, joined.substr(0, sizeof cand - 1).c_str());
+    write_path(out, size, dir[0] ? (std::string(dir) + "/" + file).c_str() : "");
+}
+
+void nvx_config_resolve_shipped_file(const NVXConfig* c, const char* subdir, const char* file, char* out,
+                                     size_t size) {
+    char cand[4608];
+    nvx_config_resolve_cache_file(c, subdir, file, cand, sizeof cand);
+    if (cand[0] && exists(cand)) return write_path(out, size, cand);
+    std::snprintf(cand, sizeof cand, "%s/cache_plasma_weak/%s/%s", c->data_dir, subdir, file);
+    write_path(out, size, cand);
 }
 
 void nvx_config_free(NVXConfig* c) {

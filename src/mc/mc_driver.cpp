@@ -188,9 +188,11 @@ int central_run(Call& call, Session& central, char** err) {
         int found = 0;
         const double v = nvx_results_get_quantity(&res, call.o.quantities[q], &found);
         if (!found) {
-            didiva_results_free(&res);
+            char* hint = nvx_quantity_suggestion(call.o.quantities[q], &res);
             fail(err, "nvx_mc_run: unknown quantity '%s': neither a result quantity of this run nor a nuclide "
-                      "of its network", call.o.quantities[q]);
+                      "of its network%s", call.o.quantities[q], hint ? hint : "");
+            std::free(hint);
+            didiva_results_free(&res);
             return NVX_INVALID;
         }
         call.result->entries[q].central = v;

@@ -118,7 +118,7 @@ int nvx_custom_network_parse_entry(NVXCustomNetwork* net, const char* name, cons
         ++lineno;
         size_t b = line.find_first_not_of(" \t\r");
         if (b == std::string::npos || line[b] == '#') continue;
-        double row[3];
+        double row[3] = {0.0, 0.0, 0.0};  // parse_row fills it or fails; g++ -O3 cannot see that
         if (parse_row(line.substr(b), lineno, name, row, err)) return 1;
         c1.push_back(row[0]);
         c2.push_back(row[1]);

@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "config/err.hpp"
-#include "config/rate_set.hpp"
+#include "config/suggest.hpp"
 #include "nuvex/network.h"
 
 namespace {
@@ -20,15 +20,12 @@ bool in_network(const NVXNetworkDef& d, const char* name) {
     return false;
 }
 
-// The reaction of the network whose name is closest to the unknown one.
+// The reaction of the network whose name is closest to the unknown one ("" when none is close).
 std::string closest(const NVXNetworkDef& d, const char* name) {
-    std::string best;
-    size_t best_d = SIZE_MAX;
-    for (size_t r = 1; r < d.n_reactions; ++r) {
-        const size_t dist = nvx::edit_distance(name, d.reaction_names[r]);
-        if (dist < best_d) best_d = dist, best = d.reaction_names[r];
-    }
-    return best;
+    std::vector<std::string> names;
+    for (size_t r = 1; r < d.n_reactions; ++r) names.emplace_back(d.reaction_names[r]);
+    const auto best = nvx::suggest(name, names, 1);
+    return best.empty() ? std::string() : best[0];
 }
 
 int check_map(const NVXRxnMap& map, const char* prefix, const NVXNuclearRates& r, const NVXConfig* c,

@@ -159,6 +159,12 @@ int fit_splines(nvx_plasma* p, const ElectronTable& tab, char** err) {
 void write_cache(const NVXConfig* config, const ElectronTable& tab) {
     char dir[4608];
     nvx_config_cache_write_dir(config, "plasma", dir, sizeof dir);
+    if (!dir[0]) {
+        nvx_message(config, NVX_MSG_WARNING, "plasma",
+                    "[plasma-c] no cache directory (set cache_dir, XDG_CACHE_HOME or HOME): the electron-positron "
+                    "table is not cached and the next run will recompute it");
+        return;
+    }
     nvx_mkdirs(dir);  // failures surface as a failed write below
     const std::string path = std::string(dir) + "/" + kCacheFile;
     const auto fp = fingerprint(config);

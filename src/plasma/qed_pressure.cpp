@@ -175,7 +175,7 @@ void warn_above_table(const NVXConfig* config) {
 
 std::string resolve(const NVXConfig* config, const char* file) {
     char buf[4608];
-    nvx_config_resolve_cache_file(config, "plasma", file, buf, sizeof buf);
+    nvx_config_resolve_shipped_file(config, "plasma", file, buf, sizeof buf);
     return buf;
 }
 
@@ -343,7 +343,11 @@ int qed_acquire_interpolants(nvx_plasma* p, const NVXConfig* config, char** err)
     if (qed_compute_tables(kTablePoints, &tab, err, kTableTmin_MeV, kTableTmax_MeV, c[NVX_C_alpha_fs],
                            c[NVX_C_m_e], config) != 0)
         return 1;
-    if (config->recompute_qed_corrections) {
+    if (config->recompute_qed_corrections && !write_dir[0]) {
+        nvx_message(config, NVX_MSG_WARNING, "plasma",
+                    "[plasma-c] no cache directory (set cache_dir, XDG_CACHE_HOME or HOME): the recomputed QED "
+                    "tables are not saved");
+    } else if (config->recompute_qed_corrections) {
         char* save_err = nullptr;
         if (nvx_qed_save_tables(&tab, write_dir, &save_err) != 0)
             nvx_message(config, NVX_MSG_WARNING, "plasma",

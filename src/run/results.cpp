@@ -106,8 +106,10 @@ double nvx_results_get_quantity(const NVXResults* r, const char* name, int* foun
     };
     if (found) *found = 0;
     if (!name) return 0.0;
+    const NVXQuantity* known = nvx_quantity_find(name);
+    const char* key = known ? known->name : name;
     for (const Q& q : table) {
-        if (std::strcmp(q.name, name) != 0) continue;
+        if (std::strcmp(q.name, key) != 0) continue;
         if (q.present && !*q.present) return 0.0;
         if (found) *found = 1;
         return q.value;

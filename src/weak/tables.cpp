@@ -110,6 +110,12 @@ void save_cache(const NVXConfig* cfg, const std::string& file, const NVXFingerpr
                 size_t count, const char* header, const Columns& c, const char* provenance) {
     char dir[4608];
     nvx_config_cache_write_dir(cfg, "weak", dir, sizeof dir);
+    if (!dir[0]) {
+        nvx_message(cfg, NVX_MSG_WARNING, "weak",
+                    "[weak-c] no cache directory (set cache_dir, XDG_CACHE_HOME or HOME): %s is not cached and "
+                    "the next run will recompute it", file.c_str());
+        return;
+    }
     const std::string path = std::string(dir) + "/" + file;
     const double* cols[3] = {c.T.data(), c.a.data(), c.b.data()};
     if (nvx_mkdirs(dir) != 0 ||

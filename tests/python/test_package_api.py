@@ -219,11 +219,16 @@ def test_rate_variation_keys(fast):
 
 
 def test_wrong_values_are_refused_by_key(fast):
-    with pytest.raises(ValueError, match="^tau_n expects a number$"):
+    # a wrong type is a TypeError naming the key and the type, before any computation
+    with pytest.raises(TypeError, match="^tau_n expects a number, not str$"):
         nuvex.run(tau_n="880")
+    with pytest.raises(TypeError, match="^amax expects an int or None, not bool$"):
+        nuvex.run(amax=True)
+    with pytest.raises(TypeError, match="^network expects a string or None, not int$"):
+        nuvex.Solver(**fast).run(network=3)
     with pytest.raises(ValueError, match="^Omegabh2=0 is out of range: must be > 0$"):
         nuvex.run(**fast, Omegabh2=0)
-    with pytest.raises(TypeError, match="unsupported parameter value type list"):
+    with pytest.raises(TypeError, match="^tau_n expects a number, not list$"):
         nuvex.run(**fast, tau_n=[880])
 
 

@@ -150,7 +150,7 @@ def find_tool(tmp):
         return in_tree
     build = tmp / "build"
     subprocess.run(["cmake", "-S", str(ROOT / "tools" / "solan"), "-B", str(build),
-                    "-DCMAKE_BUILD_TYPE=RelWithDebInfo"], check=True, capture_output=True, env=plain_env())
+                    "-DCMAKE_BUILD_TYPE=RelWithDebInfo", "-DNUVEX_WERROR=ON"], check=True, capture_output=True, env=plain_env())
     subprocess.run(["cmake", "--build", str(build), "-j2"], check=True, capture_output=True, env=plain_env())
     return build / "nuvex_solan"
 

@@ -250,7 +250,7 @@ def sync(root, scratch):
 def configure(scratch, build):
     if not os.path.exists(os.path.join(build, "CMakeCache.txt")):
         subprocess.run(["cmake", "-S", scratch, "-B", build, "-DCMAKE_BUILD_TYPE=RelWithDebInfo",
-                        f"-DNUVEX_PYTHON={PYTHON}"], check=True, stdout=subprocess.DEVNULL)
+                        "-DNUVEX_WERROR=ON", f"-DNUVEX_PYTHON={PYTHON}"], check=True, stdout=subprocess.DEVNULL)
 
 
 def build_all(build, jobs, log_path):
@@ -407,11 +407,13 @@ def run_suite(tasks, jobs, timeout_s, full, scratch, testtmp, log_dir):
 # ---------------------------------------------------------------- shift of the defaults
 def default_abundances(build, scratch, networks, use_python, timeout_s=300):
     """Yp, D/H, 3He/H, 7Li/H of the default run per network; None where the run failed. The CLI runs
-    use the data directory's cache folder, emptied first: they compute its tables with the code under
-    test, as `make run` would, so a fault in a cached table shows and tests that expect a warm cache
-    find one. The Python runs get a cache folder of their own."""
+    use a per-user cache folder of their own, emptied first: they compute its tables with the code
+    under test, as `make run` would, so a fault in a cached table shows. The Python runs get a cache
+    folder of their own."""
+    cli_cache = os.path.join(os.path.dirname(build), "cli-xdg")
     if not use_python:
-        clean_data_caches(scratch)
+        clean_data_caches(scratch)  # caches of older versions: ignored by runs, removed all the same
+        shutil.rmtree(cli_cache, ignore_errors=True)
     results = {}
     data = os.path.join(scratch, "data")
     for net in networks:
@@ -424,7 +426,7 @@ def default_abundances(build, scratch, networks, use_python, timeout_s=300):
                     env = dict(os.environ, PYTHONPATH=os.path.join(build, "python"), PYTHONDONTWRITEBYTECODE="1")
                     cmd = [PYTHON, "-c", code]
                 else:
-                    env = dict(os.environ)
+                    env = dict(os.environ, XDG_CACHE_HOME=cli_cache)
                     cmd = [os.path.join(build, "nuvex"), "--data-dir", data, "--json", "--set", f"network='{net}'"]
                 out = subprocess.run(cmd, env=env, capture_output=True, timeout=timeout_s, text=True)
                 doc = json.loads(out.stdout.strip().splitlines()[-1]) if out.returncode == 0 else None

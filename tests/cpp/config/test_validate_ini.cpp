@@ -117,7 +117,32 @@ TEST(Paths, RatesPreferTheUserDirectory) {
     EXPECT_EQ(std::string(small).size(), 7u) << "paths that do not fit are cut";
 }
 
-TEST(Paths, CacheReadsShippedFileButWritesToCacheDir) {
+// Sets an environment variable for one scope and restores the previous value.
+class ScopedEnv {
+  public:
+    ScopedEnv(const char* name, const char* value) : name_(name) {
+        const char* old = std::getenv(name);
+        had_ = old != nullptr;
+        if (had_) old_ = old;
+        if (value)
+            ::setenv(name, value, 1);
+        else
+            ::unsetenv(name);
+    }
+    ~ScopedEnv() {
+        if (had_)
+            ::setenv(name_, old_.c_str(), 1);
+        else
+            ::unsetenv(name_);
+    }
+
+  private:
+    const char* name_;
+    bool had_ = false;
+    std::string old_;
+};
+
+TEST(Paths, CachesGoToCacheDirAndIgnoreOldCachesInTheDataDirectory) {
     Record r;
     std::string data = nvx_test::scratch_dir("cache_data");
     std::string cache = nvx_test::scratch_dir("cache_dir");
@@ -126,16 +151,55 @@ TEST(Paths, CacheReadsShippedFileButWritesToCacheDir) {
     char out[4608];
     nvx_config_resolve_cache_file(&r.c, "plasma", "t.dat", out, sizeof out);
     EXPECT_EQ(std::string(out), cache + "/plasma/t.dat");
-    std::string shipped = data + "/cache_plasma_weak/plasma";
-    ASSERT_EQ(std::system(("mkdir -p '" + shipped + "'").c_str()), 0);
-    nvx_test::write_file(shipped + "/t.dat", "x");
+    // a cache an older version left in the data directory is not read (nor deleted)
+    std::string old = data + "/cache_plasma_weak/plasma";
+    ASSERT_EQ(std::system(("mkdir -p '" + old + "'").c_str()), 0);
+    nvx_test::write_file(old + "/t.dat", "x");
     nvx_config_resolve_cache_file(&r.c, "plasma", "t.dat", out, sizeof out);
-    EXPECT_EQ(std::string(out), shipped + "/t.dat");
+    EXPECT_EQ(std::string(out), cache + "/plasma/t.dat");
+    EXPECT_TRUE(nvx_test::file_exists(old + "/t.dat"));
+    // shipped tables (the QED pressure tables) are read from there unless the cache holds a copy
+    nvx_config_resolve_shipped_file(&r.c, "plasma", "t.dat", out, sizeof out);
+    EXPECT_EQ(std::string(out), old + "/t.dat");
+    ASSERT_EQ(std::system(("mkdir -p '" + cache + "/plasma'").c_str()), 0);
+    nvx_test::write_file(cache + "/plasma/t.dat", "y");
+    nvx_config_resolve_shipped_file(&r.c, "plasma", "t.dat", out, sizeof out);
+    EXPECT_EQ(std::string(out), cache + "/plasma/t.dat");
     nvx_config_cache_write_dir(&r.c, "plasma", out, sizeof out);
     EXPECT_EQ(std::string(out), cache + "/plasma");
-    r.set_string(r.c.cache_dir, "");
-    nvx_config_cache_write_dir(&r.c, "weak", out, sizeof out);
-    EXPECT_EQ(std::string(out), data + "/cache_plasma_weak/weak");
+}
+
+TEST(Paths, WithoutCacheDirTheCachesGoToThePerUserCacheDirectory) {
+    Record r;
+    std::snprintf(r.c.data_dir, sizeof r.c.data_dir, "%s", "/nonexistent/data");
+    r.set_string(r.c.cache_dir, "");  // empty text counts as unset
+    char out[4608];
+    {
+        ScopedEnv xdg("XDG_CACHE_HOME", "/x/cache");
+        nvx_config_cache_write_dir(&r.c, "weak", out, sizeof out);
+        EXPECT_EQ(std::string(out), "/x/cache/nuvex/weak");
+        nvx_config_resolve_cache_file(&r.c, "plasma", "t.dat", out, sizeof out);
+        EXPECT_EQ(std::string(out), "/x/cache/nuvex/plasma/t.dat");
+        ASSERT_EQ(nvx_config_user_cache_dir(out, sizeof out), 0);
+        EXPECT_EQ(std::string(out), "/x/cache/nuvex");
+    }
+    {
+        // a relative XDG_CACHE_HOME is invalid under the XDG rule: the home directory's .cache
+        ScopedEnv xdg("XDG_CACHE_HOME", "relative/cache");
+        ScopedEnv home("HOME", "/home/someone");
+        nvx_config_cache_write_dir(&r.c, "weak", out, sizeof out);
+        EXPECT_EQ(std::string(out), "/home/someone/.cache/nuvex/weak");
+    }
+    {
+        ScopedEnv xdg("XDG_CACHE_HOME", nullptr);
+        ScopedEnv home("HOME", "/home/someone");
+        nvx_config_resolve_cache_file(&r.c, "weak", "n.txt", out, sizeof out);
+        EXPECT_EQ(std::string(out), "/home/someone/.cache/nuvex/weak/n.txt");
+        // cache_dir wins over both
+        r.set_string(r.c.cache_dir, "/given");
+        nvx_config_cache_write_dir(&r.c, "weak", out, sizeof out);
+        EXPECT_EQ(std::string(out), "/given/weak");
+    }
 }
 
 TEST(Ini, DocumentedLinesAndWarnings) {
@@ -322,7 +386,7 @@ TEST(Ini, StrictParamsMakesBadLinesErrors) {
     ASSERT_NE(err, nullptr);
     EXPECT_EQ(std::string(err), "strict_params: the INI file has lines that cannot be applied:\n  " + path +
                                     ":2: warning: ignoring line with no value: 'verbose'\n  " + path +
-                                    ":3: warning: unknown parameter key: tua_n");
+                                    ":3: warning: unknown parameter key: tua_n; did you mean 'tau_n'?");
     std::free(err);
 }
 

@@ -115,6 +115,51 @@ TEST(Results, ZeroDenominatorsAndAbsentNuclides) {
     didiva_results_free(&r);
 }
 
+// One vocabulary: every quantity answers to its dictionary key and to its alias, with the same value;
+// the table lists each once, with a unit and a definition; an unknown name gets the closest ones.
+TEST(Results, QuantityNamesAndAliases) {
+    Record rec;
+    Abundances a;
+    a.add("p", 0.75);
+    a.add("H2", 2.0e-5);
+    a.add("He4", 0.0625);
+    NVXResults r{};
+    ASSERT_EQ(a.fill(&r, &rec.c), 0);
+    int found = 0;
+    EXPECT_DOUBLE_EQ(quantity(r, "Yp", &found), 0.25);
+    EXPECT_EQ(found, 1);
+    EXPECT_EQ(quantity(r, "Yp_mass", &found), r.YPCMB);
+    EXPECT_EQ(found, 1);
+    ASSERT_EQ(nvx_quantity_count(), 11u);
+    std::vector<std::string> names;
+    for (size_t i = 0; i < nvx_quantity_count(); ++i) {
+        const NVXQuantity* q = nvx_quantity_at(i);
+        ASSERT_NE(q, nullptr);
+        EXPECT_TRUE(q->unit[0] && q->definition[0]) << q->name;
+        EXPECT_EQ(nvx_quantity_find(q->name), q);
+        if (q->alias) {
+            EXPECT_EQ(nvx_quantity_find(q->alias), q);
+        }
+        names.emplace_back(q->name);
+    }
+    EXPECT_EQ(nvx_quantity_at(11), nullptr);
+    EXPECT_EQ(names, (std::vector<std::string>{"YPCMB", "YPBBN", "DoH", "He3oH", "He3oHe4", "Li7oH", "Li6oLi7", "YCNO",
+                                               "Neff", "Omeganurel", "OneOverOmeganunr"}));
+    EXPECT_STREQ(nvx_quantity_find("YPCMB")->unit, "mass fraction");
+    EXPECT_STREQ(nvx_quantity_find("DoH")->unit, "ratio by number");
+    EXPECT_EQ(nvx_quantity_find("He4"), nullptr) << "nuclides are not quantities of the table";
+    char* hint = nvx_quantity_suggestion("Ypp", &r);
+    EXPECT_STREQ(hint, "; did you mean 'Yp'?");
+    std::free(hint);
+    hint = nvx_quantity_suggestion("He44", &r);
+    EXPECT_STREQ(hint, "; did you mean 'He4'?") << "the run's nuclides are candidates";
+    std::free(hint);
+    hint = nvx_quantity_suggestion("zzzzzz", nullptr);
+    EXPECT_STREQ(hint, "");
+    std::free(hint);
+    didiva_results_free(&r);
+}
+
 // The result check against a hand-made record: baryon number sum(A Y) = 1 is the independent truth;
 // a Yp above 1, a negative or non-finite abundance, or a broken sum fails with the quantity named.
 TEST(ResultCheck, PhysicalRangesAndBaryonNumber) {
