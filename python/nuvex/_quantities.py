@@ -6,9 +6,8 @@ import math
 from dataclasses import dataclass
 from typing import Any, Iterable
 
-import numpy as np
-
 from . import _data
+from ._lazy import numpy as np
 from ._params import suggestions
 
 DEFAULT_QUANTITIES = ("Yp", "DoH", "He3oH", "Li7oH")

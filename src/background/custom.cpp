@@ -13,6 +13,7 @@
 
 #include "background/bg_internal.hpp"
 #include "config/err.hpp"
+#include "config/file_inputs.hpp"
 #include "nuvex/constants.h"
 
 namespace nvx::bg {
@@ -57,6 +58,7 @@ struct Rows {
 };
 
 int read_table(const char* path, Rows& rows, char** err) {
+    nvx::inputs::read(path);
     std::ifstream in(path, std::ios::binary);
     if (!in) return fail(err, "custom_background file '%s' not found", path);
     std::string header;

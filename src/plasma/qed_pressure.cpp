@@ -2,6 +2,8 @@
 // computed 500-point tables with spline derivatives, and the table files (pair, combined, triple).
 #include "plasma/qed_pressure.hpp"
 
+#include <sys/stat.h>
+
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
@@ -11,6 +13,7 @@
 
 #include "cache/output_file.hpp"
 #include "config/err.hpp"
+#include "config/file_inputs.hpp"
 #include "nuvex/cache.h"
 #include "nuvex/constants.h"
 
@@ -74,10 +77,9 @@ double* alloc_doubles(size_t n) {
 }
 
 bool file_exists(const std::string& path) {
-    FILE* fp = std::fopen(path.c_str(), "r");
-    if (!fp) return false;
-    std::fclose(fp);
-    return true;
+    nvx::inputs::probe(path.c_str());
+    struct stat st;
+    return ::stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode);
 }
 
 struct OwnedTable {
