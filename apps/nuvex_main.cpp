@@ -31,6 +31,7 @@ struct Options {
     std::vector<std::string> quantities = {"YPBBN", "DoH", "He3oH", "Li7oH"};
     long seed = 0;
     int jobs = -1;
+    std::vector<std::string> mc_only;  // Monte Carlo options given, refused without --mc
 };
 
 void usage(FILE* out) {
@@ -102,12 +103,19 @@ int parse_args(int argc, char** argv, Options& o) {
             o.mc = static_cast<int>(n);
         } else if (a == "--quantities" && value(v)) {
             o.quantities = split_commas(v);
+            if (o.quantities.empty()) {
+                std::fprintf(stderr, "nuvex: --quantities names no quantity, got '%s' (e.g. YPBBN,DoH)\n", v.c_str());
+                return 1;
+            }
+            o.mc_only.push_back(a);
         } else if (a == "--seed" && value(v)) {
+            o.mc_only.push_back(a);
             if (!parse_long(v, LONG_MIN, LONG_MAX, o.seed)) {
                 std::fprintf(stderr, "nuvex: --seed expects an integer, got '%s'\n", v.c_str());
                 return 1;
             }
         } else if (a == "--jobs" && value(v)) {
+            o.mc_only.push_back(a);
             long jobs = 0;
             if (!parse_long(v, -1, 4096, jobs)) {
                 std::fprintf(stderr, "nuvex: --jobs expects an integer from -1 to 4096, got '%s'\n", v.c_str());
@@ -120,7 +128,21 @@ int parse_args(int argc, char** argv, Options& o) {
             return 1;
         }
     }
+    // options of the Monte Carlo alone would be ignored silently by a single run
+    if (o.mc == 0 && !o.mc_only.empty()) {
+        std::fprintf(stderr, "nuvex: %s applies to a Monte Carlo run only: add --mc N\n", o.mc_only.front().c_str());
+        return 1;
+    }
     return 0;
+}
+
+// Standard output that could not be written (a full disk, a closed pipe, a full device) is a
+// failure of the command, not a result.
+int finish_stdout() {
+    errno = 0;
+    if (std::fflush(stdout) == 0 && !std::ferror(stdout)) return 0;
+    std::fprintf(stderr, "nuvex: cannot write standard output: %s\n", errno ? std::strerror(errno) : "write error");
+    return 1;
 }
 
 int fail_with(const char* what, char* err) {
@@ -225,7 +247,7 @@ int run_single(const Options& o) {
     }
     print_results(results, o.json);
     didiva_results_free(&results);
-    return 0;
+    return finish_stdout();
 }
 
 int run_monte_carlo(const Options& o) {
@@ -263,7 +285,7 @@ int run_monte_carlo(const Options& o) {
                         mc.entries[i].std);
     }
     nvx_mc_result_free(&mc);
-    return 0;
+    return finish_stdout();
 }
 
 }  // namespace
@@ -271,6 +293,6 @@ int run_monte_carlo(const Options& o) {
 int main(int argc, char** argv) {
     Options o;
     int rc = parse_args(argc, argv, o);
-    if (rc) return rc == 2 ? 0 : 2;
+    if (rc) return rc == 2 ? finish_stdout() : 2;
     return o.mc > 0 ? run_monte_carlo(o) : run_single(o);
 }

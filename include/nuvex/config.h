@@ -45,6 +45,9 @@ typedef struct NVXRxnMap {
     NVXRxnMapEntry* entries;
     size_t count;
     size_t capacity;
+    /* private hash index of the entries by name (owned; built by nvx_rxnmap_set, released by
+     * nvx_rxnmap_free): setting and looking up n names costs O(n), not O(n^2) */
+    void* index;
 } NVXRxnMap;
 
 #define NVX_DATA_DIR_LEN 4096

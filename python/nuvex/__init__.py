@@ -24,12 +24,13 @@ against this list, so every new module is placed here:
 
 1. parameters and data: _version, _ext (the compiled solver), _lazy (numpy on first use), _params,
    _data, _quantities (names of the result quantities), conversions, observations (measured
-   abundances), _progress (log lines and progress bars), _provenance, _checkpoint
+   abundances), _progress (log lines and progress bars), _provenance, _output (the one writer of
+   output files), _checkpoint
 1. figures, a leaf of the first layer that draws whatever result object it is handed: plots
 2. one run: _runner (nuvex.run), result (Result, Evolution, MCResult)
 3. the session: solver (nuvex.Solver, repeated runs on one solver session)
 4. the engine running many points, on local threads or Dask workers: _engine, _dask
-5. applications: mc, scan, sensitivity, tables, inference, chain, schramm, relics
+5. applications: mc, scan, sensitivity, tables, inference, chain, schramm, relics, web (the web calculator)
 """
 from ._data import RateSet, RateSetEntry, cache_dir, data_dir, rate_sets
 from ._params import ParamSpec, defaults

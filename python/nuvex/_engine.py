@@ -286,5 +286,11 @@ def check_jobs(jobs: Any) -> int | None:
 def check_client(client: Any) -> Any:
     if client is not None and not (hasattr(client, "submit") and hasattr(client, "nthreads")):
         raise TypeError(f"client must be a distributed.Client, not {type(client).__name__}")
+    # a closed client fails deep inside distributed with errors that name nothing of ours
+    status = getattr(client, "status", None)
+    status = getattr(status, "name", status)  # a str, or an enum member in other distributed versions
+    if client is not None and status in ("closing", "closed"):
+        raise RuntimeError(f"the Dask client is {status} (client.close() was called, or its cluster shut down): "
+                           "pass an open distributed.Client, or client=None to run on local workers")
     return client
 

@@ -12,14 +12,24 @@ from ._params import PARAMS
 # generator inputs and notes: not read by runs, so not part of what a result depends on
 _SKIP_DIRS = {"sources"}
 _SKIP_SUFFIXES = (".md",)
+# Caches that runs write into the data directory (and their temporary files) hold tables keyed by
+# their own fingerprints, so a result does not depend on whether they exist; the QED tables shipped
+# beside them are data.
+_CACHE_DIR = "cache_plasma_weak"
+_SHIPPED_CACHES = ("QED_pressure_correction_",)
+
+
+def _written_by_runs(rel_root: str, name: str) -> bool:
+    return rel_root.split(os.sep)[0] == _CACHE_DIR and not name.startswith(_SHIPPED_CACHES)
 
 
 def _listing(directory: str) -> tuple[tuple[str, int, int], ...]:
     out = []
     for root, dirs, files in os.walk(directory):
         dirs[:] = sorted(d for d in dirs if not (root == directory and d in _SKIP_DIRS))
+        rel_root = os.path.relpath(root, directory)
         for name in sorted(files):
-            if name.endswith(_SKIP_SUFFIXES):
+            if name.endswith(_SKIP_SUFFIXES) or _written_by_runs(rel_root, name):
                 continue
             path = os.path.join(root, name)
             st = os.stat(path)
@@ -39,7 +49,8 @@ def _hash(directory: str, listing: tuple[tuple[str, int, int], ...]) -> str:
 
 
 def data_fingerprint(directory: str) -> str:
-    """SHA-256 of the data directory's files that runs read (names, sizes and contents), hex."""
+    """SHA-256 of the data directory's files that runs read (names, sizes and contents), hex; the
+    caches that runs write there are left out."""
     directory = os.path.abspath(directory)
     return _hash(directory, _listing(directory))
 

@@ -8,6 +8,7 @@ from typing import Any, Mapping, Sequence
 
 import numpy as np
 
+from ._output import atomic_open
 from ._quantities import label as _quantity_label
 from .plots import pyplot
 
@@ -52,6 +53,8 @@ class Chain:
         self.seed = seed
         self.priors = dict(priors or {})
         self.burn = burn
+        # what nuvex.sample found suspicious in this posterior (see nuvex.inference.PosteriorWarning)
+        self.warnings: list[str] = []
 
     @property
     def burn(self) -> int:
@@ -148,23 +151,18 @@ class Chain:
                 for r in rows]
         head = (f"nuvex.Chain ({self.walkers} walkers x {self.steps} steps, burn-in {self.burn}, seed {self.seed}, "
                 f"acceptance {self.acceptance:.2f})")
-        return "\n".join([head] + body)
+        return "\n".join([head] + body + [f"  warning: {w}" for w in self.warnings])
 
     __repr__ = summary
 
     def save(self, path: str | os.PathLike[str]) -> None:
         """Write the chain to a numpy ``.npz`` file, complete or not at all (written aside, then renamed)."""
-        path = os.fspath(path)
-        tmp = f"{path}.tmp{os.getpid()}.npz"
         arrays = {f"predicted:{k}": v for k, v in self.predicted.items()}
-        try:
-            np.savez(tmp, names=np.array(self.names), chain=self.chain, log_prob=self.log_prob,
+        with atomic_open(path, "wb") as f:
+            np.savez(f, names=np.array(self.names), chain=self.chain, log_prob=self.log_prob,
                      acceptance=self.acceptance_fraction, burn=self.burn, seed=self.seed,
-                     priors=np.array([self.priors.get(n, "") for n in self.names]), **arrays)
-            os.replace(tmp, path)
-        finally:
-            if os.path.exists(tmp):
-                os.remove(tmp)
+                     priors=np.array([self.priors.get(n, "") for n in self.names]),
+                     warnings=np.array(self.warnings, dtype=str), **arrays)
 
     @classmethod
     def load(cls, path: str | os.PathLike[str]) -> "Chain":
@@ -176,6 +174,8 @@ class Chain:
                 chain = cls(names, f["chain"], f["log_prob"], f["acceptance"], predicted=predicted,
                             burn=int(f["burn"]), seed=int(f["seed"]),
                             priors=dict(zip(names, (str(p) for p in f["priors"]))))
+                if "warnings" in f.files:
+                    chain.warnings = [str(w) for w in f["warnings"]]
         except (KeyError, ValueError, OSError, EOFError) as e:
             raise ValueError(f"{os.fspath(path)}: not a chain written by nuvex.Chain.save ({e})") from None
         if chain.chain.ndim != 3 or chain.chain.shape[2] != len(names) or chain.log_prob.shape != chain.chain.shape[:2]:
@@ -262,6 +262,8 @@ class GridPosterior:
         self.log_posterior = np.asarray(log_posterior, dtype=float)
         self.theory = dict(theory)
         self.likelihood = likelihood
+        # what nuvex.grid_posterior found suspicious in this posterior (nuvex.inference.PosteriorWarning)
+        self.warnings: list[str] = []
         if not np.any(np.isfinite(self.log_posterior)):
             raise ValueError("the posterior vanishes on the whole grid (every point failed or lies outside the prior)")
 
@@ -323,6 +325,7 @@ class GridPosterior:
         for n in self.names:
             lo, hi = self.interval(n)
             lines.append(f"  {n}: mean {self.mean(n):.5g}, std {self.std(n):.3g}, 68% [{lo:.5g}, {hi:.5g}]")
+        lines += [f"  warning: {w}" for w in self.warnings]
         return "\n".join(lines)
 
     __repr__ = summary

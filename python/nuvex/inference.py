@@ -449,6 +449,102 @@ def likelihood(observations: Any, params: Sequence[str] = ("Omegabh2", "DeltaNef
     return Likelihood(observations, params, nuisance, **kwargs)
 
 
+class PosteriorWarning(UserWarning):
+    """A posterior that does not measure anything: it piles on the edge of its prior or grid, the
+    likelihood hardly varies over the explored points (the posterior is the prior), or no point comes
+    near an observation (a value or unit the model cannot produce, such as D/H = 1e10)."""
+
+
+# An observation more than this many standard deviations from the best prediction is not fitted.
+MISFIT_SIGMA = 5.0
+# A log-likelihood that varies by less than this over the explored points constrains nothing
+# (a likelihood ratio below e^0.5 = 1.65 between the best and the worst point).
+FLAT_LOGLIKE = 0.5
+# A flat-prior parameter with more than half of its samples within 5% of the prior's width of an
+# edge piles on it.
+EDGE_FRACTION, EDGE_WIDTH = 0.5, 0.05
+
+
+def _misfits(like: Likelihood, theory: np.ndarray) -> list[str]:
+    """The observations that the prediction at the best point misses by more than MISFIT_SIGMA."""
+    t = np.asarray(theory, dtype=float)
+    sigma = like._sigma
+    if like.theory_relcov is not None:
+        sigma = np.sqrt(sigma**2 + np.diag(like.theory_relcov) * t**2)
+    out = []
+    for o, ti, si in zip(like.observations, t, sigma):
+        pull = abs(ti - o.value) / si
+        if math.isfinite(pull) and pull > MISFIT_SIGMA:
+            out.append(f"no point fits the observed {o.quantity} = {o.value:.6g} +/- {o.sigma:.3g}: the best "
+                       f"prediction is {ti:.6g}, {pull:.3g} sigma away (check the value and its units)")
+    return out
+
+
+def _flat(loglike: np.ndarray, names: Sequence[str], where: str) -> list[str]:
+    ll = loglike[np.isfinite(loglike)]
+    if ll.size < 2:
+        return []
+    # differences within the rounding of the values themselves are no information either (D/H = 1e10
+    # with an error of 3e-7 gives -5.6e32 at every point, equal up to rounding)
+    rounding = 64 * np.finfo(float).eps * float(np.max(np.abs(ll)))
+    if np.ptp(ll) >= FLAT_LOGLIKE + rounding:
+        return []
+    spread = float(np.ptp(ll))
+    how = (f"varies by a factor of only {math.exp(spread):.3g}" if spread > rounding else
+           "is the same, up to rounding,")
+    return [f"the likelihood {how} over the {where}: the observations do not constrain {', '.join(names)}, and "
+            "the posterior is the prior"]
+
+
+def _report(problems: list[str], target: Any) -> None:
+    import warnings
+
+    target.warnings = list(problems)
+    for p in problems:
+        logger.warning("posterior: %s", p)
+        warnings.warn(p, PosteriorWarning, stacklevel=3)
+
+
+def _grid_problems(like: Likelihood, post: GridPosterior, prior: np.ndarray, theory: np.ndarray) -> list[str]:
+    lp = post.log_posterior
+    problems = _flat((lp - prior).ravel(), like.names, "grid")
+    for n in like.names if not problems else ():  # a flat likelihood peaks anywhere
+        x, p = post.marginal(n)
+        k = int(np.argmax(p))
+        if k in (0, len(x) - 1):
+            problems.append(f"the posterior of {n} peaks at the edge of the grid ({x[k]:.6g}): widen the grid, or "
+                            "check the observations")
+        # a posterior held by one or two grid points (std 0 when all of it sits on one)
+        if post.std(n) < 0.25 * float(np.min(np.diff(x))):
+            problems.append(f"the posterior of {n} is narrower than the grid spacing (std {post.std(n):.3g}, spacing "
+                            f"{float(np.min(np.diff(x))):.3g}): its mean and intervals are those of a single grid "
+                            "point; refine the grid around it")
+    best = np.unravel_index(int(np.nanargmax(np.where(np.isfinite(lp), lp, -np.inf))), lp.shape)
+    problems += _misfits(like, theory.reshape(lp.shape + (-1,))[best])
+    return problems
+
+
+def _chain_problems(like: Likelihood, chain: Chain) -> list[str]:
+    burn = min(chain.burn, chain.steps - 1)
+    x = chain.chain[burn:].reshape(-1, len(like.names))
+    theory = np.stack([chain.predicted[o.quantity] for o in like.observations], axis=-1)
+    problems = _flat(like.loglike_of_theory(theory[burn:]).ravel(), like.names, "sampled points")
+    for j, n in enumerate(like.names):
+        prior = like.priors[n]
+        if prior.kind != "flat":
+            continue
+        margin = EDGE_WIDTH * (prior.b - prior.a)
+        for edge, near in ((prior.a, x[:, j] <= prior.a + margin), (prior.b, x[:, j] >= prior.b - margin)):
+            if np.mean(near) > EDGE_FRACTION:
+                problems.append(f"the posterior of {n} piles on the edge of its prior ({edge:.6g}: {np.mean(near):.0%} "
+                                "of the samples within 5% of the prior's width): widen the prior, or check the "
+                                "observations")
+    lp = np.where(np.isfinite(chain.log_prob), chain.log_prob, -np.inf)
+    best = np.unravel_index(int(np.argmax(lp)), lp.shape)
+    problems += _misfits(like, theory[best])
+    return problems
+
+
 def _initial(like: Likelihood, walkers: int, rng: np.random.Generator) -> np.ndarray:
     """Walkers start from normal priors, and within 1% of a flat prior's width around the fiducial value."""
     cols = []
@@ -502,9 +598,11 @@ def sample(observations: Any, params: Sequence[str] = ("Omegabh2",), nuisance: A
     sampler.run_mcmc(p0, steps, progress=progress)
     blobs = np.asarray(sampler.get_blobs(), dtype=float).reshape(steps, walkers, len(like.keys))
     predicted = {o.quantity: blobs[..., i] for i, o in enumerate(like.observations)}
-    return Chain(like.names, sampler.get_chain(), sampler.get_log_prob(), sampler.acceptance_fraction,
-                 predicted=predicted, burn=steps // 4 if burn is None else burn, seed=seed,
-                 priors={n: str(p) for n, p in like.priors.items()})
+    chain = Chain(like.names, sampler.get_chain(), sampler.get_log_prob(), sampler.acceptance_fraction,
+                  predicted=predicted, burn=steps // 4 if burn is None else burn, seed=seed,
+                  priors={n: str(p) for n, p in like.priors.items()})
+    _report(_chain_problems(like, chain), chain)
+    return chain
 
 
 def grid_posterior(observations: Any, axes: Mapping[str, Sequence[float]], nuisance: Any = None, *,
@@ -531,13 +629,19 @@ def grid_posterior(observations: Any, axes: Mapping[str, Sequence[float]], nuisa
     for n, v in grid.items():
         if v.ndim != 1 or v.size < 2 or not np.all(np.diff(v) > 0):
             raise ValueError(f"axis {n!r} must be at least 2 increasing values")
+    from .scan import check_size
+
+    check_size([v.size for v in grid.values()])
     mesh = np.meshgrid(*grid.values(), indexing="ij")
     xs = np.column_stack([m.ravel() for m in mesh])
     shape = mesh[0].shape
     with _maybe_bar(progress, len(xs)):
         lp, theory = like.evaluate(xs)
     theory_grid = {o.quantity: theory[:, i].reshape(shape) for i, o in enumerate(like.observations)}
-    return GridPosterior(grid, lp.reshape(shape), theory_grid, like)
+    post = GridPosterior(grid, lp.reshape(shape), theory_grid, like)
+    prior = np.sum([like.priors[n].logpdf(m) for n, m in zip(like.names, mesh)], axis=0)
+    _report(_grid_problems(like, post, prior, theory), post)
+    return post
 
 
 class _maybe_bar:
@@ -558,4 +662,4 @@ class _maybe_bar:
 
 
 __all__ = ["Likelihood", "Prior", "flat", "normal", "likelihood", "sample", "grid_posterior", "KEY_REACTIONS",
-           "DEFAULT_PRIORS"]
+           "DEFAULT_PRIORS", "PosteriorWarning"]

@@ -47,6 +47,11 @@ def check(obs: Observation, where: str) -> None:
             raise ValueError(f"{where}: {field} must be finite, got {v!r}")
     if not float(obs.sigma) > 0:
         raise ValueError(f"{where}: sigma must be positive, got {obs.sigma!r}")
+    # every result quantity (abundances, ratios, N_eff) is non-negative: a negative observation can
+    # only pull the posterior onto the edge of its prior
+    if float(obs.value) < 0:
+        raise ValueError(f"{where}: value must be >= 0 (abundances, their ratios and N_eff are not negative), "
+                         f"got {obs.value!r}")
 
 
 @dataclass(frozen=True)

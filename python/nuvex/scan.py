@@ -3,6 +3,7 @@
 from __future__ import annotations
 
 import itertools
+import math
 import os
 from dataclasses import dataclass
 from typing import Any, Iterable, Mapping, Sequence
@@ -12,7 +13,7 @@ from . import _engine
 from ._checkpoint import Checkpoint
 from ._params import CALL_KEYWORDS
 from ._progress import Reporter
-from ._provenance import NOT_PHYSICS
+from ._provenance import NOT_PHYSICS, data_fingerprint
 from ._quantities import DEFAULT_QUANTITIES, check_count, check_quantities
 from ._runner import plain_seq, prepare, resolve_data_dir, scalar
 
@@ -87,8 +88,23 @@ def _grid(axes: Mapping[str, Any]) -> tuple[dict[str, list[Any]], list[dict[str,
     if not grid:
         raise ValueError("axes must name at least one parameter")
     shape = tuple(len(v) for v in grid.values())
+    check_size(shape)
     points = [dict(zip(grid, combo)) for combo in itertools.product(*grid.values())]
     return grid, points, shape
+
+
+# The largest scan run in one call: every point holds its parameters and results in memory (about
+# 1 kB each), and a million points take 20 minutes at the measured 700 runs/s on two cores.
+MAX_POINTS = 1_000_000
+
+
+def check_size(shape: Sequence[int]) -> None:
+    """ValueError stating the size of a grid and the limit when it has more than MAX_POINTS points."""
+    total = math.prod(int(n) for n in shape)
+    if total > MAX_POINTS:
+        dims = " x ".join(str(int(n)) for n in shape)
+        raise ValueError(f"the grid has {total} points ({dims}); a scan takes at most {MAX_POINTS} points in one call: "
+                         "use coarser axes or split the scan")
 
 
 def _point_list(points: Sequence[Any]) -> list[dict[str, Any]]:
@@ -106,6 +122,7 @@ def _points(axes: Any) -> tuple[dict[str, list[Any]], list[dict[str, Any]], tupl
     if isinstance(axes, Mapping):
         return _grid(axes)
     if isinstance(axes, Sequence) and not isinstance(axes, (str, bytes)):
+        check_size((len(axes),))
         points = _point_list(axes)
         return {}, points, (len(points),)
     raise TypeError("axes must be a dict {parameter: values} or a list of dicts of parameter changes")
@@ -143,7 +160,9 @@ def scan(axes: Mapping[str, Sequence[Any]] | Sequence[Mapping[str, Any]],
 
     ``checkpoint``: a file that receives one line per finished point as soon as it finishes. Given
     again after an interruption, the scan resumes: finished points are read back and only the
-    missing ones run. A checkpoint written for other fixed parameters, axes or quantities is refused.
+    missing ones run. A checkpoint written for other fixed parameters, axes or quantities, or from a
+    data directory whose contents changed since, is refused; so is a checkpoint whose point lines were
+    edited (each carries a checksum), repeat a point or hold an index that is not an integer.
 
     A point that fails (a refused parameter value, an integrator failure) gets NaN in the arrays and
     is listed in ``ScanResult.failed`` with its message; the scan goes on.
@@ -169,7 +188,8 @@ def scan(axes: Mapping[str, Sequence[Any]] | Sequence[Mapping[str, Any]],
     errors: dict[int, str] = {}
     ckpt = None
     if checkpoint is not None:
-        ckpt = Checkpoint(checkpoint, _description(setup, keys, mc_blocks, grid, points), len(points), width)
+        ckpt = Checkpoint(checkpoint, _description(setup, keys, mc_blocks, grid, points), len(points), width,
+                          _data_identity(directory, setup))
     try:
         if ckpt is not None:
             for index, (vals, error) in ckpt.done.items():
@@ -184,6 +204,16 @@ def scan(axes: Mapping[str, Sequence[Any]] | Sequence[Mapping[str, Any]],
         names = list(names) + [f"{n}_std" for n in names]
     params = {k: v for k, v in setup.items() if k != "show_progress"}
     return ScanResult(axes_out, points, shape, names, values, errors, params)
+
+
+def _data_identity(directory: str, setup: Mapping[str, Any]) -> str:
+    """The content fingerprint of the data a scan reads: the data directory and, when given, the
+    user's directory of nuclear rate tables."""
+    identity = data_fingerprint(directory)
+    user = setup.get("user_nuclear_dir")
+    if isinstance(user, str) and os.path.isdir(os.path.expanduser(user)):
+        identity += "+" + data_fingerprint(os.path.expanduser(user))
+    return identity
 
 
 def _description(setup: Mapping[str, Any], keys: Sequence[str], mc: tuple[int, int] | None,

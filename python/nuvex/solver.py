@@ -3,13 +3,29 @@
 from __future__ import annotations
 
 import os
-from typing import Any, Mapping, Sequence
+from typing import Any, Callable, Mapping, Sequence
 
 from ._ext import HAS_SESSION, ext
 from ._params import CALL_KEYWORDS, check_keys, expand_relic
 from ._quantities import DEFAULT_QUANTITIES, check_count, check_quantities
 from ._runner import hooks, plain, plain_seq, prepare, reactions, reporter_for, resolve_data_dir
 from .result import MCResult, Result
+
+
+ProgressHook = Callable[[str, float, float], None]
+
+
+def _with_progress(h: dict[str, Any], extra: ProgressHook | None) -> dict[str, Any]:
+    """The reporter's hooks with a caller's progress hook called after the reporter's own."""
+    if extra is None:
+        return h
+    own = h["on_progress"]
+
+    def both(stage: str, done: float, total: float) -> None:
+        own(stage, done, total)
+        extra(stage, done, total)
+
+    return {**h, "on_progress": both}
 
 
 class Solver:
@@ -57,12 +73,18 @@ class Solver:
         check_keys(changes, reactions(self._data_dir, {**self._fixed, **changes}, self._custom))
         return {k: plain(v) for k, v in changes.items()}
 
-    def run(self, **changes: Any) -> Result:
-        """Run with the fixed parameters updated by ``changes``; returns a :class:`~nuvex.Result`."""
+    def run(self, *, on_progress: ProgressHook | None = None, **changes: Any) -> Result:
+        """Run with the fixed parameters updated by ``changes``; returns a :class:`~nuvex.Result`.
+
+        ``on_progress(stage, done, total)``, when given, is called on this thread as the run
+        progresses: "electron", "qed", "weak", "thermal" while tables are built, then "HT", "MT",
+        "LT", "done". An exception it raises stops the run and propagates from here (servers use it
+        to stop work nobody waits for).
+        """
         delta = self._changes(changes)
         merged = {**self._fixed, **delta}
         with reporter_for(merged) as rep:
-            h = hooks(rep)
+            h = _with_progress(hooks(rep), on_progress)
             if self._session is not None:
                 raw = self._session.run(delta, **h)
             else:
@@ -70,23 +92,29 @@ class Solver:
         return Result(raw, merged)
 
     def monte_carlo(self, n: int, quantities: Sequence[str] = DEFAULT_QUANTITIES, *, seed: int = 0,
-                    jobs: int | None = None, progress: bool = True, **changes: Any) -> MCResult:
-        """Monte Carlo as :func:`nuvex.monte_carlo`, with the fixed parameters updated by ``changes``."""
+                    jobs: int | None = None, progress: bool = True, on_progress: ProgressHook | None = None,
+                    **changes: Any) -> MCResult:
+        """Monte Carlo as :func:`nuvex.monte_carlo`, with the fixed parameters updated by ``changes``.
+
+        ``on_progress`` as for :meth:`run`, with the stage "mc" for the samples.
+        """
         n = check_count("n", n, 1)
         seed = check_count("seed", seed, 0)
         n_jobs = -1 if jobs is None else check_count("jobs", jobs, 1)
         names, keys = check_quantities(quantities, self._data_dir)
         delta = self._changes(changes)
         merged = {**self._fixed, **delta}
+        # the solver reports the samples' progress when a bar or a hook wants it
+        report = int(bool(progress) or on_progress is not None)
         with reporter_for(merged, bars=progress) as rep:
-            h = hooks(rep)
+            h = _with_progress(hooks(rep), on_progress)
             if self._session is not None and not delta:
-                raw = self._session.mc(n, keys, seed, n_jobs, 0, progress=int(bool(progress)), **h)
+                raw = self._session.mc(n, keys, seed, n_jobs, 0, progress=report, **h)
             else:
                 if self._rho != (None, None):
                     raise ValueError("a Monte Carlo with an extra energy density needs a solver session")
                 raw = ext.run_mc({**merged, "show_progress": False}, self._data_dir, n, keys, seed, n_jobs, self._custom, None, None,
-                                 int(bool(progress)), **h)
+                                 report, **h)
         return MCResult(raw, names, keys, n, seed, merged)
 
     def samples(self, keys: Sequence[str], seed: int, first: int, count: int) -> list[list[float]]:

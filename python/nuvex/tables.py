@@ -32,19 +32,20 @@ scatters YHe by up to 8e-7 from point to point.
 from __future__ import annotations
 
 import argparse
+import math
 import os
 import sys
-import tempfile
 from typing import Any, Iterable, Sequence
 
 import numpy as np
 
+from ._output import check_target, write_text
 from ._params import PARAMS
 from ._provenance import data_fingerprint, non_default
 from ._runner import resolve_data_dir
 from ._version import __version__
 from .conversions import T_CMB_K, eta10
-from .scan import ScanResult, scan
+from .scan import MAX_POINTS, ScanResult, scan
 
 # Standard N_eff of three neutrino flavours (incomplete decoupling, QED corrections): a run's N_eff is
 # 3.044 + DeltaNeff.
@@ -201,27 +202,6 @@ def _header(kind: str, params: dict[str, Any], directory: str, neff_reference: f
     return ["# " + line for line in head]
 
 
-def _write_atomic(path: str | os.PathLike[str], text: str) -> None:
-    """The table appears complete or not at all: written aside, synced, then renamed into place."""
-    path = os.fspath(path)
-    directory = os.path.dirname(os.path.abspath(path))
-    os.makedirs(directory, exist_ok=True)
-    fd, tmp = tempfile.mkstemp(prefix=".nuvex-table-", dir=directory)
-    try:
-        with os.fdopen(fd, "w") as f:
-            f.write(text)
-            f.flush()
-            os.fsync(f.fileno())
-        umask = os.umask(0)
-        os.umask(umask)
-        os.chmod(tmp, 0o666 & ~umask)
-        os.replace(tmp, path)
-    except BaseException:
-        if os.path.exists(tmp):
-            os.unlink(tmp)
-        raise
-
-
 def write_class(path: str | os.PathLike[str], ombh2: Sequence[float] | None = None,
                 DeltaN: Sequence[float] | None = None, *, neff_reference: float = NEFF_REFERENCE_CLASS,
                 client: Any = None, jobs: int | None = None, checkpoint: str | os.PathLike[str] | None = None,
@@ -240,6 +220,7 @@ def write_class(path: str | os.PathLike[str], ombh2: Sequence[float] | None = No
     the parameters that differ from the defaults and the data fingerprint. The file is replaced only
     once every point has run; when a point fails, ``RuntimeError`` names it and nothing is written.
     """
+    check_target(path)  # a device or directory is refused before the scan, not after it
     directory = resolve_data_dir(data_dir)
     ref = _neff_reference(neff_reference)
     params = _table_params(params)
@@ -254,7 +235,7 @@ def write_class(path: str | os.PathLike[str], ombh2: Sequence[float] | None = No
     for j, d in enumerate(dn):
         for i, o in enumerate(ob):
             lines.append(f"{o:.10g} {d:.10g} {yhe[j, i]:.10f}")
-    _write_atomic(path, "\n".join(lines) + "\n")
+    write_text(path, "\n".join(lines) + "\n")
     return result
 
 
@@ -276,6 +257,7 @@ def write_camb(path: str | os.PathLike[str], ombh2: Sequence[float] | None = Non
     samples (seed ``seed``) over the nuclear rates and tau_n, and sigma_Yp, err_D/H are their standard
     deviations; with ``mc`` = 0 they are 0. Other arguments as :func:`write_class`.
     """
+    check_target(path)  # a device or directory is refused before the scan, not after it
     directory = resolve_data_dir(data_dir)
     ref = _neff_reference(neff_reference)
     params = _table_params(params)
@@ -300,7 +282,7 @@ def write_camb(path: str | os.PathLike[str], ombh2: Sequence[float] | None = Non
                    f"{result['YPBBN'][j, i]:.10f}", f"{sigma_yp[j, i]:.4e}", f"{result['DoH'][j, i]:.8e}",
                    f"{err_doh[j, i]:.4e}")
             lines.append("   ".join(f"{c:>12}" for c in row))
-    _write_atomic(path, "\n".join(lines) + "\n")
+    write_text(path, "\n".join(lines) + "\n")
     return result
 
 
@@ -318,9 +300,16 @@ def _grid_arg(text: str) -> list[float]:
                 start, stop, step = (float(x) for x in part.split(":"))
                 if step <= 0:
                     raise argparse.ArgumentTypeError(f"range {part!r}: the step must be positive")
-                count = int(np.floor((stop - start) / step + 1e-9)) + 1
+                span = (stop - start) / step
+                if not math.isfinite(span):
+                    raise argparse.ArgumentTypeError(f"range {part!r}: start, stop and step must be finite")
+                count = int(np.floor(span + 1e-9)) + 1
                 if count < 1:
                     raise argparse.ArgumentTypeError(f"range {part!r} is empty")
+                # checked before the values are made: a tiny step would ask for unbounded memory
+                if count > MAX_POINTS:
+                    raise argparse.ArgumentTypeError(f"range {part!r} has {count} values; a grid takes at most "
+                                                     f"{MAX_POINTS} points")
                 out.extend(np.round(start + step * np.arange(count), 10).tolist())
             else:
                 out.append(float(part))

@@ -1,9 +1,13 @@
 // Custom background: T, t, a read from a tab- or comma-separated table with a header line, kept
 // sorted three ways for the lookups, and the late-time Friedmann estimate of the neutrino density.
+#include <unistd.h>
+
 #include <algorithm>
+#include <cerrno>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <fstream>
 #include <new>
 #include <string>
@@ -60,7 +64,8 @@ struct Rows {
 int read_table(const char* path, Rows& rows, char** err) {
     nvx::inputs::read(path);
     std::ifstream in(path, std::ios::binary);
-    if (!in) return fail(err, "custom_background file '%s' not found", path);
+    if (!in && ::access(path, F_OK) != 0) return fail(err, "custom_background file '%s' not found", path);
+    if (!in) return fail(err, "cannot read custom_background file '%s': %s", path, std::strerror(errno));
     std::string header;
     if (!std::getline(in, header)) return fail(err, "custom_background file is empty");
     const char sep = header.find('\t') != std::string::npos ? '\t' : ',';

@@ -248,6 +248,31 @@ int store_tables(nvx_background* bg, const Solution& s, std::vector<double> (&co
     return 0;
 }
 
+// The radiation of the run (photons, e+-, neutrinos with the DeltaNeff species, a tabulated extra
+// density) must have a positive energy density at every temperature of the background: a negative
+// one has no expansion rate (H^2 < 0) and would end in an integrator failure that names nothing.
+int check_radiation(const nvx_background* bg, const std::vector<double>& lnT, char** err) {
+    const nvx_neutrino_history* h = &bg->history;
+    const NVXConfig* c = bg->config;
+    auto at = [&](double T) {
+        const double plasma = rho_plasma(bg, T);
+        const double nu = rho_neutrinos(bg, T, nvx_nu_Tnue_of_Tg(h, T), nvx_nu_Tnumu_of_Tg(h, T),
+                                        nvx_nu_Tnutau_of_Tg(h, T));
+        const double extra = bg->has_extra_rho ? nvx_cubic_spline_eval(&bg->extra_rho, std::log10(T)) : 0.0;
+        const double total = plasma + nu + extra;
+        if (total > 0.0 && std::isfinite(total)) return 0;
+        return fail(err,
+                    "nvx_bg_init_standard: the radiation energy density is %.6g MeV^4 at T=%.6g MeV, not positive "
+                    "(photons and e+- %.6g, neutrinos with the DeltaNeff=%g species %.6g, extra_rho table %.6g): "
+                    "check DeltaNeff and extra_rho_val",
+                    total, T, plasma, c->DeltaNeff, nu, extra);
+    };
+    // every fourth node of the grid (about 150 per decade; the terms vary on the scale of a decade)
+    for (size_t k = 0; k < lnT.size(); k += 4)
+        if (at(std::exp(lnT[k])) != 0) return 1;
+    return lnT.empty() ? 0 : at(std::exp(lnT.back()));
+}
+
 int solve(nvx_background* bg, char** err) {
     const NVXConfig* c = bg->config;
     const double T_hi = c->T_start_cosmo_MeV, T_lo = c->T_end_MeV;
@@ -265,6 +290,7 @@ int solve(nvx_background* bg, char** err) {
     s.lna.resize(n);
     const double lnT_lo = std::log(T_lo), lnT_hi = std::log(T_hi);
     for (size_t k = 0; k < n; ++k) s.lnT[k] = lnT_lo + (double(k) / double(n - 1)) * (lnT_hi - lnT_lo);
+    if (check_radiation(bg, s.lnT, err) != 0) return 1;
 
     // Scale factor at T_lo from entropy conservation between T_lo and today.
     const double T0 = T0_MeV();

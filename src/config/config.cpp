@@ -9,6 +9,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <new>
 #include <string>
 #include <vector>
 
@@ -37,16 +38,18 @@ T& field_at(NVXConfig* c, const FieldSpec& f) {
     return *reinterpret_cast<T*>(reinterpret_cast<char*>(c) + f.offset);
 }
 
-// Splits at ',', '\r' and '\n'; runs of separators count as one (empty fields vanish).
-std::vector<std::string> split_csv_fields(const char* line, size_t max_fields) {
+// Splits at every ',' (a line end's '\r' removed): an empty field keeps its place, so the columns
+// after it stay where the header says they are.
+std::vector<std::string> split_csv_fields(const std::string& line) {
+    std::string text = line;
+    while (!text.empty() && (text.back() == '\r' || text.back() == '\n')) text.pop_back();
     std::vector<std::string> out;
-    const char* p = line;
-    while (*p && out.size() < max_fields) {
-        while (*p == ',' || *p == '\r' || *p == '\n') ++p;
-        if (!*p) break;
-        const char* start = p;
-        while (*p && *p != ',' && *p != '\r' && *p != '\n') ++p;
-        out.emplace_back(start, static_cast<size_t>(p - start));
+    size_t start = 0;
+    for (;;) {
+        const size_t comma = text.find(',', start);
+        out.push_back(text.substr(start, comma == std::string::npos ? std::string::npos : comma - start));
+        if (comma == std::string::npos) break;
+        start = comma + 1;
     }
     return out;
 }
@@ -98,13 +101,16 @@ int parse_nuclide_row(const std::string& path, size_t lineno, const std::vector<
     if (static_cast<int>(f.size()) < need)
         return fail(err, "%s:%zu: expected at least %d fields, found %zu (file cut short?)", path.c_str(),
                     lineno, need, f.size());
+    static const char* const kWhat[5] = {"name", "N", "Z", "mass_excess_keV", "spin"};
+    for (int k = 0; k < 5; ++k)
+        if (strip(f[pos[k]]).empty())
+            return fail(err, "%s:%zu:%d: empty %s field (column %d)", path.c_str(), lineno, pos[k] + 1, kWhat[k],
+                        pos[k] + 1);
     const std::string name = strip(f[pos[0]]);
-    if (name.empty()) return fail(err, "%s:%zu: empty nuclide name", path.c_str(), lineno);
     if (name.size() >= sizeof r.name)
         return fail(err, "%s:%zu: nuclide name '%s' is longer than %zu characters", path.c_str(), lineno,
                     name.c_str(), sizeof r.name - 1);
     copy_name(r.name, sizeof r.name, name.c_str());
-    static const char* const kWhat[5] = {"name", "N", "Z", "mass_excess_keV", "spin"};
     for (int k = 1; k < 5; ++k) {
         const std::string& text = f[pos[k]];
         const bool ok = k <= 2 ? parse_int32(text, k == 1 ? r.N : r.Z)
@@ -123,15 +129,22 @@ int parse_nuclide_row(const std::string& path, size_t lineno, const std::vector<
 int read_nuclide_table(NVXConfig* c, char** err) {
     std::string path = std::string(c->data_dir) + "/csv/nuclides.csv";
     FILE* fp = std::fopen(path.c_str(), "r");
-    if (!fp) return fail(err, "nuclides.csv not found (data_dir misconfigured?)");
+    if (!fp && errno == ENOENT) return fail(err, "nuclides.csv not found (data_dir misconfigured?)");
+    if (!fp) return fail(err, "cannot read %s: %s", path.c_str(), std::strerror(errno));
     std::string line;
     if (!read_line(fp, line)) {
+        const int read_errno = std::ferror(fp) ? errno : 0;
         std::fclose(fp);
+        if (read_errno) return fail(err, "cannot read %s: %s", path.c_str(), std::strerror(read_errno));
         return fail(err, "nuclides.csv is empty");
+    }
+    if (line.find('\0') != std::string::npos) {
+        std::fclose(fp);
+        return fail(err, "%s:1: NUL byte in the line (not a text file?)", path.c_str());
     }
     static const char* const kCols[5] = {"name", "N", "Z", "mass_excess_keV", "spin"};
     int pos[5] = {-1, -1, -1, -1, -1};
-    std::vector<std::string> header = split_csv_fields(line.c_str(), SIZE_MAX);
+    std::vector<std::string> header = split_csv_fields(line);
     for (size_t i = 0; i < header.size(); ++i)
         for (int k = 0; k < 5; ++k)
             if (pos[k] < 0 && strip(header[i]) == kCols[k]) pos[k] = static_cast<int>(i);
@@ -148,9 +161,14 @@ int read_nuclide_table(NVXConfig* c, char** err) {
     int rc = 0;
     while (rc == 0 && read_line(fp, line)) {
         ++lineno;
+        // a NUL byte would end the name (or number) it sits in without a word
+        if (line.find('\0') != std::string::npos) {
+            rc = fail(err, "%s:%zu: NUL byte in the line (not a text file?)", path.c_str(), lineno);
+            break;
+        }
         if (strip(line).empty()) continue;
         NVXNuclide r{};
-        rc = parse_nuclide_row(path, lineno, split_csv_fields(line.c_str(), SIZE_MAX), pos, need, r, err);
+        rc = parse_nuclide_row(path, lineno, split_csv_fields(line), pos, need, r, err);
         if (rc) break;
         for (size_t i = 0; i < table.n && rc == 0; ++i)
             if (std::strcmp(table.rows[i].name, r.name) == 0)
@@ -288,6 +306,68 @@ int set_numeric_special(NVXConfig* c, const char* key, int32_t kind, NVXParamPay
     return 0;
 }
 
+// Open-addressing hash index of a reaction map: slot value 0 is empty, k names entry k - 1. The
+// table keeps at most half of its slots used, so a lookup probes a few slots.
+struct RxnIndex {
+    std::vector<size_t> slots;
+};
+
+size_t name_hash(const char* s) {
+    size_t h = 1469598103934665603ull;  // FNV-1a
+    for (; *s; ++s) h = (h ^ static_cast<unsigned char>(*s)) * 1099511628211ull;
+    return h;
+}
+
+void index_insert(RxnIndex& ix, const NVXRxnMap& map, size_t entry) {
+    const size_t mask = ix.slots.size() - 1;
+    size_t k = name_hash(map.entries[entry].name) & mask;
+    while (ix.slots[k]) k = (k + 1) & mask;
+    ix.slots[k] = entry + 1;
+}
+
+// Builds the index for the current entries (a map filled before it had one, or grown past half).
+bool rxnmap_reindex(NVXRxnMap* map) {
+    size_t n = 64;
+    while (n < 2 * (map->count + 1)) n *= 2;
+    auto* ix = new (std::nothrow) RxnIndex;
+    if (!ix) return false;
+    try {
+        ix->slots.assign(n, 0);
+    } catch (const std::bad_alloc&) {
+        delete ix;
+        return false;
+    }
+    for (size_t i = 0; i < map->count; ++i) index_insert(*ix, *map, i);
+    delete static_cast<RxnIndex*>(map->index);
+    map->index = ix;
+    return true;
+}
+
+// Adds the last entry to the index, growing it when more than half full.
+bool rxnmap_index_last(NVXRxnMap* map) {
+    auto* ix = static_cast<RxnIndex*>(map->index);
+    if (!ix || 2 * map->count > ix->slots.size()) return rxnmap_reindex(map);
+    index_insert(*ix, *map, map->count - 1);
+    return true;
+}
+
+// The entry of that exact name, or map.count; a map without an index (none built yet) is searched
+// in order.
+size_t rxnmap_find(const NVXRxnMap& map, const char* name) {
+    const auto* ix = static_cast<const RxnIndex*>(map.index);
+    if (!ix) {
+        for (size_t i = 0; i < map.count; ++i)
+            if (std::strcmp(map.entries[i].name, name) == 0) return i;
+        return map.count;
+    }
+    const size_t mask = ix->slots.size() - 1;
+    for (size_t k = name_hash(name) & mask; ix->slots[k]; k = (k + 1) & mask) {
+        const size_t i = ix->slots[k] - 1;
+        if (i < map.count && std::strcmp(map.entries[i].name, name) == 0) return i;
+    }
+    return map.count;
+}
+
 }  // namespace
 }  // namespace nvx
 
@@ -349,11 +429,11 @@ void nvx_rxnmap_set(NVXRxnMap* map, const char* name, double value) {
     if (!map || !name) return;
     char cut[NVX_RXNMAP_NAME_LEN];
     copy_name(cut, sizeof cut, name);
-    for (size_t i = 0; i < map->count; ++i)
-        if (std::strcmp(map->entries[i].name, cut) == 0) {
-            map->entries[i].value = value;
-            return;
-        }
+    if (!map->index && map->count && !rxnmap_reindex(map)) return;
+    if (const size_t i = rxnmap_find(*map, cut); i < map->count) {
+        map->entries[i].value = value;
+        return;
+    }
     if (map->count == map->capacity) {
         size_t cap = map->capacity ? 2 * map->capacity : 64;
         void* grown = std::realloc(map->entries, cap * sizeof(NVXRxnMapEntry));
@@ -361,22 +441,25 @@ void nvx_rxnmap_set(NVXRxnMap* map, const char* name, double value) {
         map->entries = static_cast<NVXRxnMapEntry*>(grown);
         map->capacity = cap;
     }
-    NVXRxnMapEntry& e = map->entries[map->count++];
+    NVXRxnMapEntry& e = map->entries[map->count];
     std::memcpy(e.name, cut, sizeof cut);
     e.value = value;
+    ++map->count;
+    if (!rxnmap_index_last(map)) --map->count;  // no memory for the index: the set did not happen
 }
 
 double nvx_rxnmap_get(const NVXRxnMap* map, const char* name) {
     if (!map || !name) return 0.0;
-    for (size_t i = 0; i < map->count; ++i)
-        if (std::strcmp(map->entries[i].name, name) == 0) return map->entries[i].value;
-    return 0.0;
+    const size_t i = rxnmap_find(*map, name);
+    return i < map->count ? map->entries[i].value : 0.0;
 }
 
 void nvx_rxnmap_free(NVXRxnMap* map) {
     if (!map) return;
     std::free(map->entries);
+    delete static_cast<RxnIndex*>(map->index);
     map->entries = nullptr;
+    map->index = nullptr;
     map->count = map->capacity = 0;
 }
 

@@ -21,10 +21,11 @@ T* dup_array(const T* src, size_t n, bool& ok) {
     return p;
 }
 
+// Entry by entry, so that the copy has its own lookup index (the source's is never shared).
 NVXRxnMap dup_map(const NVXRxnMap& src, bool& ok) {
     NVXRxnMap m{};
-    m.entries = dup_array(src.entries, src.count, ok);
-    if (m.entries) m.count = m.capacity = src.count;
+    for (size_t i = 0; i < src.count; ++i) nvx_rxnmap_set(&m, src.entries[i].name, src.entries[i].value);
+    if (m.count != src.count) ok = false;
     return m;
 }
 

@@ -1,6 +1,7 @@
-// INI loader: one "key = value" (or "key value") per line, lines of any length. Bad lines are
-// warnings and the loader goes on, so a misspelt key never stops the rest of the file from applying,
-// unless the record asks for strict_params, which turns every bad line into an error.
+// INI loader: one "key = value" (or "key value") per line. Bad lines are warnings and the loader goes
+// on, so a misspelt key never stops the rest of the file from applying, unless the record asks for
+// strict_params, which turns every bad line into an error. A NUL byte, a line over 64 KiB or a file
+// over 64 MiB is no INI file: an error naming the file and line.
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -42,13 +43,50 @@ bool split_line(const char* path, int lineno, const std::string& line, std::stri
 
 using BadLineFn = void (*)(const std::string& message, void* user);
 
+// Bounds of a configuration file: far above any real one (200,000 rate-variation lines take about
+// 6 MB), low enough that a device such as /dev/zero or a binary file ends in a message, not in
+// exhausted memory.
+constexpr size_t kMaxLineBytes = 64 * 1024;
+constexpr size_t kMaxFileBytes = 64 * 1024 * 1024;
+
+enum class LineRead { Line, End, TooLong, TooBig, Nul };
+
+// One line without its newline; stops at the bounds above and at a NUL byte (which would cut the
+// value that follows it, silently, where the text is handed on as a C string).
+LineRead read_bounded_line(FILE* fp, std::string& line, size_t& total) {
+    line.clear();
+    int ch;
+    while ((ch = std::getc(fp)) != EOF) {
+        if (++total > kMaxFileBytes) return LineRead::TooBig;
+        if (ch == '\n') return LineRead::Line;
+        if (ch == '\0') return LineRead::Nul;
+        if (line.size() >= kMaxLineBytes) return LineRead::TooLong;
+        line += static_cast<char>(ch);
+    }
+    return line.empty() ? LineRead::End : LineRead::Line;
+}
+
 int walk(const char* path, nvx_ini_line_fn fn, BadLineFn bad, void* user, char** err) {
     FILE* fp = path ? std::fopen(path, "r") : nullptr;
     if (!fp) return nvx::fail(err, "cannot open ini file '%s'", path ? path : "(null)");
     std::string raw;
     int lineno = 0;
-    while (nvx::read_line(fp, raw)) {
+    size_t total = 0;
+    for (;;) {
+        const LineRead got = read_bounded_line(fp, raw, total);
+        if (got == LineRead::End) break;
         ++lineno;
+        if (got != LineRead::Line) {
+            std::fclose(fp);
+            if (got == LineRead::Nul)
+                return nvx::fail(err, "%s:%d: NUL byte in the line (not a text file?)", path, lineno);
+            if (got == LineRead::TooLong)
+                return nvx::fail(err, "%s:%d: line longer than %zu bytes (not an INI file?)", path, lineno,
+                                 kMaxLineBytes);
+            return nvx::fail(err, "%s: larger than %zu bytes (not an INI file?)", path, kMaxFileBytes);
+        }
+        // a byte-order mark written by some editors is no part of the first key
+        if (lineno == 1 && raw.compare(0, 3, "\xEF\xBB\xBF") == 0) raw.erase(0, 3);
         std::string line = strip(raw), key, value, problem;
         if (line.empty() || line[0] == '#' || line[0] == ';') continue;
         if (!split_line(path, lineno, line, key, value, problem)) {

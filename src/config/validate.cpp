@@ -11,6 +11,7 @@
 #include "config/err.hpp"
 #include "config/field_table.hpp"
 #include "config/file_inputs.hpp"
+#include "config/inert.hpp"
 #include "config/rate_set.hpp"
 #include "nuvex/config.h"
 
@@ -130,6 +131,42 @@ int check_orderings(const NVXConfig* c, char** err) {
     return 0;
 }
 
+// Ranges of the physics, checked before any stage is built: outside them a run either computes a
+// universe that cannot exist or drives an integrator into a failure that names nothing.
+int check_physical_ranges(const NVXConfig* c, char** err) {
+    // N_eff today is the standard 3.044 plus DeltaNeff extra flavours; N_eff = 0 (no neutrino
+    // radiation at all) is the lowest meaningful value, below it the radiation density is negative.
+    // A grid value such as 0 - 3.044 may land a rounding step below: 1e-9 of room.
+    constexpr double kNeffStandard = 3.044;
+    if (!(kNeffStandard + c->DeltaNeff >= -1e-9))
+        return fail(err, "DeltaNeff=%.6g is out of range: N_eff = %g + DeltaNeff = %.6g must be >= 0 (a negative "
+                         "neutrino radiation density)", c->DeltaNeff, kNeffStandard, kNeffStandard + c->DeltaNeff);
+    // every run reports the helium-4 abundance (Yp): the network must reach mass number 4
+    if (c->amax > 0 && c->amax < 4)
+        return fail(err, "amax=%d is out of range: must be None or >= 4 (the network must hold helium-4, whose "
+                         "abundance Yp every run reports)", c->amax);
+    // The weak-rate integrals follow electron energies up to 30 T: a neutrino Fermi sea filled up to
+    // |mu| = 10 T keeps its edge and a tail of e^-10 inside that range at every temperature of the
+    // run (the n-p mass difference added); beyond it the rates would be cut without a word.
+    const struct {
+        const char* name;
+        double value;
+    } degeneracies[] = {{"munuOverTnu", c->munuOverTnu},
+                        {"munuOverTnu_e", c->munuOverTnu_e},
+                        {"munuOverTnu_mu", c->munuOverTnu_mu},
+                        {"munuOverTnu_tau", c->munuOverTnu_tau}};
+    for (const auto& d : degeneracies)
+        if (!std::isnan(d.value) && !(std::fabs(d.value) <= 10.0))
+            return fail(err, "%s=%.6g is out of range: |mu/T| must be <= 10 (the weak-rate integrals cover "
+                             "electron energies up to 30 T)", d.name, d.value);
+    // the decay era follows the decays of the large network only: asked for on another network it
+    // would write nothing and report success
+    if (c->decay_era && c->output_decay_evolution && !nvx_config_is_large(c))
+        return fail(err, "decay_era=True with output_decay_evolution=True needs network='large' (the decay era "
+                         "follows the decays of the large network; network='%s')", c->network ? c->network : "None");
+    return 0;
+}
+
 // Infinite values pass the sign rules but turn every later stage into nonsense (an infinite
 // lifetime, an endless decay era): refuse them for every plain number key.
 int check_finite_numbers(const NVXConfig* c, char** err) {
@@ -224,9 +261,15 @@ int nvx_config_validate(NVXConfig* c, char** err) {
                     "incomplete_decoupling=True (the full SOLAN spectrum file is only available in the "
                     "non-instantaneous decoupling mode).");
     if (check_finite_numbers(c, err) || check_tolerances(c, err) || check_int_ranges(c, err)) return 1;
-    if (check_relic(c, err)) return 1;
-    if (check_orderings(c, err)) return 1;
-    return check_rate_set(c, err);
+    if (check_relic(c, err) || check_orderings(c, err) || check_physical_ranges(c, err) || check_rate_set(c, err))
+        return 1;
+    // a setting that changes nothing is a warning of the run, an error under strict_params
+    if (c->strict_params) {
+        const std::string inert = inert_settings(c);
+        if (!inert.empty())
+            return fail(err, "strict_params: settings without effect in this configuration: %s", inert.c_str());
+    }
+    return 0;
 }
 
 void nvx_config_resolve_rates_path(const NVXConfig* c, const char* relative, char* out, size_t size) {

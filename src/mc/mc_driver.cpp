@@ -249,7 +249,10 @@ void statistics(NVXMCResult* r) {
 int check_options(const NVXMCOptions* o, char** err) {
     if (!o) return fail(err, "nvx_mc_run: no options");
     if (o->num_mc < 1) return fail(err, "nvx_mc_run: num_mc=%d: at least one sample is needed", o->num_mc);
-    if (o->n_quantities && !o->quantities) return fail(err, "nvx_mc_run: no quantity names");
+    // an empty request would run the central computation and report an empty result as success
+    if (o->n_quantities == 0)
+        return fail(err, "nvx_mc_run: no quantities requested: name at least one (for example YPBBN, DoH)");
+    if (!o->quantities) return fail(err, "nvx_mc_run: no quantity names");
     for (size_t q = 0; q < o->n_quantities; ++q)
         if (!o->quantities[q] || !o->quantities[q][0]) return fail(err, "nvx_mc_run: quantity %zu has no name", q);
     if (o->first < 0) return fail(err, "nvx_mc_run: first=%lld: sample indices start at 0", (long long)o->first);

@@ -144,6 +144,9 @@ int read_reaction_list(Assembly& a, const char* const* reactions, size_t count, 
     const NVXNetworkList* nl = a.files->network_list(path, error);
     if (!nl) return 1;
     if (nl->count > NVX_MAX_REACTIONS) return fail(error, "%s", kTooMany);
+    // an empty list (a file cut to nothing) would integrate neutrons and protons alone, into NaN ratios
+    if (nl->count == 0 && !(a.custom && a.custom->n_entries))
+        return fail(error, "%s: the network list '%s' names no reaction", path, a.cfg->network);
     a.list.assign(nl->entries, nl->entries + nl->count);
     return 0;
 }

@@ -57,6 +57,11 @@ int parse_row(const std::string& line, size_t lineno, const char* name, double o
         if (!parse_token(tok[k], out[k]))
             return nvx::fail(err, "custom_network rate table of '%s', line %zu: cannot parse the %s '%s' as a "
                                   "finite number", name, lineno, kWhat[k], tok[k].c_str());
+        // a factor that is given must be one (a left-out factor, stored as 0, means "not varied")
+        if (k == 2 && !(out[k] >= 1.0))
+            return nvx::fail(err, "custom_network rate table of '%s', line %zu: uncertainty factor %s must be >= 1 "
+                                  "(a multiplicative 1-sigma factor; leave it out for a rate that is not varied)",
+                             name, lineno, tok[k].c_str());
     }
     return 0;
 }

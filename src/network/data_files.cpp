@@ -209,9 +209,9 @@ int nvx_load_decays(const char* path, NVXDecayTable* t, char** error) {
             nvx_decay_table_free(t);
             return fail(error, "%s:%d: cannot parse decay row '%s'", path, line_no, line.c_str());
         }
-        if (!std::isfinite(row.rate) || row.rate < 0 || !std::isfinite(row.unc) || !(row.unc > 0)) {
+        if (!std::isfinite(row.rate) || row.rate < 0 || !std::isfinite(row.unc) || !(row.unc >= 1)) {
             nvx_decay_table_free(t);
-            return fail(error, "%s:%d: decay '%s' needs a finite rate >= 0 and an uncertainty factor > 0", path,
+            return fail(error, "%s:%d: decay '%s' needs a finite rate >= 0 and an uncertainty factor >= 1", path,
                         line_no, row.name);
         }
         if (find_row(*t, row.name)) {

@@ -2,6 +2,7 @@
 // per-temperature rate evaluation with reverse rates, the integrator entry points and the summary.
 #include <algorithm>
 #include <cmath>
+#include <cstring>
 #include <string>
 #include <vector>
 
@@ -112,6 +113,16 @@ int nvx::net::nuclear_rates_init(NVXNuclearRates* r, const NVXConfig* record, co
     if (compile_and_check(r->mt, r->mt_compiled, error) || compile_and_check(r->lt, r->lt_compiled, error)) {
         nvx_nuclear_rates_free(r);
         return 1;
+    }
+    // every run reports Yp: a network without helium-4 would end in a result check that blames the
+    // tolerances
+    bool has_he4 = false;
+    for (size_t i = 0; i < r->lt.n_species && !has_he4; ++i) has_he4 = std::strcmp(r->lt.species[i], "He4") == 0;
+    if (!has_he4) {
+        nvx_nuclear_rates_free(r);
+        return nvx::fail(error, "nvx_nuclear_rates_init: the network '%s' holds no helium-4 (He4), whose abundance "
+                                "Yp every run reports",
+                         record->network ? record->network : "(none)");
     }
     return 0;
 }

@@ -37,18 +37,20 @@ int resample_spline(const std::vector<double>& u_src, const double* y_src, const
     return 0;
 }
 
-// Rates are finite and never negative, uncertainty factors finite and positive (0 only where a
-// custom row left the factor out); anything else would be interpolated into a wrong network.
+// Rates are finite and never negative. An uncertainty factor u multiplies the rate by u^p for a
+// variation of p sigma: it is >= 1 (below 1, a positive p would lower the rate; 0 or less has no
+// meaning); 0 only where a custom row left the factor out ("not varied"). Anything else would be
+// interpolated into a wrong network.
 int check_rate_rows(const double* rate, const double* factor, size_t n, bool zero_factor_ok, const char* rxn,
                     const char* what, char** error) {
     for (size_t i = 0; i < n; ++i) {
         if (!std::isfinite(rate[i]) || rate[i] < 0.0)
             return fail(error, "reaction '%s', %s, data row %zu: rate %g must be finite and >= 0", rxn, what, i + 1,
                         rate[i]);
-        const bool factor_ok = std::isfinite(factor[i]) && (factor[i] > 0.0 || (zero_factor_ok && factor[i] == 0.0));
+        const bool factor_ok = std::isfinite(factor[i]) && (factor[i] >= 1.0 || (zero_factor_ok && factor[i] == 0.0));
         if (!factor_ok)
-            return fail(error, "reaction '%s', %s, data row %zu: uncertainty factor %g must be finite and > 0", rxn,
-                        what, i + 1, factor[i]);
+            return fail(error, "reaction '%s', %s, data row %zu: uncertainty factor %g must be finite and >= 1 "
+                               "(a multiplicative 1-sigma factor)", rxn, what, i + 1, factor[i]);
     }
     return 0;
 }

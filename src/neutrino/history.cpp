@@ -128,11 +128,27 @@ int load_spectral(nvx_neutrino_history* h, const NVXConfig* c, char** err) {
     if (read_spectral_side(spath, kSpectralColumns, s, err)) return 1;
     if (read_spectral_side(gpath, 1, g, err)) return 1;
     const size_t n_spec = s.t.nrows, n_mom = g.t.nrows;
-    // Momenta beyond the distortion columns would index past the table.
+    // Column 7 + j of the spectral table holds the distortion at grid momentum j. More momenta than
+    // columns would read past the table; fewer are allowed only when the columns left over are
+    // padding (all zero): a grid that lost a row would otherwise pair every column with the wrong
+    // momentum without a word.
     if (n_mom > kMaxMomenta)
         return nvx::fail(err, "%s: %zu grid momenta, but the spectral table has only %zu distortion "
                               "columns", gpath.c_str(), n_mom, kMaxMomenta);
     if (n_mom < 2) return nvx::fail(err, "%s: need at least 2 grid momenta", gpath.c_str());
+    for (size_t j = kMaxMomenta; j-- > n_mom;)
+        for (size_t r = 0; r < s.t.nrows; ++r)
+            if (s.at(kFirstDistortionColumn + j, r) != 0.0)
+                return nvx::fail(err, "%s: %zu grid momenta, but the spectral table %s holds distortions in %zu "
+                                      "columns (column %zu, data row %zu, is not zero): the grid needs one "
+                                      "momentum per distortion column",
+                                 gpath.c_str(), n_mom, spath.c_str(), j + 1, kFirstDistortionColumn + j + 1, r + 1);
+    for (size_t j = 0; j < n_mom; ++j) {
+        const double y = g.t.columns[0][j];
+        if (!(std::isfinite(y) && y >= 0.0) || (j > 0 && !(y > g.t.columns[0][j - 1])))
+            return nvx::fail(err, "%s: data row %zu: grid momenta must be finite, non-negative and increasing",
+                             gpath.c_str(), j + 1);
+    }
     if (n_spec < 2) return nvx::fail(err, "%s: need at least 2 data rows", spath.c_str());
     for (size_t r = 0; r < n_spec; ++r)
         if (!positive_finite(s.at(0, r)) || !positive_finite(s.at(1, r)))

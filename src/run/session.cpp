@@ -14,6 +14,7 @@
 
 #include "background/bg_internal.hpp"
 #include "config/err.hpp"
+#include "config/inert.hpp"
 #include "nuvex/nuclear_network.h"
 #include "nuvex/run.h"
 #include "nuvex/session.h"
@@ -110,6 +111,13 @@ int through_snapshot(StageSnapshot& snap, uint64_t* id, Load&& load, Build&& bui
 // Snapshots serve the first build of each stage in a session (a one-shot run is one): later
 // rebuilds follow changed parameters of a scan, whose snapshots would only fill the folder.
 const NVXConfig* snapshot_config(int builds, const NVXConfig* c) { return builds == 0 ? c : nullptr; }
+
+// An integrator that gives up (too many steps, a vanishing step) says nothing of the input that
+// drove it there: its message is completed with the parameters that were off their defaults.
+int integration_failure(const NVXConfig* c, char** err, const NVXCustomNetwork* custom) {
+    if (err && *err && std::strstr(*err, "nvx_ode_") && !nvx_run_cancelled(c)) return name_off_default(c, err, custom);
+    return 1;
+}
 
 }  // namespace
 
@@ -306,20 +314,26 @@ int Session::ensure_stages(const NVXConfig* c, Views& v, char** err) {
     if (ensure_plasma(c, err) != 0) return stage_failure(err, "plasma tables");
     v.plasma = plasma_.stage->plasma;
     v.plasma.config = c;
+    const int network_builds = builds_.network;
     if (ensure_network(c, err) != 0) return stage_failure(err, "reaction networks");
     NVXNuclearRates* rates = &network_.stage->rates;
-    // a kept network checks this run's rate-variation keys as a fresh build would
-    if (nvx_nuclear_rates_check_variation_keys(rates, c, err) != 0) return stage_failure(err, "reaction networks");
+    // a kept network checks this run's rate-variation keys as a fresh build did
+    if (builds_.network == network_builds && nvx_nuclear_rates_check_variation_keys(rates, c, err) != 0)
+        return stage_failure(err, "reaction networks");
     nvx_nuclear_rates_log_summary(rates, c);
     nvx_nuclear_rates_apply_variations(rates, c);
     if (nvx_run_cancelled(c)) return cancelled(err, "didiva_run");
 
+    // the physics stages fail on the run's inputs (an integration that cannot proceed): their
+    // messages name the parameters that were off their defaults
     if (ensure_history(c, &v.plasma, err) != 0) return stage_failure(err, "neutrino history");
     nvx_neutrino_history h = history_.stage->history;
     h.config = c;
     h.plasma = &v.plasma;
-    if (ensure_background(c, &v.plasma, &h, err) != 0) return stage_failure(err, "background");
-    if (ensure_weak(c, &h, err) != 0) return stage_failure(err, "weak-rate tables");
+    if (ensure_background(c, &v.plasma, &h, err) != 0)
+        return stage_failure(err, "background"), integration_failure(c, err, custom());
+    if (ensure_weak(c, &h, err) != 0)
+        return stage_failure(err, "weak-rate tables"), integration_failure(c, err, custom());
 
     nvx_background& b = v.background;
     b = background_.stage->bg;
@@ -341,10 +355,11 @@ int Session::integrate(const NVXConfig* c, Views& v, NVXResults* results, char**
         nvx_nuclear_network* nn;
         ~Release() { nvx_nuclear_network_free(nn); }
     } release{&nn};
-    if (nvx_nuclear_network_solve(&nn, c, rates, &v.background, err) != 0) return 1;
+    if (nvx_nuclear_network_solve(&nn, c, rates, &v.background, err) != 0)
+        return integration_failure(c, err, custom());
     if (nvx_assemble_results(results, c, &nn, &v.background) != 0)
         return fail(err, "nvx_assemble_results: out of memory");
-    if (nvx_results_check(results, c, err) != 0) return 1;
+    if (nvx_results_check(results, c, err) != 0) return name_off_default(c, err, custom());
     if (c->output_background_evolution &&
         nvx_bg_write_time_evolution(&v.background, c->output_background_file, c->output_n_points, err) != 0)
         return 1;
@@ -366,6 +381,12 @@ int Session::run_record(const NVXConfig* c, NVXResults* results, char** err) {
     if (c->verbose) {
         print_banner(c);
         log_options(c);
+    }
+    // once per session and configuration: a scan's thousand runs warn once
+    if (std::string inert = inert_settings(c); !inert.empty() && inert != inert_warned_) {
+        nvx_message(c, NVX_MSG_WARNING, "opts", "settings without effect in this configuration: %s",
+                    inert.c_str());
+        inert_warned_ = std::move(inert);
     }
     std::fflush(stdout);
     Views v;

@@ -159,6 +159,7 @@ private:
     std::unique_ptr<net::DataFiles> files_ = std::make_unique<net::DataFiles>();
     std::atomic<bool> busy_{false};
     Builds builds_;
+    std::string inert_warned_;  // the settings without effect this session has warned about
 };
 
 // Copies a custom network (entries and removed names). 0, or 1 on allocation failure.

@@ -2,7 +2,9 @@
 // Every test writes below NUVEX_TEST_TMP (or /tmp) so the source tree stays clean.
 #pragma once
 
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -37,6 +39,26 @@ inline std::string read_file(const std::string& path) {
 inline bool file_exists(const std::string& path) {
     struct stat st;
     return ::stat(path.c_str(), &st) == 0;
+}
+
+// A memory character device (minor 7: full, every write fails with ENOSPC; minor 3: null) made in
+// `dir`, so that tests never write to the machine's own /dev. Empty when nodes cannot be made or
+// opened there (not root, or a folder mounted nodev): the caller skips.
+inline std::string make_device(const std::string& dir, const std::string& name, unsigned minor) {
+    const std::string path = dir + "/" + name;
+    if (::mknod(path.c_str(), S_IFCHR | 0666, makedev(1, minor)) != 0) return "";
+    const int fd = ::open(path.c_str(), O_WRONLY);
+    if (fd < 0) {
+        ::unlink(path.c_str());
+        return "";
+    }
+    ::close(fd);
+    return path;
+}
+
+inline bool is_char_device(const std::string& path) {
+    struct stat st {};
+    return ::stat(path.c_str(), &st) == 0 && S_ISCHR(st.st_mode);
 }
 
 }  // namespace nvx_test

@@ -43,3 +43,32 @@ def cache_dir(xdg_cache_home):
     path = xdg_cache_home / "nuvex"
     path.mkdir(exist_ok=True)
     return str(path)
+
+
+def make_device(directory, name="full", minor=7):
+    """A character device node made in a temporary folder (memory devices: minor 7 full, 3 null), so
+    that tests never write to the machine's own /dev; skips the test when nodes cannot be made or
+    opened there (not root, or a file system mounted nodev)."""
+    import stat
+
+    path = pathlib.Path(directory) / name
+    try:
+        os.mknod(path, 0o666 | stat.S_IFCHR, os.makedev(1, minor))
+        os.close(os.open(path, os.O_WRONLY))
+    except (PermissionError, OSError) as e:
+        if path.exists():
+            path.unlink()
+        pytest.skip(f"cannot make a device node in {directory}: {e}")
+    return path
+
+
+@pytest.fixture()
+def full_device(scratch):
+    """A private device that refuses every write with ENOSPC, like the system's /dev/full."""
+    return make_device(scratch, "full", 7)
+
+
+@pytest.fixture()
+def null_device(scratch):
+    """A private device that swallows every write, like the system's /dev/null."""
+    return make_device(scratch, "null", 3)

@@ -109,3 +109,13 @@ def test_inference_chain_on_worker_processes_equals_the_local_chain(client, fast
         remote = nuvex.sample(like, **{k: v for k, v in kw.items() if k not in ("params", "nuisance") and k not in fast})
     assert like._actor_pool is not None and like._actor_pool[1] is not None  # batches went to actors
     assert np.array_equal(local.chain, remote.chain)
+
+
+def test_a_closed_client_is_a_clear_error(fast):
+    # once an AttributeError from deep inside distributed; the in-process cluster opens no socket
+    c = distributed.Client(processes=False, n_workers=1, threads_per_worker=1, dashboard_address=None)
+    c.close()
+    with pytest.raises(RuntimeError, match=r"the Dask client is closed \(client.close\(\) was called"):
+        nuvex.scan({"Omegabh2": [0.022]}, ["Yp"], client=c, progress=False, **fast)
+    with pytest.raises(RuntimeError, match="the Dask client is closed"):
+        nuvex.monte_carlo(4, ["Yp"], client=c, progress=False, **fast)

@@ -9,7 +9,7 @@ import pytest
 nuvex = pytest.importorskip("nuvex")
 pytest.importorskip("emcee")
 from nuvex import observations as nobs  # noqa: E402
-from nuvex.inference import flat, normal  # noqa: E402
+from nuvex.inference import PosteriorWarning, flat, normal  # noqa: E402
 
 
 @pytest.fixture(scope="module")
@@ -48,6 +48,7 @@ def test_catalogue_values_and_conventions():
     ({"DoH": 2.5e-5}, "expected \\(value, sigma\\)"),
     ("DoH_Cook2018", "unknown observation 'DoH_Cook2018'.*did you mean 'DoH_Cooke2018'"),
     ({}, "empty"),
+    ({"DoH": (-1.0, 3e-7)}, "'DoH'.*value must be >= 0"),
 ])
 def test_bad_observations_are_refused_by_name(obs, match):
     with pytest.raises(ValueError, match=match):
@@ -279,3 +280,57 @@ def test_yp_mass_observations_compare_with_the_mass_fraction(fast):
     like = nuvex.likelihood({"Yp_mass": (r.Yp_mass, 0.003), "Yp": (r.Yp, 0.003)}, params=("Omegabh2",),
                             nuisance=None, **fast)
     assert like.theory({"Omegabh2": 0.02242}) == {"YPCMB": r.Yp_mass, "YPBBN": r.Yp}
+
+
+# -- absurd observations: the posterior says so ------------------------------------------------------
+
+def _grid_warnings(fast, obs, om):
+    import warnings
+
+    with warnings.catch_warnings(record=True) as caught:
+        warnings.simplefilter("always", PosteriorWarning)
+        g = nuvex.grid_posterior(obs, {"Omegabh2": om}, **{**fast, "nuisance": None})
+    texts = [str(w.message) for w in caught if issubclass(w.category, PosteriorWarning)]
+    assert g.warnings == texts  # kept with the result, and in its summary
+    assert all(f"warning: {t}" in g.summary() for t in texts)
+    return g, texts
+
+
+def test_grid_posterior_flags_observations_it_cannot_fit(fast):
+    om = np.linspace(0.019, 0.025, 7)
+    # D/H = 1e10 (a unit slip) once gave a confident Omegabh2 with std 0: its likelihood is -5.6e32 at
+    # every point, equal up to rounding, and no point comes near the observation
+    g, texts = _grid_warnings(fast, {"DoH": (1e10, 3e-7)}, om)
+    assert texts[0].startswith("the likelihood is the same, up to rounding, over the grid: the observations do not "
+                               "constrain Omegabh2")
+    assert texts[1].startswith("no point fits the observed DoH = 1e+10 +/- 3e-07: the best prediction is")
+    assert len(texts) == 2
+    # a measurement beyond the grid's reach: the posterior piles on its edge
+    g, texts = _grid_warnings(fast, {"DoH": (3.4e-5, 0.3e-5)}, om)
+    assert texts == ["the posterior of Omegabh2 peaks at the edge of the grid (0.019): widen the grid, or check the "
+                     "observations"]
+    # an error so large that the data say nothing: the posterior is the prior
+    g, texts = _grid_warnings(fast, {"DoH": (2.5e-5, 1.0)}, om)
+    assert texts == ["the likelihood varies by a factor of only 1 over the grid: the observations do not constrain "
+                     "Omegabh2, and the posterior is the prior"]
+    # a precise measurement on a coarse grid sits on one grid point
+    g, texts = _grid_warnings(fast, {"DoH": (2.527e-5, 0.030e-5)}, om)
+    assert len(texts) == 1 and texts[0].startswith("the posterior of Omegabh2 is narrower than the grid spacing")
+    # the same on a grid that resolves it raises nothing
+    g, texts = _grid_warnings(fast, {"DoH": (2.527e-5, 0.030e-5)}, np.linspace(0.0215, 0.0231, 9))
+    assert texts == [] and 0.0215 < g.mean("Omegabh2") < 0.0231
+
+
+def test_chain_flags_a_posterior_on_the_edge_of_its_prior(fast, scratch):
+    import warnings
+
+    with warnings.catch_warnings(record=True) as caught:
+        warnings.simplefilter("always", PosteriorWarning)
+        c = nuvex.sample({"DoH": (3.4e-5, 0.1e-5)}, params=("Omegabh2",), nuisance=None, walkers=8, steps=20, seed=3,
+                         progress=False, priors={"Omegabh2": flat(0.0224, 0.0234)}, **fast)
+    texts = [str(w.message) for w in caught if issubclass(w.category, PosteriorWarning)]
+    assert c.warnings == texts and len(texts) == 2
+    assert texts[0].startswith("the posterior of Omegabh2 piles on the edge of its prior (0.0224: ")
+    assert texts[1].startswith("no point fits the observed DoH = 3.4e-05 +/- 1e-06: the best prediction is 2.5")
+    c.save(scratch / "flagged.npz")
+    assert nuvex.Chain.load(scratch / "flagged.npz").warnings == texts

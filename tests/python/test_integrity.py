@@ -101,8 +101,6 @@ def test_unwritable_output_fails_and_keeps_the_previous_file(run, scratch):
     good = scratch / "final.dat"
     run(output_final_result=True, output_final_file=str(good))
     before = good.read_text()
-    with pytest.raises(RuntimeError, match=r"cannot (write|open) /dev/full"):
-        run(output_final_result=True, output_final_file="/dev/full")
     with pytest.raises(RuntimeError, match="cannot open " + str(scratch)):
         run(output_time_evolution=True, output_file=str(scratch))
     assert good.read_text() == before
@@ -118,9 +116,17 @@ def test_cli_json_is_valid_and_alone_on_stdout(cli, data_dir, cache_dir, scratch
     got = json.loads(res.stdout)  # the [output] notice and the verbose log went to stderr
     assert 0.2 < got["YPBBN"] < 0.3
     assert "[output] Final abundances" in res.stderr
-    bad = subprocess.run(args[:-1] + ["--set", "output_final_file='/dev/full'", "--json"], capture_output=True,
-                         text=True, timeout=300)
-    assert bad.returncode != 0 and bad.stdout == "" and "cannot write /dev/full" in bad.stderr
+
+
+def test_output_on_a_full_device_fails_and_leaves_the_node(run, cli, data_dir, cache_dir, full_device):
+    # a private device that answers every write with ENOSPC, never the machine's /dev/full
+    with pytest.raises(RuntimeError, match=f"cannot (write|open) {full_device}"):
+        run(output_final_result=True, output_final_file=str(full_device))
+    bad = subprocess.run([cli, "--data-dir", data_dir, "--set", f"cache_dir='{cache_dir}'", "--set",
+                          "thermal_corrections=False", "--set", "output_final_result=True", "--set",
+                          f"output_final_file='{full_device}'", "--json"], capture_output=True, text=True, timeout=300)
+    assert bad.returncode != 0 and bad.stdout == "" and f"cannot write {full_device}" in bad.stderr
+    assert full_device.is_char_device()
 
 
 def test_cli_strict_params_refuses_bad_ini_lines(cli, data_dir, scratch):

@@ -96,3 +96,24 @@ def test_installed_package_runs_outside_the_source_tree(venv, cache_dir):
     assert (site / "data" / "nuclear" / "networks" / "small.txt").is_file()
     assert any((site / "data" / "weak_tables").glob("nTOp_thermal_*.txt"))
     assert not (site / "data" / "cache_plasma_weak" / "weak").exists()
+
+
+WEB_SCRIPT = """
+import json, nuvex.web
+client = nuvex.web.create_app(workers=1).test_client()
+page, js, css = client.get("/"), client.get("/static/app.js"), client.get("/static/style.css")
+plotly = client.get(page.data.decode().split('data-plotly="', 1)[1].split('"', 1)[0])
+print(json.dumps([page.status_code, js.status_code, css.status_code, plotly.status_code, nuvex.web.__file__]))
+"""
+
+
+def test_installed_web_calculator_serves_its_page_and_files(venv):
+    pytest.importorskip("flask")
+    pytest.importorskip("plotly")
+    base, python = venv
+    out = subprocess.run([str(python), "-c", WEB_SCRIPT], cwd=base, env=clean_env(base / "home"), capture_output=True,
+                         text=True, timeout=300)
+    assert out.returncode == 0, out.stderr
+    *codes, where = json.loads(out.stdout)
+    assert codes == [200, 200, 200, 200]  # the templates and static files were installed with the package
+    assert pathlib.Path(where).is_relative_to(base / "venv")

@@ -135,6 +135,31 @@ def test_solver_monte_carlo_equals_the_module_function(fast, mc):
     assert np.array_equal(changed.samples["DoH"], ref.samples["DoH"])
 
 
+def test_solver_progress_hook_sees_the_run_and_can_stop_it(fast):
+    class Stop(Exception):
+        pass
+
+    def stop_at(stage_to_stop):
+        def hook(stage, done, total):
+            if stage == stage_to_stop:
+                raise Stop(stage)
+        return hook
+
+    stages = []
+    with nuvex.Solver(**fast) as solver:
+        first = solver.run(Omegabh2=0.023, on_progress=lambda stage, done, total: stages.append(stage))
+        with pytest.raises(Stop):
+            solver.run(Omegabh2=0.023, on_progress=stop_at("MT"))
+        # a stopped run leaves nothing behind: the same numbers as before and as a fresh run
+        assert solver.run(Omegabh2=0.023).to_dict() == first.to_dict() == nuvex.run(Omegabh2=0.023, **fast).to_dict()
+        # a hook asks the solver for the samples' progress: the samples stay the same
+        mc = solver.monte_carlo(4, ("DoH",), seed=2, jobs=1, progress=False, on_progress=lambda *report: None)
+        with pytest.raises(Stop):
+            solver.monte_carlo(400, ("DoH",), seed=2, jobs=1, progress=False, on_progress=stop_at("mc"))
+    assert [s for s in ("HT", "MT", "LT", "done") if s in stages] == ["HT", "MT", "LT", "done"]
+    assert np.array_equal(mc.samples["DoH"], nuvex.monte_carlo(4, ("DoH",), seed=2, progress=False, **fast).samples["DoH"])
+
+
 def test_solver_refuses_misuse(fast):
     solver = nuvex.Solver(**fast)
     with pytest.raises(ValueError, match="custom_network is fixed when the Solver is made"):

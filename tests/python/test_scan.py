@@ -64,10 +64,11 @@ def test_two_worker_processes_give_identical_arrays(serial, fast):
 
 
 def test_integrator_failure_is_recorded_and_the_scan_goes_on(warm, fast):
-    res = nuvex.scan([{"DeltaNeff": -20.0}, {"DeltaNeff": 0.0}], ["Yp"], jobs=1, progress=False, **fast)
+    res = nuvex.scan([{"Omegabh2": 1000.0}, {"Omegabh2": 0.02242}], ["Yp"], jobs=1, progress=False, **fast)
     assert res.shape == (2,)
     assert len(res.failed) == 1 and res.failed[0].index == (0,)
-    assert "max_steps" in res.failed[0].message
+    # the integrator's message, completed with the parameters that drove it there
+    assert "nvx_ode_bdf" in res.failed[0].message and "off their defaults: Omegabh2=1000" in res.failed[0].message
     assert res["Yp"][1] == warm.Yp
 
 
@@ -198,3 +199,69 @@ def test_example_script_runs_with_worker_processes(scratch, xdg_cache_home):
     table = [line for line in (scratch / "sBBN_example.dat").read_text().splitlines() if not line.startswith("#")]
     assert table[0] == "3 3" and len(table) == 1 + 9  # counts line, then 3 x 3 points
     assert (scratch / "sensitivities.png").stat().st_size > 10000
+
+
+def _resume(path, fast, **kw):
+    return nuvex.scan({"Omegabh2": [0.022, 0.023]}, ["Yp"], jobs=1, progress=False, checkpoint=path, **fast, **kw)
+
+
+def test_checkpoint_lines_are_sealed(scratch, warm, fast):
+    # every point line carries a checksum tied to the file's header: an edited value (Yp = 0.9
+    # resumed as a result), a repeated point or an index that is not an integer is refused
+    path = scratch / "sealed.ckpt"
+    done = _resume(path, fast)
+    header, first, second = path.read_text().splitlines()
+    entry = json.loads(first)
+    edited = dict(entry, v=[0.9])
+    as_true = dict(entry, i=True)
+    as_float = dict(entry, i=float(entry["i"]))
+    cases = [
+        ([header, json.dumps(edited), second], r"sealed\.ckpt:2: checksum mismatch: the line was edited or damaged"),
+        ([header, first, second, first], r"sealed\.ckpt:4: point 0 is recorded twice \(first on line 2\)"),
+        ([header, json.dumps(as_true)], r"sealed\.ckpt:2: corrupt checkpoint line: point index true is not an integer"),
+        ([header, json.dumps(as_float)], r"sealed\.ckpt:2: corrupt checkpoint line: point index 0.0 is not an integer"),
+    ]
+    # a line sealed for another scan's checkpoint does not fit this one
+    other = scratch / "other.ckpt"
+    _resume(other, fast, tau_n=880.0)
+    cases.append(([header, other.read_text().splitlines()[1]], r"sealed\.ckpt:2: checksum mismatch"))
+    for lines, message in cases:
+        path.write_text("\n".join(lines) + "\n")
+        with pytest.raises(ValueError, match=message):
+            _resume(path, fast)
+    path.write_text("\n".join([header, first, second]) + "\n")
+    assert same(_resume(path, fast), done)
+
+
+def test_checkpoint_resume_across_a_data_change_is_refused(data_dir, scratch, warm, fast):
+    data = scratch / "data"
+    data.mkdir()
+    for name in os.listdir(data_dir):
+        if name == "csv":
+            import shutil
+
+            shutil.copytree(os.path.join(data_dir, name), data / name)
+        elif name != "cache_plasma_weak":
+            os.symlink(os.path.join(data_dir, name), data / name)
+    path = scratch / "data.ckpt"
+    first = _resume(path, fast, data_dir=str(data))
+    # caches that runs write into the data directory are not data
+    (data / "cache_plasma_weak" / "plasma").mkdir(parents=True)
+    (data / "cache_plasma_weak" / "plasma" / "electron_thermo_cache.txt").write_text("# cache\n1 2\n")
+    assert same(_resume(path, fast, data_dir=str(data)), first)
+    nuclides = data / "csv" / "nuclides.csv"
+    nuclides.write_text(nuclides.read_text().replace("\nHe3,1,2,", "\nHe3,1,2,1", 1))  # another mass excess
+    with pytest.raises(ValueError, match=r"data\.ckpt was computed from other data: the data directory's fingerprint "
+                                         r"is .* in the checkpoint and .* now"):
+        _resume(path, fast, data_dir=str(data))
+
+
+def test_grid_sizes_are_checked_before_anything_runs(fast, scratch):
+    axes = {"Omegabh2": np.linspace(0.02, 0.03, 10 ** 4), "DeltaNeff": np.linspace(0, 1, 10 ** 4)}
+    with pytest.raises(ValueError, match=r"the grid has 100000000 points \(10000 x 10000\); a scan takes at most "
+                                         r"1000000 points in one call"):
+        nuvex.scan(axes, ["Yp"], jobs=1, progress=False, **fast)
+    res = subprocess.run([sys.executable, "-m", "nuvex.tables", "class", "--out", str(scratch / "never.dat"),
+                          "--ombh2", "0.02:0.03:1e-11"], capture_output=True, text=True, timeout=120)
+    assert res.returncode == 2
+    assert re.search(r"range '0.02:0.03:1e-11' has \d{10} values; a grid takes at most 1000000 points", res.stderr)

@@ -8,6 +8,7 @@
 #include <cstring>
 #include <string>
 
+#include "config/inert.hpp"
 #include "nuvex/config.h"
 #include "test_util.hpp"
 
@@ -93,7 +94,7 @@ TEST(Validate, RangeRulesInOrder) {
 
 TEST(Validate, AcceptedEdges) {
     Record r;
-    r.c.amax = 1;
+    r.c.amax = 4;
     r.c.mc_rate_rescale_cap = 0;
     r.c.fEDE = std::nextafter(1.0, 0.0);
     r.c.munuOverTnu_e = NAN;  // none
@@ -323,6 +324,133 @@ TEST(Ini, StrictParamsMakesBadLinesErrors) {
                                     ":2: warning: ignoring line with no value: 'verbose'\n  " + path +
                                     ":3: warning: unknown parameter key: tua_n");
     std::free(err);
+}
+
+}  // namespace
+
+namespace {
+
+// Ranges of the physics, checked before any stage runs (they once ended in integrator failures or
+// a result check that blamed numerical_precision).
+TEST(Validate, PhysicalRangesNameTheKey) {
+    struct Case {
+        void (*apply)(NVXConfig&);
+        const char* message;
+    };
+    const Case cases[] = {
+        {[](NVXConfig& c) { c.DeltaNeff = -10; },
+         "DeltaNeff=-10 is out of range: N_eff = 3.044 + DeltaNeff = -6.956 must be >= 0 (a negative neutrino "
+         "radiation density)"},
+        {[](NVXConfig& c) { c.DeltaNeff = -3.0441; },
+         "DeltaNeff=-3.0441 is out of range: N_eff = 3.044 + DeltaNeff = -0.0001 must be >= 0 (a negative neutrino "
+         "radiation density)"},
+        {[](NVXConfig& c) { c.amax = 1; },
+         "amax=1 is out of range: must be None or >= 4 (the network must hold helium-4, whose abundance Yp every run "
+         "reports)"},
+        {[](NVXConfig& c) { c.amax = 3; },
+         "amax=3 is out of range: must be None or >= 4 (the network must hold helium-4, whose abundance Yp every run "
+         "reports)"},
+        {[](NVXConfig& c) { c.munuOverTnu = 1e3; },
+         "munuOverTnu=1000 is out of range: |mu/T| must be <= 10 (the weak-rate integrals cover electron energies up "
+         "to 30 T)"},
+        {[](NVXConfig& c) { c.munuOverTnu_tau = -10.5; },
+         "munuOverTnu_tau=-10.5 is out of range: |mu/T| must be <= 10 (the weak-rate integrals cover electron "
+         "energies up to 30 T)"},
+        {[](NVXConfig& c) {
+             c.decay_era = 1;
+             c.output_decay_evolution = 1;
+         },
+         "decay_era=True with output_decay_evolution=True needs network='large' (the decay era follows the decays of "
+         "the large network; network='small')"},
+    };
+    for (const Case& k : cases) {
+        Record r;
+        k.apply(r.c);
+        EXPECT_EQ(r.validate(), k.message);
+    }
+    // N_eff = 0 exactly (no neutrino radiation) and the largest degeneracy are runs
+    Record edge;
+    edge.c.DeltaNeff = 0.0 - 3.044 - 1e-15;  // a grid's rounding below N_eff = 0 is still N_eff = 0
+    edge.c.munuOverTnu = -10;
+    edge.set_string(edge.c.network, "large");
+    edge.c.decay_era = edge.c.output_decay_evolution = 1;
+    EXPECT_EQ(edge.validate(), "");
+}
+
+// Settings that no stage of the configuration reads: listed for the run's warning, an error under
+// strict_params; a default value is never listed.
+TEST(Validate, SettingsWithoutEffect) {
+    Record plain;
+    EXPECT_EQ(nvx::inert_settings(&plain.c), "");
+    Record r;
+    r.c.debug = 1;
+    r.c.numba_installed = 0;
+    r.c.y_SZ = 0.1;
+    r.c.decay_era = 1;
+    r.c.zcEDE = 1e6;
+    EXPECT_EQ(nvx::inert_settings(&r.c),
+              "debug=True (carried for host programs, no stage reads it); numba_installed=False (carried for "
+              "compatibility, no stage reads it); y_SZ=0.1 (read only with analytic_distortions=True); "
+              "decay_era=True (the decay era runs only with output_decay_evolution=True); zcEDE=1e+06 (read only "
+              "with fEDE > 0)");
+    EXPECT_EQ(r.validate(), "");  // a warning of the run, not an error
+    r.c.strict_params = 1;
+    EXPECT_EQ(r.validate().rfind("strict_params: settings without effect in this configuration: debug=True", 0), 0u);
+    // the same keys where they act are not listed
+    Record acting;
+    acting.c.analytic_distortions = 1;
+    acting.c.spectral_distortions = 0;
+    acting.c.y_SZ = 0.1;
+    acting.c.fEDE = 0.1;
+    acting.c.zcEDE = 1e6;
+    EXPECT_EQ(nvx::inert_settings(&acting.c), "");
+}
+
+std::string load_ini(Record& r, const std::string& text, const std::string& name) {
+    const std::string path = nvx_test::scratch_dir("ini_hostile") + "/" + name;
+    nvx_test::write_file(path, text);
+    char* err = nullptr;
+    testing::internal::CaptureStderr();
+    const int rc = nvx_ini_load(&r.c, path.c_str(), &err);
+    const std::string warnings = testing::internal::GetCapturedStderr();
+    std::string m = rc ? (err ? err : "(null)") : "";
+    std::free(err);
+    return m.empty() ? warnings : m;
+}
+
+// A NUL byte would cut the value in front of it and let the rest of the line be dropped silently;
+// a byte-order mark would turn the first key into an unknown one; a device such as /dev/zero or a
+// binary file would grow a line without end.
+TEST(Ini, HostileBytesAndSizes) {
+    const std::string dir = nvx_test::scratch_dir("ini_hostile");
+    {
+        Record r;
+        const std::string m = load_ini(r, std::string("tau_n = 880\nOmegabh2 = 0.02\0 3\n", 31), "nul.ini");
+        EXPECT_EQ(m, dir + "/nul.ini:2: NUL byte in the line (not a text file?)");
+    }
+    {
+        Record r;
+        EXPECT_EQ(load_ini(r, "\xEF\xBB\xBFtau_n = 881\nh = 0.7\n", "bom.ini"), "");
+        EXPECT_EQ(r.c.tau_n, 881.0);
+        EXPECT_EQ(r.c.h, 0.7);
+    }
+    {
+        Record r;  // what /dev/zero delivers: NUL bytes without a line end
+        EXPECT_EQ(load_ini(r, std::string(100000, '\0'), "zeros.ini"), dir + "/zeros.ini:1: NUL byte in the line (not a text file?)");
+    }
+    {
+        Record r;
+        const std::string m = load_ini(r, "tau_n = 880\n" + std::string(70000, 'x') + "\n", "long.ini");
+        EXPECT_EQ(m, dir + "/long.ini:2: line longer than 65536 bytes (not an INI file?)");
+    }
+    {
+        Record r;  // 65 MiB of comment lines of 60 KiB
+        std::string big;
+        const std::string line = "# " + std::string(60 * 1024, 'c') + "\n";
+        while (big.size() <= 64u * 1024 * 1024) big += line;
+        const std::string m = load_ini(r, big, "big.ini");
+        EXPECT_EQ(m, dir + "/big.ini: larger than 67108864 bytes (not an INI file?)");
+    }
 }
 
 }  // namespace

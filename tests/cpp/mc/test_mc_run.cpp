@@ -129,6 +129,10 @@ TEST(MonteCarloRun, RefusedArgumentsAreInvalidAndNamed) {
     EXPECT_EQ(mc(rec.c, 2, 0, 1, &r, &msg, unknown, 2), NVX_INVALID);
     EXPECT_NE(msg.find("'Li6oLi7'"), std::string::npos) << msg;
     EXPECT_EQ(r.entries, nullptr);
+    // no quantity at all once ran the central computation and reported an empty result as success
+    EXPECT_EQ(mc(rec.c, 2, 0, 1, &r, &msg, kQ, 0), NVX_INVALID);
+    EXPECT_EQ(msg, "nvx_mc_run: no quantities requested: name at least one (for example YPBBN, DoH)");
+    EXPECT_EQ(r.entries, nullptr);
     rec.c.tau_n = -5;  // records are validated on their copy
     EXPECT_EQ(mc(rec.c, 2, 0, 1, &r, &msg), NVX_INVALID);
     EXPECT_NE(msg.find("tau_n"), std::string::npos) << msg;

@@ -296,7 +296,7 @@ TEST(Assembly, UnknownNamesAreErrors) {
     nvx_nuclear_rates_free(&rates);
 }
 
-// Rate tables with negative or non-finite rates or non-positive uncertainty factors are refused
+// Rate tables with negative or non-finite rates or uncertainty factors below 1 are refused
 // with the reaction and row named, instead of being interpolated into the network.
 TEST(Assembly, RateTablesWithImpossibleValuesAreRefused) {
     DataDir data("asm_bad_rates");
@@ -310,8 +310,10 @@ TEST(Assembly, RateTablesWithImpossibleValuesAreRefused) {
     } cases[] = {
         {"20 -1 1.2\n", "rate -1 must be finite and >= 0"},
         {"20 nan 1.2\n", "rate nan must be finite and >= 0"},
-        {"20 1 0\n", "uncertainty factor 0 must be finite and > 0"},
-        {"20 1 -2\n", "uncertainty factor -2 must be finite and > 0"},
+        {"20 1 0\n", "uncertainty factor 0 must be finite and >= 1 (a multiplicative 1-sigma factor)"},
+        {"20 1 -2\n", "uncertainty factor -2 must be finite and >= 1 (a multiplicative 1-sigma factor)"},
+        // below 1, a rate varied by +1 sigma would go down
+        {"20 1 0.9\n", "uncertainty factor 0.9 must be finite and >= 1 (a multiplicative 1-sigma factor)"},
     };
     for (const auto& c : cases) {
         nvx_test::write_file(file, good + c.row);

@@ -143,8 +143,9 @@ TEST(Decays, NotesAndUnparseableRows) {
     EXPECT_EQ(t.count, 0u);
     for (const auto& [row, message] : std::vector<std::pair<std::string, std::string>>{
              {"He6__Li6_Bm 1 0.86x 1.0", ":3: cannot parse decay row 'He6__Li6_Bm 1 0.86x 1.0'"},
-             {"He6__Li6_Bm 1 -0.86 1.0", ":3: decay 'He6__Li6_Bm' needs a finite rate >= 0 and an uncertainty factor > 0"},
-             {"He6__Li6_Bm 1 0.86 0", ":3: decay 'He6__Li6_Bm' needs a finite rate >= 0 and an uncertainty factor > 0"},
+             {"He6__Li6_Bm 1 -0.86 1.0", ":3: decay 'He6__Li6_Bm' needs a finite rate >= 0 and an uncertainty factor >= 1"},
+             {"He6__Li6_Bm 1 0.86 0", ":3: decay 'He6__Li6_Bm' needs a finite rate >= 0 and an uncertainty factor >= 1"},
+             {"He6__Li6_Bm 1 0.86 0.5", ":3: decay 'He6__Li6_Bm' needs a finite rate >= 0 and an uncertainty factor >= 1"},
              {"t__He3_Bm 1 0.86 1.0", ":3: duplicate decay 't__He3_Bm'"}}) {
         const std::string f = scratch_file("dec3.txt", "# c\nt__He3_Bm 1 2.5e-9 1.01\n" + row + "\n");
         Msg e;

@@ -74,6 +74,45 @@ TEST(NuclearRates, DecayRowsAndCombinedVariation) {
         EXPECT_DOUBLE_EQ(lt.rates_current[(a - 1) * M + j], (1.2 + 0.5) * lt.rates_base[(a - 1) * M + j]);
 }
 
+// A factor u^p + delta that is zero or negative has no meaning: an error naming the key, whatever
+// the cap would make of it (delta_n_p__d_g=-1 once ran silently as 1/30 of the rate, and with the
+// cap removed a negative rate was used). A factor the cap clamps is reported.
+TEST(NuclearRates, ImpossibleFactorsAreErrorsAndClampsAreReported) {
+    DataDir dd("net_rates_factor");
+    Config cfg(dd.root, "test");
+    auto init = [&](std::string& warnings) {
+        Rates R;
+        testing::internal::CaptureStderr();
+        const int rc = nvx_nuclear_rates_init(&R.r, &cfg.c, nullptr, &R.m.p);
+        warnings = testing::internal::GetCapturedStderr();
+        return rc == 0 ? std::string() : R.m.str();
+    };
+    std::string warnings;
+    nvx_rxnmap_set(&cfg.c.delta_map, "d_d__t_p", -1.0);
+    EXPECT_EQ(init(warnings).rfind("delta_d_d__t_p=-1: the rate factor u^p + delta is 0 at T9=", 0), 0u)
+        << init(warnings);
+    cfg.c.mc_rate_rescale_cap = 0;  // no cap: a negative factor is refused as well
+    nvx_rxnmap_set(&cfg.c.delta_map, "d_d__t_p", -1.5);
+    EXPECT_NE(init(warnings).find("delta_d_d__t_p=-1.5: the rate factor u^p + delta is -0.5 at T9="), std::string::npos);
+    // u^p with p = -1 is 1/1.2: a shift of -0.81 leaves 0.0233 > 0, accepted and not clamped without a cap
+    nvx_rxnmap_set(&cfg.c.p_map, "d_d__t_p", -1.0);
+    nvx_rxnmap_set(&cfg.c.delta_map, "d_d__t_p", -0.81);
+    EXPECT_EQ(init(warnings), "");
+    EXPECT_EQ(warnings, "");
+    // with the default cap of 30 the same factor is clamped to 1/30, and the run says so
+    cfg.c.mc_rate_rescale_cap = 30;
+    EXPECT_EQ(init(warnings), "");
+    EXPECT_NE(warnings.find("p_d_d__t_p=-1 with delta_d_d__t_p=-0.81: the rate factor u^p + delta reaches 0.0233333 "
+                            "at T9="),
+              std::string::npos)
+        << warnings;
+    EXPECT_NE(warnings.find("is clamped to 0.0333333 there (mc_rate_rescale_cap=30; None removes the clamp)"),
+              std::string::npos)
+        << warnings;
+    nvx_rxnmap_free(&cfg.c.p_map);
+    nvx_rxnmap_free(&cfg.c.delta_map);
+}
+
 TEST(NuclearRates, EvaluationReverseRatesAndBuffer) {
     DataDir dd("net_rates2");
     Config cfg(dd.root, "test");
@@ -143,6 +182,24 @@ TEST(NuclearRates, ConservationFailureFreesEverything) {
     EXPECT_EQ(R.r.lt.n_reactions, 0u);
     EXPECT_EQ(R.r.mt.n_reactions, 0u);
     EXPECT_EQ(R.r.mt_compiled.n_reactions, 0u);
+}
+
+// A network that never makes helium-4 cannot give Yp: refused by name, where its ratios to He4 once
+// became NaN and the result check blamed the integration tolerances.
+TEST(NuclearRates, NetworkWithoutHeliumIsRefused) {
+    DataDir dd("net_rates_no_he4");
+    dd.write_list("deuterium", {"n_p__d_g", "d_p__He3_g"});
+    Config cfg(dd.root, "deuterium");
+    Rates R;
+    EXPECT_EQ(nvx_nuclear_rates_init(&R.r, &cfg.c, nullptr, &R.m.p), 1);
+    EXPECT_EQ(R.m.str(), "nvx_nuclear_rates_init: the network 'deuterium' holds no helium-4 (He4), whose abundance "
+                         "Yp every run reports");
+    EXPECT_EQ(R.r.lt.n_reactions, 0u);
+    dd.write_list("nothing", {});
+    Config none(dd.root, "nothing");
+    Rates E;
+    EXPECT_EQ(nvx_nuclear_rates_init(&E.r, &none.c, nullptr, &E.m.p), 1);
+    EXPECT_EQ(E.m.str(), dd.root + "/nuclear/networks/nothing.txt: the network list 'nothing' names no reaction");
 }
 
 TEST(NuclearRates, SummaryLog) {

@@ -175,8 +175,11 @@ TEST(NeutrinoHistory, MalformedTablesFail) {
 namespace {
 
 // Spectral table over x in [1, 100] with z_gamma = 1 and a relative distortion linear in ln x
-// and in the momentum (so that bilinear interpolation is exact), and a grid of n_mom momenta.
-void write_spectral(const std::string& dir, size_t n_mom, bool reverse) {
+// and in the momentum (so that bilinear interpolation is exact) in its first `filled` distortion
+// columns (default: as many as the grid has momenta; the rest zero padding), and a grid of n_mom
+// momenta.
+void write_spectral(const std::string& dir, size_t n_mom, bool reverse, size_t filled = 0) {
+    if (filled == 0) filled = n_mom;
     std::vector<std::string> rows;
     for (int i = 0; i <= 20; ++i) {
         const double x = std::pow(100.0, i / 20.0);
@@ -184,7 +187,7 @@ void write_spectral(const std::string& dir, size_t n_mom, bool reverse) {
         for (size_t j = 0; j < 80; ++j) {
             const double y = 0.5 * double(j + 1);
             char b[64];
-            std::snprintf(b, sizeof b, " %.17g", 1e-3 * std::log(x) + 2e-4 * y);
+            std::snprintf(b, sizeof b, " %.17g", j < filled ? 1e-3 * std::log(x) + 2e-4 * y : 0.0);
             r += b;
         }
         rows.push_back(r + "\n");
@@ -243,6 +246,19 @@ TEST(NeutrinoSpectral, BadSpectralFiles) {
     EXPECT_EQ(big.rc, 1);
     EXPECT_NE(big.error.find("81 grid momenta"), std::string::npos) << big.error;
     EXPECT_EQ(big.h.Tg, nullptr);
+    // a grid one momentum short of the spectrum's 80 distortion columns pairs every column with the
+    // wrong momentum: refused, naming both files and the first column beyond the grid
+    write_spectral(cfg.dir, 79, false, 80);
+    History short_grid(&cfg.c, nullptr);
+    EXPECT_EQ(short_grid.rc, 1);
+    EXPECT_EQ(short_grid.error, cfg.dir + "/grid.csv: 79 grid momenta, but the spectral table " + cfg.dir +
+                                    "/spectrum.csv holds distortions in 80 columns (column 86, data row 1, is not "
+                                    "zero): the grid needs one momentum per distortion column");
+    write_spectral(cfg.dir, 3, false);
+    write_file(cfg.dir + "/grid.csv", "1\n2\n2\n");
+    History repeated(&cfg.c, nullptr);
+    EXPECT_EQ(repeated.error, cfg.dir + "/grid.csv: data row 3: grid momenta must be finite, non-negative and "
+                                        "increasing");
     write_file(cfg.dir + "/grid.csv", "# empty\n");
     History empty(&cfg.c, nullptr);
     EXPECT_EQ(empty.error, "nvx_resolve_solan_path: SOLAN spectral/grid table has no data rows");

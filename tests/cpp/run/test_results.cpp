@@ -13,6 +13,7 @@
 #include "nuvex/custom_network.h"
 #include "nuvex/results.h"
 #include "nuvex/run.h"
+#include "run/driver_internal.hpp"
 
 namespace {
 
@@ -245,6 +246,35 @@ TEST(CustomNetwork, RefusedTextNamesReactionAndLine) {
     EXPECT_EQ(nvx_custom_network_add_removed(&net, long_name.c_str()), 1);
     EXPECT_EQ(net.n_removed, 0u);
     free_custom_network(&net);
+}
+
+}  // namespace
+
+namespace {
+
+// The parameters a failure message names: those off their defaults, printing and output keys left
+// out, rate variations by name (a few, then a count), and an extra density table by its size.
+TEST(OffDefault, ListsWhatDiffersFromTheDefaults) {
+    Record plain;
+    EXPECT_EQ(nvx::off_default_parameters(&plain.c), "");
+    Record r;
+    nvx_config_set_Omegabh2(&r.c, 1000.0);
+    nvx_config_set_GN(&r.c, 1e300);
+    r.c.verbose = 1;              // printing: not named
+    r.c.output_final_result = 1;  // output: not named
+    r.c.DeltaNeff = -1.5;
+    r.c.amax = 7;
+    std::free(r.c.network);
+    r.c.network = strdup("large");
+    for (int i = 0; i < 10; ++i) nvx_rxnmap_set(&r.c.p_map, ("r" + std::to_string(i)).c_str(), 0.5);
+    nvx_rxnmap_set(&r.c.delta_map, "d_p__He3_g", 0.0);  // no variation: not named
+    EXPECT_EQ(nvx::off_default_parameters(&r.c),
+              "Omegabh2=1000, GN=1e+300, network=large, amax=7, DeltaNeff=-1.5, p_r0=0.5, p_r1=0.5, p_r2=0.5, "
+              "p_r3=0.5, p_r4=0.5, p_r5=0.5, p_r6=0.5, p_r7=0.5, 2 more p_ keys");
+    char* err = strdup("nvx_ode_bdf: max_steps exceeded");
+    EXPECT_EQ(nvx::name_off_default(&plain.c, &err), 1);
+    EXPECT_STREQ(err, "nvx_ode_bdf: max_steps exceeded [parameters off their defaults: none]");
+    std::free(err);
 }
 
 }  // namespace
