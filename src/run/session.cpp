@@ -18,6 +18,7 @@
 #include "nuvex/nuclear_network.h"
 #include "nuvex/run.h"
 #include "nuvex/session.h"
+#include "plasma/qed_pressure.hpp"
 #include "run/driver_internal.hpp"
 #include "run/stage_snapshot.hpp"
 #include "run/stage_table.hpp"
@@ -88,12 +89,19 @@ int stage_failure(char** err, const char* stage) {
 // A stage built through its snapshot when there is one: read from it when it is usable, else built
 // while the files it reads are noted, then written to it. `load` fills the stage from bytes, `build`
 // builds it (0, or 1 with the message), `save` gives its bytes. Without a snapshot: `build` alone.
+// `*loaded` (when given) tells whether the stage came from the snapshot: the checks and warnings a
+// build gives about the run's parameters are then the caller's to give.
 template <typename Load, typename Build, typename Save>
-int through_snapshot(StageSnapshot& snap, uint64_t* id, Load&& load, Build&& build, Save&& save) {
+int through_snapshot(StageSnapshot& snap, uint64_t* id, Load&& load, Build&& build, Save&& save,
+                     bool* loaded = nullptr) {
+    if (loaded) *loaded = false;
     if (!snap.enabled()) return build();
     snapshot::Mapped mapped;
     if (snap.load(&mapped, id)) {
-        if (load(mapped.content)) return 0;
+        if (load(mapped.content)) {
+            if (loaded) *loaded = true;
+            return 0;
+        }
         snap.reject("its tables do not form a valid record");
     }
     mapped.reset();
@@ -154,10 +162,13 @@ int Session::ensure_plasma(const NVXConfig* c, char** err) {
     // a requested recomputation of a plasma table computes it, whatever a snapshot holds
     const bool recompute = c->recompute_electron_thermo || c->recompute_qed_corrections;
     StageSnapshot snap(recompute ? nullptr : snapshot_config(builds_.plasma, c), "plasma", kStagePlasma, {});
+    bool loaded = false;
     if (through_snapshot(
             snap, &st->id, [&](std::string_view b) { return load_plasma(b, st->plasma); },
-            [&] { return nvx_plasma_init(&st->plasma, c, err); }, [&] { return save_plasma(st->plasma); }) != 0)
+            [&] { return nvx_plasma_init(&st->plasma, c, err); }, [&] { return save_plasma(st->plasma); },
+            &loaded) != 0)
         return 1;
+    if (loaded && st->plasma.qed_enabled) warn_above_table(c);
     st->plasma.config = nullptr;  // runs see the plasma through their own record
     plasma_.stage = std::move(st);
     ++builds_.plasma;
@@ -171,6 +182,7 @@ int Session::ensure_network(const NVXConfig* c, char** err) {
     StageSnapshot snap(snapshot_config(builds_.network, c), "network", kStageNetwork, {},
                        {{"custom_network", custom_network_hash(custom())}, {"nuclides", nuclides_hash(c)}});
     uint64_t id = 0;
+    bool loaded = false;
     if (through_snapshot(
             snap, &id,
             [&](std::string_view b) {
@@ -181,10 +193,14 @@ int Session::ensure_network(const NVXConfig* c, char** err) {
             },
             [&] { return net::nuclear_rates_init(&st->rates, c, custom(), files_.get(), err); },
             [&] {
-                st->bytes = std::make_shared<const std::string>(save_networks(st->rates));
-                return *st->bytes;
-            }) != 0)
+                std::string bytes = save_networks(st->rates);
+                if (keep_records_) st->bytes = std::make_shared<const std::string>(bytes);
+                return bytes;
+            },
+            &loaded) != 0)
         return 1;
+    // a build checks the run's rate variations against the networks: so does a snapshot's reading
+    if (loaded && nvx_nuclear_rates_check_variation_keys(&st->rates, c, err) != 0) return 1;
     network_.stage = std::move(st);
     ++builds_.network;
     return remember(network_.built_with, c, err);
@@ -232,6 +248,7 @@ int Session::ensure_background(const NVXConfig* c, const nvx_plasma* plasma, con
     st->plasma = plasma_.stage;
     st->history = history_.stage;
     st->custom_file = file;
+    bool loaded = false;
     StageSnapshot snap(snapshot_config(builds_.background, c), "background",
                        kStagePlasma | kStageHistory | kStageBackground, {plasma_.stage->id, history_.stage->id},
                        {{"extra_rho", extra_rho_hash(c)}});
@@ -241,8 +258,9 @@ int Session::ensure_background(const NVXConfig* c, const nvx_plasma* plasma, con
             return custom_bg ? bg::build_custom_tables(&st->bg, c, plasma, h, c->custom_background, err)
                              : bg::build_standard_tables(&st->bg, c, plasma, h, err);
         },
-        [&] { return save_background(st->bg); });
+        [&] { return save_background(st->bg); }, &loaded);
     if (rc != 0) return 1;
+    if (loaded && !custom_bg) bg::warn_negative_lambda(c);
     st->bg.config = nullptr;
     st->bg.plasma = nullptr;
     background_.stage = std::move(st);

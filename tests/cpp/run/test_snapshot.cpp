@@ -167,6 +167,24 @@ TEST(Snapshot, EveryKindOfRunReadsBackWhatItWrote) {
     }
 }
 
+TEST(Snapshot, WarningsAboutTheParametersComeWithEveryRun) {
+    // a build warns about parameters beyond the tables or the standard cosmology; a run that reads
+    // the stage from its snapshot warns alike
+    Fixture f;
+    const Params p = join(f.base, {{"T_start_cosmo_MeV", F(120.0)}, {"thermal_corrections", B(false)},
+                                   {"Omegach2", F(0.6)}});
+    for (int run = 0; run < 2; ++run) {
+        NVXResults r{};
+        std::string warnings;
+        ASSERT_EQ(run_once(p, &r, &warnings), 0);
+        EXPECT_NE(warnings.find("exceeds the QED plasma-pressure correction table's fixed upper bound"),
+                  std::string::npos) << "run " << run << ": " << warnings;
+        EXPECT_NE(warnings.find("Omega_Lambda h^2 = "), std::string::npos) << "run " << run << ": " << warnings;
+        didiva_results_free(&r);
+    }
+    EXPECT_FALSE(file_of(f.dir, "background").empty());
+}
+
 TEST(Snapshot, StageBytesSurviveTheRoundTrip) {
     // every stage record, written, read back and written again, gives the same bytes; a cut or
     // padded byte string is refused as a whole
