@@ -43,7 +43,7 @@ test: deps
 # libFuzzer harnesses of tests/fuzz (clang), in their own build folder. `make fuzz` runs each for
 # FUZZ_SECONDS on a copy of its seed corpus; `make fuzz-smoke` is the 20-second run of `make test`.
 FUZZ_SECONDS ?= 300
-FUZZ_HARNESSES = table ini literal custom_network background nuclides decoupling rate_set
+FUZZ_HARNESSES = table ini literal custom_network background nuclides decoupling rate_set snapshot
 
 build-fuzz/CMakeCache.txt: Makefile
 	CC=clang CXX=clang++ $(CMAKE) -S . -B build-fuzz -DCMAKE_BUILD_TYPE=RelWithDebInfo -DNUVEX_FUZZ=ON $(WERROR)

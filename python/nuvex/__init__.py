@@ -22,14 +22,15 @@ or of lower layers, and uses no other module's private names (``_name``); ``__in
 ``__main__`` stand above every layer. ``tests/python/test_layers.py`` checks the import graph
 against this list, so every new module is placed here:
 
-1. parameters and data: _version, _ext (the compiled solver), _errors (failures named after the
-   user's call), _params, _data, _quantities (names of the result quantities), notation (reactions
-   in nuclear notation), conversions, observations (measured abundances), _progress (log lines and
-   progress bars), _provenance, _output (the one writer of output files), _checkpoint
+1. parameters and data: _version, _ext (the compiled solver), _lazy (numpy on first use), _errors
+   (failures named after the user's call), _params, _data, _quantities (names of the result
+   quantities), notation (reactions in nuclear notation), conversions, observations (measured
+   abundances), _progress (log lines and progress bars), _provenance, _output (the one writer of
+   output files), _checkpoint
 1. figures, a leaf of the first layer that draws whatever result object it is handed: plots
 2. one run: _runner (nuvex.run), result (Result, Evolution, MCResult)
 3. the session: solver (nuvex.Solver, repeated runs on one solver session)
-4. the engine running many points, on local workers or Dask workers: _engine, _dask
+4. the engine running many points, on local threads or Dask workers: _engine, _dask
 5. applications: mc, scan, sensitivity, tables, inference, chain, schramm, relics, web (the web calculator),
    cli (the nuvex command, which imports its subcommands by name when they run)
 """
@@ -37,17 +38,21 @@ from ._data import RateSet, RateSetEntry, cache_dir, data_dir, rate_sets
 from ._params import ParamSpec, defaults
 from ._runner import run
 from ._version import __version__
-from . import observations
-from .chain import Chain, GridPosterior
 from .conversions import Omegabh2_from_eta10, eta10, eta10_per_Omegabh2
-from .inference import Likelihood, grid_posterior, likelihood, sample
-from .mc import monte_carlo
 from .result import Evolution, MCResult, Result
-from .relics import RelicBounds, relic_bounds
-from .schramm import plot_schramm
 from .scan import ScanResult, scan
-from .sensitivity import Sensitivities, sensitivities
 from .solver import Solver
+
+# The applications load on first use (PEP 562), so that `import nuvex; nuvex.run()` pays only for
+# what a run needs. `scan` is imported above: its module shares its name, and a first import of the
+# module from elsewhere would otherwise leave `nuvex.scan` bound to the module, not the function.
+_ON_FIRST_USE = {
+    "monte_carlo": "mc", "Chain": "chain", "GridPosterior": "chain", "Likelihood": "inference",
+    "grid_posterior": "inference", "likelihood": "inference", "sample": "inference", "RelicBounds": "relics",
+    "relic_bounds": "relics", "plot_schramm": "schramm", "Sensitivities": "sensitivity",
+    "sensitivities": "sensitivity",
+}
+_MODULES = ("observations", "tables")
 
 __all__ = [
     "__version__", "run", "monte_carlo", "defaults", "Solver", "Result", "Evolution", "MCResult", "ParamSpec",
@@ -58,9 +63,18 @@ __all__ = [
 ]
 
 
-def __getattr__(name: str):  # nuvex.tables on first use, so that `python3 -m nuvex.tables` runs it fresh
-    if name == "tables":
-        import importlib
+def __getattr__(name: str):
+    import importlib
 
-        return importlib.import_module(".tables", __name__)
-    raise AttributeError(f"module 'nuvex' has no attribute {name!r}")
+    if name in _MODULES:  # nuvex.tables on first use also lets `python3 -m nuvex.tables` run it fresh
+        return importlib.import_module("." + name, __name__)
+    module = _ON_FIRST_USE.get(name)
+    if module is None:
+        raise AttributeError(f"module 'nuvex' has no attribute {name!r}")
+    value = getattr(importlib.import_module("." + module, __name__), name)
+    globals()[name] = value
+    return value
+
+
+def __dir__() -> list[str]:
+    return sorted(set(globals()) | set(__all__))

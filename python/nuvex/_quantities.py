@@ -6,10 +6,9 @@ import math
 from dataclasses import dataclass
 from typing import Any, Iterable
 
-import numpy as np
-
 from . import _data
 from ._ext import ext
+from ._lazy import numpy as np
 from ._params import suggestions
 
 DEFAULT_QUANTITIES = ("Yp", "DoH", "He3oH", "Li7oH")

@@ -6,8 +6,7 @@ import math
 from dataclasses import dataclass, field
 from typing import Any, Iterable, Iterator, Mapping, Sequence
 
-import numpy as np
-
+from ._lazy import numpy as np
 from ._params import PARAMS
 from ._quantities import ALIASES, BY_KEY, QUANTITIES, Quantity, fmt, label, quantity_key
 

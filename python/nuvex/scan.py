@@ -8,8 +8,7 @@ import os
 from dataclasses import dataclass
 from typing import Any, Iterable, Mapping, Sequence
 
-import numpy as np
-
+from ._lazy import numpy as np
 from . import _engine
 from ._checkpoint import Checkpoint
 from ._params import CALL_KEYWORDS

@@ -61,6 +61,8 @@ int init_weak(nvx_background* bg, const double* T, const double* Tnue, size_t n,
 
 // Cosmological-constant density of a record, MeV^4 (h^2 - Omegabh2 - Omegach2 times rho_c/h^2).
 double lambda_density(const NVXConfig* config);
+// The warning of a negative cosmological constant, given at every build of a standard background.
+void warn_negative_lambda(const NVXConfig* config);
 // True when rho_Lambda cannot change any expansion rate of a standard background built for
 // `config`, because it vanishes in the rounding of the matter density it is added to: two such
 // values give bit-identical tables.

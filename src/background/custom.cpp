@@ -17,6 +17,7 @@
 
 #include "background/bg_internal.hpp"
 #include "config/err.hpp"
+#include "config/file_inputs.hpp"
 #include "nuvex/constants.h"
 
 namespace nvx::bg {
@@ -61,6 +62,7 @@ struct Rows {
 };
 
 int read_table(const char* path, Rows& rows, char** err) {
+    nvx::inputs::read(path);
     std::ifstream in(path, std::ios::binary);
     if (!in && ::access(path, F_OK) != 0) return fail(err, "custom_background file '%s' not found", path);
     if (!in) return fail(err, "cannot read custom_background file '%s': %s", path, std::strerror(errno));

@@ -71,16 +71,10 @@ nvx_ode_rk_opts background_rk_opts(DensePath* path) {
 
 void setup_matter_lambda(nvx_background* bg) {
     const NVXConfig* c = bg->config;
-    const double Omegabh2 = nvx_config_get_Omegabh2(c);
     bg->has_matter_lambda = 1;
     bg->rho_cdm0 = c->Omegach2 * nvx_config_rhocOverh2(c);
-    const double OL_h2 = Omega_Lambda_h2(c);
     bg->rho_Lambda = lambda_density(c);
-    if (OL_h2 < 0.0)
-        nvx_message(c, NVX_MSG_WARNING, "bg",
-                    "[bckg] warning: Omega_Lambda h^2 = %.4g < 0 (h=%g, Omegabh2=%g, Omegach2=%g). "
-                    "Cosmological constant is negative -- non-standard cosmology.",
-                    OL_h2, c->h, Omegabh2, c->Omegach2);
+    warn_negative_lambda(c);
 }
 
 int setup_ede(nvx_background* bg, char** err) {
@@ -394,6 +388,15 @@ int guarded(nvx_background* bg, const char* who, char** err, Step step) {
 }  // namespace
 
 double lambda_density(const NVXConfig* c) { return Omega_Lambda_h2(c) * nvx_config_rhocOverh2(c); }
+
+void warn_negative_lambda(const NVXConfig* c) {
+    const double OL_h2 = Omega_Lambda_h2(c);
+    if (OL_h2 < 0.0)
+        nvx_message(c, NVX_MSG_WARNING, "bg",
+                    "[bckg] warning: Omega_Lambda h^2 = %.4g < 0 (h=%g, Omegabh2=%g, Omegach2=%g). "
+                    "Cosmological constant is negative -- non-standard cosmology.",
+                    OL_h2, c->h, nvx_config_get_Omegabh2(c), c->Omegach2);
+}
 
 bool lambda_below_rounding(const NVXConfig* c, double rho_Lambda) {
     // The Friedmann sum adds rho_Lambda to rho_cdm0/a^3 first. With |rho_Lambda| below 2^-56 of

@@ -10,6 +10,7 @@
 
 #include "cache/output_file.hpp"
 #include "config/err.hpp"
+#include "config/file_inputs.hpp"
 #include "nuvex/cache.h"
 
 namespace nvx {
@@ -82,10 +83,13 @@ int nvx_cache_write(const char* path, const NVXFingerprintEntry* entries, size_t
     nvx::OutputFile out;
     const bool written = out.open(path, false) && write_body(out.get(), json, hash, header, rows, provenance);
     std::free(hash);
-    return written && out.commit() ? 0 : 1;
+    if (!(written && out.commit())) return 1;
+    nvx::inputs::wrote(path);
+    return 0;
 }
 
 char* nvx_cache_read_fingerprint_hash(const char* path) {
+    nvx::inputs::read(path);
     FILE* fp = path ? std::fopen(path, "r") : nullptr;
     if (!fp) return nullptr;
     char line[2048];
@@ -110,6 +114,7 @@ int nvx_cache_read_table(const char* path, const char* expected_hash, size_t n_c
                          char** err) {
     if (!table) return nvx::fail(err, "nvx_cache_read_table: no table record");
     *table = NVXTable{};
+    nvx::inputs::read(path);
     FILE* fp = path ? std::fopen(path, "rb") : nullptr;
     if (!fp) return nvx::fail(err, "cache file %s: cannot open", path ? path : "(null)");
     std::string text;
@@ -119,6 +124,7 @@ int nvx_cache_read_table(const char* path, const char* expected_hash, size_t n_c
     const bool read_failed = std::ferror(fp) != 0;
     std::fclose(fp);
     if (read_failed) return nvx::fail(err, "cache file %s: read error", path);
+    nvx::inputs::content(path, text.data(), text.size());
     // header: the leading comment lines
     size_t body = 0;
     std::string stored_hash, data_hash;

@@ -9,6 +9,7 @@
 #include <string>
 
 #include "nuvex/cache.h"
+#include "config/file_inputs.hpp"
 
 namespace {
 
@@ -34,6 +35,7 @@ std::deque<std::string> g_texts;
 
 std::string hash_bytes(const std::string& path, bool& ok) {
     ok = false;
+    nvx::inputs::read(path.c_str());
     FILE* fp = std::fopen(path.c_str(), "rb");
     if (!fp) return "";
     std::string bytes;

@@ -10,6 +10,7 @@
 
 #include "config/err.hpp"
 #include "config/field_table.hpp"
+#include "config/file_inputs.hpp"
 #include "config/inert.hpp"
 #include "config/rate_set.hpp"
 #include "config/user_dirs.hpp"
@@ -19,6 +20,7 @@ namespace nvx {
 namespace {
 
 bool exists(const char* path) {
+    nvx::inputs::probe(path);
     struct stat st;
     return ::stat(path, &st) == 0;
 }

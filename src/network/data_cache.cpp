@@ -3,6 +3,12 @@
 // first use.
 #include "network/data_cache.hpp"
 
+#include <cstdio>
+
+#include "config/err.hpp"
+#include "config/file_inputs.hpp"
+#include "network/network_internal.hpp"
+
 namespace nvx::net {
 
 namespace {
@@ -41,9 +47,21 @@ const DataFiles::RateTable* DataFiles::rate_table(const char* path, char** err) 
         auto f = fallback_->tables_.find(path);
         if (f != fallback_->tables_.end()) return f->second.get();
     }
+    // one read of the file serves the numbers and the source label
     auto t = std::make_unique<RateTable>();
-    if (nvx_table_read(path, 3, &t->table, err) != 0) return nullptr;
-    nvx_read_reaction_source(path, t->source);
+    inputs::read(path);
+    std::string text;
+    FILE* fp = std::fopen(path, "rb");
+    if (!fp) return fail(err, "cannot open table file '%s'", path), nullptr;
+    char buf[16384];
+    size_t n;
+    while ((n = std::fread(buf, 1, sizeof buf, fp)) > 0) text.append(buf, n);
+    const bool failed = std::ferror(fp) != 0;
+    std::fclose(fp);
+    if (failed) return fail(err, "cannot read table file '%s'", path), nullptr;
+    inputs::content(path, text.data(), text.size());
+    if (nvx_table_parse(text.data(), text.size(), path, 3, &t->table, err) != 0) return nullptr;
+    reaction_source_of_text(text, t->source);
     return tables_.emplace(path, std::move(t)).first->second.get();
 }
 

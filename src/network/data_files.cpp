@@ -317,16 +317,31 @@ void nvx_read_reaction_source(const char* path, char label[NVX_SOURCE_LEN]) {
     std::strcpy(label, "?");
     File f(path);
     if (!f.fp) return;
-    std::string line;
-    while (read_line(f.fp, line) && !line.empty() && line[0] == '#') {
+    std::string line, head;
+    while (read_line(f.fp, line) && !line.empty() && line[0] == '#') head += line + "\n";
+    nvx::net::reaction_source_of_text(head, label);
+}
+
+}  // extern "C"
+
+void nvx::net::reaction_source_of_text(std::string_view text, char label[NVX_SOURCE_LEN]) {
+    std::strcpy(label, "?");
+    // the "ref=" of the first leading comment line that has one
+    while (!text.empty() && text[0] == '#') {
+        const size_t nl = text.find('\n');
+        std::string_view line = text.substr(0, nl);
+        text = nl == std::string_view::npos ? std::string_view() : text.substr(nl + 1);
+        if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
         const size_t ref = line.find("ref=");
-        if (ref == std::string::npos) continue;
-        std::string_view v = std::string_view(line).substr(ref + 4);
+        if (ref == std::string_view::npos) continue;
+        std::string_view v = line.substr(ref + 4);
         while (!v.empty() && (static_cast<unsigned char>(v.back()) <= ' ' || v.back() == 0x7f)) v.remove_suffix(1);
         copy_view(label, NVX_SOURCE_LEN, v);
         return;
     }
 }
+
+extern "C" {
 
 int nvx_compute_detailed_balance_coefficients(const char* const* reactants, size_t n_reactants,
                                               const char* const* products, size_t n_products,

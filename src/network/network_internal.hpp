@@ -9,6 +9,7 @@
 #include <string_view>
 
 #include "config/text.hpp"
+#include "config/file_inputs.hpp"
 #include "nuvex/network.h"
 
 namespace nvx::net {
@@ -63,7 +64,7 @@ const auto* find_row(const Table& t, const char* name) {
 // Owns a FILE*.
 struct File {
     FILE* fp = nullptr;
-    explicit File(const char* path) : fp(std::fopen(path, "r")) {}
+    explicit File(const char* path) : fp((nvx::inputs::read(path), std::fopen(path, "r"))) {}
     ~File() {
         if (fp) std::fclose(fp);
     }
@@ -95,5 +96,8 @@ inline bool side_balance(const NVXSide& sa, const NVXSide& sb, const NVXConfig* 
     }
     return true;
 }
+
+// The "ref=" source label of a rate table from its text (its leading comment lines), "?" without one.
+void reaction_source_of_text(std::string_view text, char label[NVX_SOURCE_LEN]);
 
 }  // namespace nvx::net

@@ -11,6 +11,7 @@
 #include <string>
 
 #include "config/err.hpp"
+#include "config/file_inputs.hpp"
 #include "nuvex/numerics.h"
 
 namespace {
@@ -162,11 +163,13 @@ int nvx_table_parse(const char* text, size_t length, const char* name, size_t ex
 
 int nvx_table_read(const char* path, size_t expected_columns, NVXTable* table, char** error) {
     if (!path || !table) return table_fail(error, "nvx_table_read: null argument");
+    nvx::inputs::read(path);
     FILE* fp = std::fopen(path, "rb");
     if (!fp) return table_fail(error, "cannot open table file '%s'", path);
     std::string text;
     const bool ok = slurp(fp, text);
     std::fclose(fp);
+    if (ok) nvx::inputs::content(path, text.data(), text.size());
     if (!ok) {
         table->columns = nullptr;
         table->ncols = 0;

@@ -199,15 +199,14 @@ int electron_tables_acquire(nvx_plasma* p, const NVXConfig* config, char** err) 
     if (!config->recompute_electron_thermo) {
         char path[4608];
         nvx_config_resolve_cache_file(config, "plasma", kCacheFile, path, sizeof path);
-        char* stored = nvx_cache_read_fingerprint_hash(path);
         const auto fp = fingerprint(config);
         char* current = nvx_fingerprint_hash(fp.data(), fp.size());
-        const bool match = stored && current && std::string(stored) == current;
-        std::free(stored);
-        std::free(current);
         ElectronTable tab;
         const auto grid = electron_grid(n, config->T_start_cosmo_MeV, nvx_constants_init()[NVX_C_m_e]);
-        if (match && read_cached(path, nullptr, grid, tab)) {
+        // the reader checks the recorded fingerprint hash against this configuration's
+        const bool used = current && read_cached(path, current, grid, tab);
+        std::free(current);
+        if (used) {
             if (fit_splines(p, tab, err) != 0) return 1;
             nvx_log(config, "init", "Electron-thermo tables loaded from cache (%d points).",
                     config->n_electron_table);

@@ -2,6 +2,8 @@
 // computed 500-point tables with spline derivatives, and the table files (pair, combined, triple).
 #include "plasma/qed_pressure.hpp"
 
+#include <sys/stat.h>
+
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
@@ -11,6 +13,7 @@
 
 #include "cache/output_file.hpp"
 #include "config/err.hpp"
+#include "config/file_inputs.hpp"
 #include "nuvex/cache.h"
 #include "nuvex/constants.h"
 
@@ -74,10 +77,9 @@ double* alloc_doubles(size_t n) {
 }
 
 bool file_exists(const std::string& path) {
-    FILE* fp = std::fopen(path.c_str(), "r");
-    if (!fp) return false;
-    std::fclose(fp);
-    return true;
+    nvx::inputs::probe(path.c_str());
+    struct stat st;
+    return ::stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode);
 }
 
 struct OwnedTable {
@@ -163,15 +165,6 @@ int interpolants_from_tables(nvx_plasma* p, nvx_qed_tables* tab, char** err) {
     return rc;
 }
 
-void warn_above_table(const NVXConfig* config) {
-    if (config->T_start_cosmo_MeV > 100.0)
-        nvx_message(config, NVX_MSG_WARNING, "plasma",
-                    "warning: T_start_cosmo_MeV=%.6g MeV exceeds the QED plasma-pressure correction "
-                    "table's fixed upper bound (100 MeV); dP_QED will be linearly extrapolated above "
-                    "100 MeV, underestimating its true (~T^4) growth. Neff/YP results above this "
-                    "temperature may be biased.",
-                    config->T_start_cosmo_MeV);
-}
 
 std::string resolve(const NVXConfig* config, const char* file) {
     char buf[4608];
@@ -323,6 +316,16 @@ int write_one_qed_file(const char* path, const char* source, const char* descrip
         std::fprintf(fp, "%.6E %.6E %.6E %.6E\n", T[i], value[i], first_derivative[i], second_derivative[i]);
     if (!out.commit()) return fail(err, "nvx_qed_save_tables: error while writing %s", path);
     return 0;
+}
+
+void warn_above_table(const NVXConfig* config) {
+    if (config->T_start_cosmo_MeV > 100.0)
+        nvx_message(config, NVX_MSG_WARNING, "plasma",
+                    "warning: T_start_cosmo_MeV=%.6g MeV exceeds the QED plasma-pressure correction "
+                    "table's fixed upper bound (100 MeV); dP_QED will be linearly extrapolated above "
+                    "100 MeV, underestimating its true (~T^4) growth. Neff/YP results above this "
+                    "temperature may be biased.",
+                    config->T_start_cosmo_MeV);
 }
 
 int qed_acquire_interpolants(nvx_plasma* p, const NVXConfig* config, char** err) {

@@ -8,6 +8,8 @@ namespace nvx {
 
 // Fills plasma->P_int, dP_intdT and d2P_intdT2 (QED enabled); 0 or 1 with a message.
 int qed_acquire_interpolants(nvx_plasma* plasma, const NVXConfig* config, char** err);
+// The warning of a start temperature above the tables' upper bound (100 MeV), given at every build.
+void warn_above_table(const NVXConfig* config);
 
 // nvx_qed_compute_tables polling the cancellation token and reporting progress ("qed") of `run`
 // (which may be null: neither).

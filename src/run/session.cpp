@@ -18,7 +18,9 @@
 #include "nuvex/nuclear_network.h"
 #include "nuvex/run.h"
 #include "nuvex/session.h"
+#include "plasma/qed_pressure.hpp"
 #include "run/driver_internal.hpp"
+#include "run/stage_snapshot.hpp"
 #include "run/stage_table.hpp"
 #include "weak/weak_internal.hpp"
 
@@ -84,6 +86,40 @@ int stage_failure(char** err, const char* stage) {
     return 1;
 }
 
+// A stage built through its snapshot when there is one: read from it when it is usable, else built
+// while the files it reads are noted, then written to it. `load` fills the stage from bytes, `build`
+// builds it (0, or 1 with the message), `save` gives its bytes. Without a snapshot: `build` alone.
+// `*loaded` (when given) tells whether the stage came from the snapshot: the checks and warnings a
+// build gives about the run's parameters are then the caller's to give.
+template <typename Load, typename Build, typename Save>
+int through_snapshot(StageSnapshot& snap, uint64_t* id, Load&& load, Build&& build, Save&& save,
+                     bool* loaded = nullptr) {
+    if (loaded) *loaded = false;
+    if (!snap.enabled()) return build();
+    snapshot::Mapped mapped;
+    if (snap.load(&mapped, id)) {
+        if (load(mapped.content)) {
+            if (loaded) *loaded = true;
+            return 0;
+        }
+        snap.reject("its tables do not form a valid record");
+    }
+    mapped.reset();
+    inputs::Recorder notes;
+    {
+        inputs::Recording on(&notes);
+        if (build() != 0) return 1;
+    }
+    const std::string bytes = save();
+    *id = snapshot::content_id(bytes);
+    snap.save(notes, bytes);
+    return 0;
+}
+
+// Snapshots serve the first build of each stage in a session (a one-shot run is one): later
+// rebuilds follow changed parameters of a scan, whose snapshots would only fill the folder.
+const NVXConfig* snapshot_config(int builds, const NVXConfig* c) { return builds == 0 ? c : nullptr; }
+
 // An integrator that gives up (too many steps, a vanishing step) says nothing of the input that
 // drove it there: its message is completed with the parameters that were off their defaults.
 int integration_failure(const NVXConfig* c, char** err, const NVXCustomNetwork* custom) {
@@ -123,7 +159,16 @@ int Session::ensure_plasma(const NVXConfig* c, char** err) {
     if (plasma_.stage && !stale(plasma_.built_with, c, kStagePlasma, nullptr)) return 0;
     plasma_.stage.reset();
     auto st = std::make_shared<PlasmaStage>();
-    if (nvx_plasma_init(&st->plasma, c, err) != 0) return 1;
+    // a requested recomputation of a plasma table computes it, whatever a snapshot holds
+    const bool recompute = c->recompute_electron_thermo || c->recompute_qed_corrections;
+    StageSnapshot snap(recompute ? nullptr : snapshot_config(builds_.plasma, c), "plasma", kStagePlasma, {});
+    bool loaded = false;
+    if (through_snapshot(
+            snap, &st->id, [&](std::string_view b) { return load_plasma(b, st->plasma); },
+            [&] { return nvx_plasma_init(&st->plasma, c, err); }, [&] { return save_plasma(st->plasma); },
+            &loaded) != 0)
+        return 1;
+    if (loaded && st->plasma.qed_enabled) warn_above_table(c);
     st->plasma.config = nullptr;  // runs see the plasma through their own record
     plasma_.stage = std::move(st);
     ++builds_.plasma;
@@ -134,7 +179,28 @@ int Session::ensure_network(const NVXConfig* c, char** err) {
     if (network_.stage && !stale(network_.built_with, c, kStageNetwork, nullptr)) return 0;
     network_.stage.reset();
     auto st = std::make_shared<NetworkStage>();
-    if (net::nuclear_rates_init(&st->rates, c, custom(), files_.get(), err) != 0) return 1;
+    StageSnapshot snap(snapshot_config(builds_.network, c), "network", kStageNetwork, {},
+                       {{"custom_network", custom_network_hash(custom())}, {"nuclides", nuclides_hash(c)}});
+    uint64_t id = 0;
+    bool loaded = false;
+    if (through_snapshot(
+            snap, &id,
+            [&](std::string_view b) {
+                if (!load_networks(b, st->rates)) return false;
+                // sessions keep the bytes for their forks (the Monte Carlo workers)
+                if (keep_records_) st->bytes = std::make_shared<const std::string>(b);
+                return true;
+            },
+            [&] { return net::nuclear_rates_init(&st->rates, c, custom(), files_.get(), err); },
+            [&] {
+                std::string bytes = save_networks(st->rates);
+                if (keep_records_) st->bytes = std::make_shared<const std::string>(bytes);
+                return bytes;
+            },
+            &loaded) != 0)
+        return 1;
+    // a build checks the run's rate variations against the networks: so does a snapshot's reading
+    if (loaded && nvx_nuclear_rates_check_variation_keys(&st->rates, c, err) != 0) return 1;
     network_.stage = std::move(st);
     ++builds_.network;
     return remember(network_.built_with, c, err);
@@ -147,7 +213,13 @@ int Session::ensure_history(const NVXConfig* c, const nvx_plasma* plasma, char**
     history_.stage.reset();
     auto st = std::make_shared<HistoryStage>();
     st->plasma = plasma_.stage;
-    if (nvx_neutrino_history_init(&st->history, c, plasma, err) != 0) return 1;
+    StageSnapshot snap(snapshot_config(builds_.history, c), "history", kStagePlasma | kStageHistory,
+                       {plasma_.stage->id});
+    if (through_snapshot(
+            snap, &st->id, [&](std::string_view b) { return load_history(b, st->history); },
+            [&] { return nvx_neutrino_history_init(&st->history, c, plasma, err); },
+            [&] { return save_history(st->history); }) != 0)
+        return 1;
     st->history.config = nullptr;
     st->history.plasma = nullptr;
     history_.stage = std::move(st);
@@ -176,9 +248,19 @@ int Session::ensure_background(const NVXConfig* c, const nvx_plasma* plasma, con
     st->plasma = plasma_.stage;
     st->history = history_.stage;
     st->custom_file = file;
-    const int rc = custom_bg ? bg::build_custom_tables(&st->bg, c, plasma, h, c->custom_background, err)
+    bool loaded = false;
+    StageSnapshot snap(snapshot_config(builds_.background, c), "background",
+                       kStagePlasma | kStageHistory | kStageBackground, {plasma_.stage->id, history_.stage->id},
+                       {{"extra_rho", extra_rho_hash(c)}});
+    const int rc = through_snapshot(
+        snap, &st->id, [&](std::string_view b) { return load_background(b, st->bg); },
+        [&] {
+            return custom_bg ? bg::build_custom_tables(&st->bg, c, plasma, h, c->custom_background, err)
                              : bg::build_standard_tables(&st->bg, c, plasma, h, err);
+        },
+        [&] { return save_background(st->bg); }, &loaded);
     if (rc != 0) return 1;
+    if (loaded && !custom_bg) bg::warn_negative_lambda(c);
     st->bg.config = nullptr;
     st->bg.plasma = nullptr;
     background_.stage = std::move(st);
@@ -203,10 +285,39 @@ int Session::ensure_weak(const NVXConfig* c, const nvx_neutrino_history* h, char
     weak_.stage.reset();
     auto st = std::make_shared<WeakStage>();
     st->history = history_.stage;
-    if (weak::rates_init(&st->weak, b.T, b.Tnue, n, c, h, &st->computed, err) != 0) return 1;
+    // without the cache (weak_rate_cache off, or a configuration that bypasses it) the tables are
+    // computed every time, and so are they without a snapshot
+    const bool uncached = !c->weak_rate_cache || (c->spectral_distortions && c->analytic_distortions);
+    StageSnapshot snap(uncached ? nullptr : snapshot_config(builds_.weak, c), "weak",
+                       kStagePlasma | kStageHistory | kStageWeak, {history_.stage->id});
+    snapshot::Mapped mapped;
+    if (snap.enabled() && snap.load(&mapped, &st->id)) {
+        if (!load_weak(mapped.content, st->weak, &st->computed, &st->grid_T, &st->grid_Tnue)) {
+            snap.reject("its tables do not form a valid record");
+        } else if (!st->computed || same_grid(*st)) {
+            weak_.stage = std::move(st);
+            ++builds_.weak;
+            return remember(weak_.built_with, c, err);
+        }
+        // a table computed on another background's grid: computed again for this one
+        nvx_weak_rates_free(&st->weak);
+        st->computed = false;
+        st->grid_T.clear();
+        st->grid_Tnue.clear();
+    }
+    inputs::Recorder notes;
+    {
+        inputs::Recording on(snap.enabled() ? &notes : nullptr);
+        if (weak::rates_init(&st->weak, b.T, b.Tnue, n, c, h, &st->computed, err) != 0) return 1;
+    }
     if (st->computed) {
         st->grid_T.assign(b.T, b.T + n);
         st->grid_Tnue.assign(b.Tnue, b.Tnue + n);
+    }
+    if (snap.enabled()) {
+        const std::string bytes = save_weak(st->weak, st->computed, st->grid_T, st->grid_Tnue);
+        st->id = snapshot::content_id(bytes);
+        snap.save(notes, bytes);
     }
     weak_.stage = std::move(st);
     ++builds_.weak;
@@ -333,7 +444,18 @@ std::unique_ptr<Session> Session::fork(char** err) const {
     if (share(s->plasma_, plasma_) || share(s->history_, history_) || share(s->background_, background_) ||
         share(s->weak_, weak_))
         return nullptr;
-    return s;  // the networks are rebuilt by the fork's first run, from the shared parsed files
+    // The networks are rewritten by every run, so each fork owns a copy: made from their snapshot
+    // form when there is one, else rebuilt by the fork's first run from the shared parsed files.
+    if (network_.stage && network_.stage->bytes) {
+        auto st = std::make_shared<NetworkStage>();
+        if (!load_networks(*network_.stage->bytes, st->rates))
+            return nvx::fail(err, "nvx_session_fork: out of memory"), nullptr;
+        st->bytes = network_.stage->bytes;
+        s->network_.stage = std::move(st);
+        if (network_.built_with.set && s->network_.built_with.copy_from(network_.built_with.c, err) != 0)
+            return nullptr;
+    }
+    return s;
 }
 
 }  // namespace nvx::session

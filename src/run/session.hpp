@@ -46,16 +46,21 @@ struct FileId {
 
 // Built stages. They are never modified after their build, so forks of a session (the Monte Carlo
 // workers) share them across threads; every pointer a run needs is re-pointed in its own views.
+// `id` is the content identity of a stage built through a snapshot (0 otherwise): the snapshots of
+// the stages built on it record it, so they follow any change of what they were built from.
 struct PlasmaStage {
+    uint64_t id = 0;
     nvx_plasma plasma{};
     ~PlasmaStage() { nvx_plasma_free(&plasma); }
 };
 struct HistoryStage {
+    uint64_t id = 0;
     std::shared_ptr<const PlasmaStage> plasma;
     nvx_neutrino_history history{};
     ~HistoryStage() { nvx_neutrino_history_free(&history); }
 };
 struct BackgroundStage {
+    uint64_t id = 0;
     std::shared_ptr<const PlasmaStage> plasma;
     std::shared_ptr<const HistoryStage> history;
     FileId custom_file;
@@ -63,6 +68,7 @@ struct BackgroundStage {
     ~BackgroundStage() { nvx_background_free(&bg); }
 };
 struct WeakStage {
+    uint64_t id = 0;
     std::shared_ptr<const HistoryStage> history;
     bool computed = false;                 // a table was computed: it depends on the grid below
     std::vector<double> grid_T, grid_Tnue;  // the background's weak-rate grid it was computed on
@@ -72,6 +78,7 @@ struct WeakStage {
 // The networks are rewritten by every run (rate variations, evaluation buffers): never shared.
 struct NetworkStage {
     NVXNuclearRates rates{};
+    std::shared_ptr<const std::string> bytes;  // the snapshot form, when there is one: forks copy it
     ~NetworkStage() { nvx_nuclear_rates_free(&rates); }
 };
 

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "config/err.hpp"
+#include "config/file_inputs.hpp"
 #include "nuvex/cache.h"
 #include "nuvex/constants.h"
 #include "weak/weak_internal.hpp"
@@ -24,6 +25,7 @@ constexpr const char* kCacheWriteFailed =
     "the cache_dir parameter to redirect the cache to a writable directory.";
 
 bool file_exists(const char* path) {
+    nvx::inputs::probe(path);
     struct stat st;
     return ::stat(path, &st) == 0 && S_ISREG(st.st_mode);
 }

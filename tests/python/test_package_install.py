@@ -78,8 +78,9 @@ def test_installed_package_runs_outside_the_source_tree(venv, cache_dir):
     got = run_installed(python, work, clean_env(base / "home"))
     assert pathlib.Path(got["data"]) == site / "data"
     assert got["cache"] == str(base / "home" / ".cache" / "nuvex")
-    # the weak-rate tables of the default parameters ship with the data: only the plasma cache is new
-    assert sorted(p.name for p in (base / "home" / ".cache" / "nuvex").iterdir()) == ["plasma"]
+    # the weak-rate tables of the default parameters ship with the data: only the plasma cache is new,
+    # beside the snapshots of the run's stages
+    assert sorted(p.name for p in (base / "home" / ".cache" / "nuvex").iterdir()) == ["plasma", "snapshots"]
     # the same numbers as the build tree
     assert got["repr"] == repr(nuvex.run(cache_dir=cache_dir, thermal_corrections=False, show_progress=False))
 

@@ -47,7 +47,7 @@ void on_message(int, const char* tag, const char*, void* user) {
     if (c->stage == "bg" && std::string(tag) == "bg") c->fire();
 }
 
-// Caches in a scratch folder; each case asks for a table no cache holds.
+// Caches in a scratch folder; each case asks for a table no cache (nor snapshot) holds.
 struct Cold {
     std::string cache = nvx_test::scratch_dir("cancel_cache");
     Params base = {{"cache_dir", S(cache.c_str())}, {"show_progress", B(false)}};
@@ -80,7 +80,8 @@ TEST(Cancel, EveryLongTableStopsPromptlyAndIsNotCached) {
         {"electron", {{"n_electron_table", I(1999)}}, "plasma/electron_thermo_cache.txt"},
         {"weak", {{"sampling_nTOp_per_decade", I(79)}, {"thermal_corrections", B(false)}}, ""},
         {"thermal", {{"sampling_nTOp_per_decade", I(79)}, {"sampling_nTOp_thermal_per_decade", I(19)}}, ""},
-        {"bg", {}, ""},
+        // a background no snapshot holds (the cases above built and kept the default one)
+        {"bg", {{"DeltaNeff", F(0.125)}}, ""},
     };
     for (const Case& k : cases) {
         Canceller c;

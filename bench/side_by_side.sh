@@ -1,0 +1,172 @@
+#!/bin/sh
+# Before/after in one run: the code of an older commit (default 0788538, before stage snapshots and
+# threads) built in a folder outside the repository, against this tree's build, measured together.
+# Instruction counts (callgrind) are the firm figures on a shared machine; wall times come with the
+# load average. Results of both networks' default runs are compared digit for digit.
+# Usage (from the repository root, after `make build`):
+#   bench/side_by_side.sh [--old-commit C] [--old-dir DIR] [--runs N] [--no-callgrind] [--quick]
+set -e
+root=$(pwd)
+old_commit=0788538
+old_dir=/work/old-speed
+runs=20
+callgrind=1
+mc_n=1000
+scan_n=2000
+while [ $# -gt 0 ]; do
+  case "$1" in
+    --old-commit) old_commit=$2; shift 2 ;;
+    --old-dir) old_dir=$2; shift 2 ;;
+    --runs) runs=$2; shift 2 ;;
+    --no-callgrind) callgrind=0; shift ;;
+    --quick) runs=5; mc_n=200; scan_n=400; shift ;;
+    *) echo "side_by_side: unknown option $1" >&2; exit 2 ;;
+  esac
+done
+py=/usr/bin/python3
+new_build="$root/build"
+[ -x "$new_build/nuvex" ] && [ -d "$new_build/python" ] || { echo "side_by_side: run 'make build' first" >&2; exit 1; }
+
+# the old code: exported from git and built once (ccache makes a rebuild cheap)
+if [ ! -x "$old_dir/build/nuvex" ]; then
+  echo "building $old_commit in $old_dir ..."
+  mkdir -p "$old_dir/src"
+  git -C "$root" archive "$old_commit" | tar -x -C "$old_dir/src"
+  CMAKE_CXX_COMPILER_LAUNCHER=ccache CMAKE_C_COMPILER_LAUNCHER=ccache \
+    cmake -S "$old_dir/src" -B "$old_dir/build" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DNUVEX_PYTHON=$py \
+      -DNUVEX_BUILD_BENCH=OFF > "$old_dir/configure.log"
+  cmake --build "$old_dir/build" -j2 --target nuvex_cli _nuvex_c > "$old_dir/build.log"
+fi
+
+tmp=$(mktemp -d /tmp/nuvex_side_by_side.XXXXXX)
+trap 'rm -rf "$tmp"' EXIT
+load() { cut -d' ' -f1-3 /proc/loadavg; }
+echo "side by side: old = $old_commit ($old_dir), new = $(git -C "$root" rev-parse --short HEAD)$(git -C "$root" diff --quiet || echo '+changes'); $(nproc) cores; load $(load)"
+
+# each side: its CLI, its Python package, its own cache folder, the same shipped data
+cli_old="$old_dir/build/nuvex"; cli_new="$new_build/nuvex"
+pp_old="$old_dir/build/python"; pp_new="$new_build/python"
+data="$root/data"
+cli() {  # side, extra arguments...
+  side=$1; shift
+  eval "c=\$cli_$side"
+  "$c" --data-dir "$data" --set show_progress=False --set "cache_dir='$tmp/cache_$side'" "$@"
+}
+for side in old new; do  # warm: caches (and, new, snapshots) written
+  cli $side > /dev/null; cli $side --set "network='large'" > /dev/null
+done
+
+echo
+echo "== results (CLI --json, default parameters)"
+for net in small large; do
+  cli old --json --set "network='$net'" > "$tmp/old_$net.json"
+  cli new --json --set "network='$net'" > "$tmp/new_$net.json"
+  if cmp -s "$tmp/old_$net.json" "$tmp/new_$net.json"; then echo "$net network: identical"
+  else echo "$net network: DIFFERENT"; diff "$tmp/old_$net.json" "$tmp/new_$net.json" | head -20; fi
+done
+
+if [ $callgrind = 1 ] && command -v valgrind > /dev/null; then
+  echo
+  echo "== instructions (callgrind, warm caches; millions)"
+  count() {  # callgrind options and command...: millions of instructions
+    valgrind --tool=callgrind --callgrind-out-file="$tmp/cg.out" "$@" > /dev/null 2>&1
+    awk '/^summary:/ { printf "%.1f", $2 / 1e6; exit }' "$tmp/cg.out"
+  }
+  row() {  # label, old value, new value
+    awk -v l="$1" -v a="$2" -v b="$3" 'BEGIN { printf "  %-42s old %8.1f   new %8.1f   (%.1fx fewer)\n", l, a, b, a / b }'
+  }
+  for side in old new; do
+    if [ $side = old ]; then c=$cli_old; else c=$cli_new; fi
+    set -- --data-dir "$data" --set show_progress=False --set "cache_dir='$tmp/cache_$side'"
+    small=$(count "$c" "$@")
+    large=$(count "$c" "$@" --set "network='large'")
+    solve=$(count --toggle-collect=nvx_nuclear_network_solve "$c" "$@")
+    a=$(count "$c" "$@" --mc 10 --jobs 1 --seed 1)
+    b=$(count "$c" "$@" --mc 30 --jobs 1 --seed 1)
+    echo "$small $large $solve $a $b" > "$tmp/counts_$side"
+  done
+  read so lo vo ao bo < "$tmp/counts_old"
+  read sn ln vn an bn < "$tmp/counts_new"
+  row "one-shot process, small network" "$so" "$sn"
+  row "one-shot process, large network" "$lo" "$ln"
+  row "network integration alone, small" "$vo" "$vn"
+  row "Monte Carlo sample ((30 - 10) / 20), small" "$(echo "$ao $bo" | awk '{ print ($2 - $1) / 20 }')" \
+      "$(echo "$an $bn" | awk '{ print ($2 - $1) / 20 }')"
+fi
+
+echo
+echo "== wall times (mean of $runs, old and new interleaved; load before: $(load))"
+clock() { date +%s%N; }
+for net in small large; do
+  to=0; tn=0; i=0
+  while [ $i -lt $runs ]; do
+    t0=$(clock); cli old --set "network='$net'" > /dev/null; t1=$(clock); cli new --set "network='$net'" > /dev/null; t2=$(clock)
+    to=$((to + t1 - t0)); tn=$((tn + t2 - t1)); i=$((i + 1))
+  done
+  echo "  fresh-process CLI run, warm cache, $net network: old $((to / runs / 1000)) us, new $((tn / runs / 1000)) us" \
+       "(target $([ $net = small ] && echo 12 || echo 60) ms)"
+done
+# import nuvex; nuvex.run() in a fresh interpreter, beyond the interpreter's own start-up (both
+# sides on this tree's data directory, caches warm)
+for side in old new; do
+  eval "pp=\$pp_$side"
+  PYTHONPATH=$pp "$py" -c "import nuvex; nuvex.run(cache_dir='$tmp/cache_$side', data_dir='$data', show_progress=False)"
+done
+to=0; tn=0; tp=0; i=0
+while [ $i -lt $runs ]; do
+  t0=$(clock); "$py" -c pass; t1=$(clock)
+  PYTHONPATH=$pp_old XDG_CACHE_HOME=$tmp/xdg_old "$py" -c "import nuvex; nuvex.run(cache_dir='$tmp/cache_old', data_dir='$data')"; t2=$(clock)
+  PYTHONPATH=$pp_new XDG_CACHE_HOME=$tmp/xdg_new "$py" -c "import nuvex; nuvex.run(cache_dir='$tmp/cache_new', data_dir='$data')"; t3=$(clock)
+  tp=$((tp + t1 - t0)); to=$((to + t2 - t1)); tn=$((tn + t3 - t2)); i=$((i + 1))
+done
+echo "  python3 -c 'import nuvex; nuvex.run()' beyond the interpreter's start-up ($((tp / runs / 1000000)) ms):" \
+     "old $(((to - tp) / runs / 1000000)) ms, new $(((tn - tp) / runs / 1000000)) ms (target 150 ms)"
+
+# the old code's worker processes import the main script: it needs a file and a main guard
+cat > "$tmp/python_side.py" <<'EOF'
+import sys, time
+import nuvex
+
+
+def main(cache, data, side, mc_n, scan_n):
+    # best of several repetitions: on a shared machine the others' work only ever adds time
+    fixed = dict(cache_dir=cache, data_dir=data, show_progress=False)
+    s = nuvex.Solver(**fixed)
+    s.run(Omegabh2=0.0225)
+    wall = cpu = float("inf")
+    for rep in range(5):
+        t0, c0 = time.perf_counter(), time.process_time()
+        for k in range(100):
+            s.run(Omegabh2=0.0220 + 1e-6 * k)
+        wall = min(wall, (time.perf_counter() - t0) / 100)
+        cpu = min(cpu, (time.process_time() - c0) / 100)
+    print(f"  {side}: session run (Omegabh2 changed), small network: {1e3 * wall:.2f} ms wall, "
+          f"{1e3 * cpu:.2f} ms processor (best of 5 x 100)")
+    nuvex.monte_carlo(20, jobs=2, progress=False, **fixed)
+    best = float("inf")
+    for rep in range(2):
+        t0 = time.perf_counter()
+        nuvex.monte_carlo(mc_n, jobs=2, progress=False, **fixed)
+        best = min(best, time.perf_counter() - t0)
+    print(f"  {side}: Monte Carlo {mc_n} samples, 2 threads: {best:.2f} s (best of 2; target 2 s for 1000)")
+    axes = {"Omegabh2": [0.015 + 1e-5 * k for k in range(scan_n)]}
+    rate = {1: 0.0, 2: 0.0}
+    for jobs in (1, 2):
+        nuvex.scan({"Omegabh2": [0.02] * 8}, ["Yp"], jobs=jobs, progress=False, **fixed)  # workers warm
+    for rep in range(3):
+        for jobs in (1, 2):
+            t0 = time.perf_counter()
+            nuvex.scan(axes, ["Yp", "DoH"], jobs=jobs, progress=False, **fixed)
+            rate[jobs] = max(rate[jobs], scan_n / (time.perf_counter() - t0))
+    print(f"  {side}: {scan_n}-point scan (best of 3), jobs=1 {rate[1]:.0f} points/s, jobs=2 {rate[2]:.0f} "
+          f"points/s: {rate[2] / rate[1]:.2f}x (target 1.8x)")
+
+
+if __name__ == "__main__":
+    main(sys.argv[1], sys.argv[2], sys.argv[3], int(sys.argv[4]), int(sys.argv[5]))
+EOF
+for side in old new; do
+  eval "pp=\$pp_$side"
+  PYTHONPATH=$pp "$py" "$tmp/python_side.py" "$tmp/cache_$side" "$data" "$side" "$mc_n" "$scan_n"
+done
+echo "load after: $(load)"
