@@ -46,6 +46,7 @@ def data_copy(data_dir, target, *copied):
     ("munuOverTnu", 1e3, "munuOverTnu=1000 is out of range: |mu/T| must be <= 10"),
     ("munuOverTnu_e", -11.0, "munuOverTnu_e=-11 is out of range"),
     ("munuOverTnu_e", 100.0, "munuOverTnu_e=100 is out of range: |mu/T| must be <= 10"),
+    ("T_end_MeV", 1e-7, "T_end_MeV=1e-07 is out of range: must be >= 1e-06 MeV"),
 ])
 def test_unphysical_values_are_refused_before_the_run(base, data_dir, key, value, text):
     with pytest.raises(ValueError) as info:
