@@ -154,7 +154,8 @@ for where, lang, text in blocks:
 
 
 def snippet_env(installed, tmp_path):
-    return installed.env(XDG_CACHE_HOME=str(tmp_path / "xdg"), MPLBACKEND="Agg", NUVEX_EXAMPLE_QUICK="1")
+    # one per-user cache for all pages (a reader's cache is warm after the first page), in the install's temp folder
+    return installed.env(XDG_CACHE_HOME=str(installed.base / "xdg-snippets"), MPLBACKEND="Agg")
 
 
 def run_page_python(installed, blocks, tmp_path):
