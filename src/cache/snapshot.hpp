@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -71,9 +72,11 @@ public:
     }
     // A malloc'd copy (nullptr when empty) and its count; with `expect`, the count must be that.
     template <typename T>
-    T* array(size_t* n_out, size_t expect = size_t(-1)) {
+    // `expect` is the count a record read before says the array holds; none when the array carries
+    // its own (a count of 2^64 - 1 read from a damaged file must not pass as "no expectation")
+    T* array(size_t* n_out, std::optional<size_t> expect = std::nullopt) {
         const uint64_t n = u64();
-        if (expect != size_t(-1) && n != expect) ok_ = false;
+        if (expect && n != *expect) ok_ = false;
         if (!ok_ || n > uint64_t(end_ - p_) / sizeof(T) || !take(n * sizeof(T))) {
             ok_ = false;
             if (n_out) *n_out = 0;
