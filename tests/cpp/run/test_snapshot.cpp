@@ -18,6 +18,7 @@
 
 #include "cache/snapshot.hpp"
 #include "config/field_table.hpp"
+#include "nuvex/cache.h"
 #include "nuvex/background.h"
 #include "nuvex/hooks.h"
 #include "nuvex/mc.h"
@@ -525,6 +526,53 @@ TEST(Snapshot, EveryKeyOfAStageIsInItsFingerprint) {
         nvx_config_free(&b);
     }
     nvx_config_free(&a);
+}
+
+TEST(Snapshot, ASignedZeroIsTheSameInputAsZero) {
+    // -0.0 computes what 0.0 computes: the same snapshots, cached tables and session stages. A
+    // neighbour of zero (the smallest normal double) must still tell them apart.
+    Fixture f;
+    using namespace nvx::session;
+    const unsigned all = kStagePlasma | kStageHistory | kStageBackground | kStageWeak | kStageNetwork;
+    auto take = [](char* s) {
+        std::string out = s ? s : "";
+        std::free(s);
+        return out;
+    };
+    auto weak_hash = [&](const NVXConfig& c) {
+        NVXFingerprintEntry e[NVX_WEAK_FINGERPRINT_LEN];
+        return take(nvx_fingerprint_hash(e, nvx_weak_rate_fingerprint(&c, e)));
+    };
+    auto thermal_hash = [&](const NVXConfig& c) {
+        NVXFingerprintEntry e[NVX_THERMAL_FINGERPRINT_LEN];
+        return take(nvx_fingerprint_hash(e, nvx_thermal_fingerprint(&c, e)));
+    };
+    for (const char* key : {"munuOverTnu_e", "munuOverTnu", "DeltaNeff", "y_SZ"}) {
+        NVXConfig zero, minus, near;
+        ASSERT_TRUE(make_record(zero, join(f.base, {{key, F(0.0)}})));
+        ASSERT_TRUE(make_record(minus, join(f.base, {{key, F(-0.0)}})));
+        ASSERT_TRUE(make_record(near, join(f.base, {{key, F(2.2250738585072014e-308)}})));
+        StageSnapshot s0(&zero, "x", all, {1}), sm(&minus, "x", all, {1}), sn(&near, "x", all, {1});
+        ASSERT_TRUE(s0.enabled());
+        EXPECT_EQ(s0.path(), sm.path()) << key;
+        EXPECT_NE(s0.path(), sn.path()) << key;
+        EXPECT_EQ(changed_stages(zero, minus, nullptr), 0u) << key;
+        EXPECT_NE(changed_stages(zero, near, nullptr), 0u) << key;
+        EXPECT_EQ(weak_hash(zero), weak_hash(minus)) << key;
+        EXPECT_EQ(thermal_hash(zero), thermal_hash(minus)) << key;
+        nvx_config_free(&zero);
+        nvx_config_free(&minus);
+        nvx_config_free(&near);
+    }
+    // the electron-neutrino degeneracy enters the weak-rate and thermal tables: a neighbour of zero
+    // changes their names, so the equality above is the sign, not a key left out
+    NVXConfig zero, near;
+    ASSERT_TRUE(make_record(zero, join(f.base, {{"munuOverTnu_e", F(0.0)}})));
+    ASSERT_TRUE(make_record(near, join(f.base, {{"munuOverTnu_e", F(2.2250738585072014e-308)}})));
+    EXPECT_NE(weak_hash(zero), weak_hash(near));
+    EXPECT_NE(thermal_hash(zero), thermal_hash(near));
+    nvx_config_free(&zero);
+    nvx_config_free(&near);
 }
 
 TEST(Snapshot, AnEditedInputFileIsFollowed) {
