@@ -162,7 +162,7 @@ def build(jobs: Iterable[Job], cache: Path, out: Path, common: str, rebuild: boo
           echo: bool = True, log: Callable[[str], None] | None = None) -> dict[str, str]:
     """Makes every job's files in ``out`` (``<name>.txt`` holds what it printed), from the cache when
     its entry is valid, else by running it. Returns ``{name: "reused" | "built"}``."""
-    cache, out = Path(cache), Path(out)
+    cache, out = Path(cache).absolute(), Path(out).absolute()  # jobs run in a folder of their own
     log = log or (lambda s: print(s, file=sys.stderr))
     status = {}
     for job in jobs:

@@ -120,6 +120,16 @@ def test_failed_or_incomplete_job_leaves_no_entry(dirs):
     assert fc.build([job(good)], cache, out, "k", echo=False, log=lambda s: None) == {"demo": "reused"}
 
 
+def test_relative_folders_are_taken_from_the_caller(tmp_path, monkeypatch):
+    # the job runs in its own folder: relative cache and output folders must not follow it there
+    monkeypatch.chdir(tmp_path)
+    body = Counting()
+    assert fc.build([job(body)], Path("cache"), Path("out"), "k", echo=False, log=lambda s: None) == {"demo": "built"}
+    assert Path.cwd() == tmp_path
+    assert (tmp_path / "out" / "fig.png").read_bytes() == b"PNG-1"
+    assert fc.build([job(body)], Path("cache"), Path("out"), "k", echo=False, log=lambda s: None) == {"demo": "reused"}
+
+
 def test_output_never_replaces_a_directory(dirs):
     cache, out = dirs
     (out / "fig.png").mkdir(parents=True)
