@@ -52,13 +52,20 @@ def sensitivities(out: Path) -> None:
     print(sens)
 
 
-def example_job(name: str, steps: int) -> figure_cache.Job:
+def example_job(name: str, steps: int, script: Path | None = None) -> figure_cache.Job:
     """An example run as a user runs it (its own process, in the working directory where it writes its
-    figure); what it prints is kept beside the figure."""
-    script = ROOT / "examples" / f"{name}.py"
+    figure ``name``.png); what it prints is kept beside the figure."""
+    script = script or ROOT / "examples" / f"{name}.py"
 
     def run(out: Path) -> None:
-        env = dict(os.environ, MPLBACKEND="Agg")
+        # the example runs in its own folder: the package this script imported, and the PYTHONPATH
+        # entries it was given (relative ones too), must stay visible from there
+        import _nuvex_c
+
+        found = [os.path.dirname(os.path.abspath(_nuvex_c.__file__)),
+                 os.path.dirname(os.path.dirname(os.path.abspath(nuvex.__file__)))]
+        given = [os.path.abspath(p) for p in os.environ.get("PYTHONPATH", "").split(os.pathsep) if p]
+        env = dict(os.environ, MPLBACKEND="Agg", PYTHONPATH=os.pathsep.join(dict.fromkeys(found + given)))
         done = subprocess.run([sys.executable, str(script), str(steps)], cwd=out, env=env,
                               stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
         sys.stdout.write(done.stdout)

@@ -164,3 +164,26 @@ def test_docs_jobs_cover_every_figure_the_pages_show():
     assert shown and shown <= made
     example = next(j for j in mf.jobs() if j.name == "infer_omegab_dh")
     assert (ROOT / "examples" / "infer_omegab_dh.py").read_text(encoding="utf-8") in example.source
+
+
+def test_example_runs_as_a_script_in_its_own_folder(tmp_path, monkeypatch):
+    # an example is its own process in a fresh folder: it must still import the package this build
+    # uses when PYTHONPATH was given relative to the caller's folder, and a failing one stops the build
+    mf = _load("make_figures", ROOT / "docs" / "make_figures.py")
+    import nuvex
+
+    pkg_parent = Path(nuvex.__file__).resolve().parent.parent
+    ext_dir = Path(sys.modules["_nuvex_c"].__file__).resolve().parent if "_nuvex_c" in sys.modules else pkg_parent
+    monkeypatch.chdir(tmp_path)
+    monkeypatch.setenv("PYTHONPATH", os.pathsep.join(os.path.relpath(p, tmp_path) for p in (ext_dir, pkg_parent)))
+    script = tmp_path / "demo_example.py"
+    script.write_text("import sys\nimport nuvex\nopen('demo_example.png', 'wb').write(b'png')\n"
+                      "print('steps', sys.argv[1], nuvex.__name__)\n")
+    status = mf.figure_cache.build([mf.example_job("demo_example", 7, script)], Path("cache"), Path("out"),
+                                   "k", echo=False, log=lambda s: None)
+    assert status == {"demo_example": "built"}
+    assert (tmp_path / "out" / "demo_example.txt").read_text() == "steps 7 nuvex\n"
+    script.write_text("raise SystemExit('no data')\n")
+    with pytest.raises(RuntimeError, match="exit 1"):
+        mf.figure_cache.build([mf.example_job("demo_example", 7, script)], Path("cache"), Path("out"), "k",
+                              echo=False, log=lambda s: None)
