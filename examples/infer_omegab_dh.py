@@ -1,6 +1,8 @@
 # Omega_b h^2 from the primordial deuterium abundance alone (Cooke, Pettini & Steidel 2018), the key
 # nuclear rates and the neutron lifetime marginalised by MCMC; figure infer_omegab_dh.png.
 # Usage: python3 infer_omegab_dh.py [steps, default 2000]   (32 walkers; 10 parameters)
+# NUVEX_EXAMPLE_QUICK=1: 10 steps, to check the script rather than the chain's convergence
+import os
 import sys
 
 import numpy as np
@@ -44,5 +46,5 @@ def main(steps: int) -> None:
     print("figure written to infer_omegab_dh.png")
 
 
-if __name__ == "__main__":
-    main(int(sys.argv[1]) if len(sys.argv) > 1 else 2000)
+if __name__ == "__main__":  # also a module: docs/make_figures.py calls main(2000)
+    main(int(sys.argv[1]) if len(sys.argv) > 1 else 10 if os.environ.get("NUVEX_EXAMPLE_QUICK") else 2000)

@@ -1,6 +1,8 @@
 # Omega_b h^2 and Delta N_eff from D/H (Cooke et al. 2018) and helium (Aver et al. 2021), the key rates
 # and tau_n marginalised by MCMC, with a grid posterior for comparison; figure infer_omegab_neff.png.
 # Usage: python3 infer_omegab_neff.py [steps, default 2000]   (32 walkers; 11 parameters)
+# NUVEX_EXAMPLE_QUICK=1: 10 steps, to check the script rather than the chain's convergence
+import os
 import sys
 
 import numpy as np
@@ -39,5 +41,5 @@ def main(steps: int) -> None:
     print("figure written to infer_omegab_neff.png")
 
 
-if __name__ == "__main__":
-    main(int(sys.argv[1]) if len(sys.argv) > 1 else 2000)
+if __name__ == "__main__":  # also a module: docs/make_figures.py calls main(2000)
+    main(int(sys.argv[1]) if len(sys.argv) > 1 else 10 if os.environ.get("NUVEX_EXAMPLE_QUICK") else 2000)

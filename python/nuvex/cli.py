@@ -34,6 +34,7 @@ class Subcommand:
 # name -> subcommand; add one line per subcommand.
 SUBCOMMANDS: dict[str, Subcommand] = {
     "tables": Subcommand("nuvex.tables", "main", "write BBN tables for CLASS and CAMB"),
+    "serve": Subcommand("nuvex.web", "main", "the calculator in the browser"),
 }
 
 _PACKAGE = Path(__file__).resolve().parent

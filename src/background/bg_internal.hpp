@@ -26,6 +26,10 @@ double rho_neutrinos(const nvx_background* bg, double T, double Tnue, double Tnu
 // leaves rho_nu.
 double relic_late_rho_nu(const nvx_background* bg, double T, double Tnue, double Tnumu, double Tnutau,
                          double rho_nu);
+// The factor on T_nu/T_gamma of the last row once a thermal relic still present at T has annihilated
+// (the same entropy bookkeeping as relic_late_rho_nu): (1 + s_X/s_gamma)^(-1/3) for a relic coupled
+// to electrons, (1 + s_X/s_nu)^(1/3) for a neutrinophilic one.
+double relic_late_Tnu_factor(const nvx_background* bg, double T, double Tnue, double Tnumu, double Tnutau);
 // Matter and cosmological constant, early dark energy and the host's extra density, MeV^4.
 double rho_extra(const nvx_background* bg, double T, double a);
 // ((Tnue^4 + Tnumu^4 + Tnutau^4)/3)^(1/4): temperature of the mean neutrino energy density.

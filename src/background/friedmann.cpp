@@ -44,6 +44,20 @@ double rho_neutrinos(const nvx_background* bg, double T, double Tnue, double Tnu
     return rho;
 }
 
+double relic_late_Tnu_factor(const nvx_background* bg, double T, double Tnue, double Tnumu, double Tnutau) {
+    double r[3];
+    if (nvx_config_relic_neutrinophilic(bg->config)) {
+        const double T_X = nvx_nu_T_relic_of_Tg(&bg->history, T);
+        nvx_plasma_relic_thermo(bg->plasma, T_X, r);
+        const double s_X = T_X > 0.0 ? (r[0] + r[1]) / T_X : 0.0;
+        const double s_nu = 4.0 / 3.0 * (nvx_rho_nu(Tnue) / Tnue + nvx_rho_nu(Tnumu) / Tnumu + nvx_rho_nu(Tnutau) / Tnutau);
+        return std::cbrt(1.0 + s_X / s_nu);
+    }
+    nvx_plasma_relic_thermo(bg->plasma, T, r);
+    const double s_X = (r[0] + r[1]) / T, s_gamma = 4.0 / 3.0 * nvx_rho_g(T) / T;
+    return 1.0 / std::cbrt(1.0 + s_X / s_gamma);
+}
+
 double relic_late_rho_nu(const nvx_background* bg, double T, double Tnue, double Tnumu, double Tnutau,
                          double rho_nu) {
     double r[3];

@@ -123,10 +123,20 @@ double nvx_bg_N_eff(const nvx_background*, double T, double rho_nu) {
     return rho_nu / nvx_rho_g(T) / nvx::bg::kNeffDivisor;
 }
 
+// T_nu/T_gamma today: the last row's, after a relic still present there has annihilated (its entropy
+// goes to its own sector, as for Neff).
+static double final_Tnu_over_T(const nvx_background* bg) {
+    const size_t l = bg->n - 1;
+    double ratio = bg->Tnu_avg[l] / bg->T[l];
+    if (bg->history.has_relic)
+        ratio *= nvx::bg::relic_late_Tnu_factor(bg, bg->T[l], bg->Tnue[l], bg->Tnumu[l], bg->Tnutau[l]);
+    return ratio;
+}
+
 int nvx_bg_Omeganuh2_relnu(const nvx_background* bg, double* out) {
     if (custom(bg) || !bg->ready || bg->n == 0) return 1;
     const double T0 = g_const[NVX_C_T_CMB] / nvx_MeV_to_Kelvin();
-    const double Tnu0 = T0 * bg->Tnu_avg[bg->n - 1] / bg->T[bg->n - 1];
+    const double Tnu0 = T0 * final_Tnu_over_T(bg);
     *out = 0.5757269233968791 * std::pow(Tnu0, 4) / nvx_config_rhocOverh2(bg->config);
     return 0;
 }
@@ -134,7 +144,7 @@ int nvx_bg_Omeganuh2_relnu(const nvx_background* bg, double* out) {
 int nvx_bg_Omeganuh2_nrnu(const nvx_background* bg, double* out) {
     if (custom(bg) || !bg->ready || bg->n == 0) return 1;
     const double T0 = g_const[NVX_C_T_CMB] / nvx_MeV_to_Kelvin();
-    const double Tnu0 = T0 * bg->Tnu_avg[bg->n - 1] / bg->T[bg->n - 1];
+    const double Tnu0 = T0 * final_Tnu_over_T(bg);
     // 3 zeta(3) / (2 pi^2): number density of one flavour (nu + nubar) over T^3.
     *out = 0.18269074235035965 * Tnu0 * Tnu0 * Tnu0 / nvx_config_rhocOverh2(bg->config);
     return 0;

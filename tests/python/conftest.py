@@ -72,3 +72,12 @@ def full_device(scratch):
 def null_device(scratch):
     """A private device that swallows every write, like the system's /dev/null."""
     return make_device(scratch, "null", 3)
+
+
+@pytest.fixture(scope="session")
+def installed(tmp_path_factory):
+    """The package pip-installed from a clean archive into a fresh venv (minutes: a Release build),
+    shared by the install and snippet tests of one session."""
+    from test_package_install import install_from_archive
+
+    return install_from_archive(tmp_path_factory.mktemp("install"))

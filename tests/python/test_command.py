@@ -53,11 +53,23 @@ class TestPythonModuleIsTheProgram:
         assert out.returncode == 0
         assert out.stdout.startswith("usage: nuvex [--data-dir DIR]")
         assert "nuvex tables" in out.stdout and "write BBN tables for CLASS and CAMB" in out.stdout
+        assert "nuvex serve" in out.stdout and "the calculator in the browser" in out.stdout
 
     def test_subcommand_runs_with_its_program_name(self, scratch, xdg_cache_home):
         out = run([sys.executable, "-m", "nuvex", "tables", "--help"], scratch, env_for(xdg_cache_home))
         assert out.returncode == 0, out.stderr
         assert out.stdout.startswith("usage: nuvex tables")
+
+    def test_serve_is_the_web_calculator(self, scratch, xdg_cache_home):
+        pytest.importorskip("flask")
+        env = env_for(xdg_cache_home)
+        out = run([sys.executable, "-m", "nuvex", "serve", "--help"], scratch, env)
+        assert out.returncode == 0, out.stderr
+        assert out.stdout.startswith("usage: nuvex serve") and "--port" in out.stdout
+        # the arguments and the program name reach the web command: a refused port, before any socket
+        out = run([sys.executable, "-m", "nuvex", "serve", "--port", "70000"], scratch, env)
+        assert (out.returncode, out.stdout) == (2, "")
+        assert out.stderr == "nuvex serve: --port must be between 0 and 65535, not 70000\n"
 
     def test_compiled_program_points_to_the_python_subcommands(self, cli, scratch, xdg_cache_home):
         out = run([cli, "serve"], scratch, env_for(xdg_cache_home))

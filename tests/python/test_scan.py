@@ -187,23 +187,6 @@ def test_point_lists_keep_their_order_and_values(warm, fast):
     assert res["Yp"][0] == nuvex.run(tau_n=880.0, Omegabh2=0.022, **fast).Yp
 
 
-def test_example_script_runs_with_worker_processes(scratch, xdg_cache_home):
-    paths = [os.path.dirname(os.path.dirname(os.path.abspath(nuvex.__file__))),
-             os.path.dirname(os.path.abspath(nuvex._ext.ext.__file__)), os.environ.get("PYTHONPATH", "")]
-    env = dict(os.environ, MPLBACKEND="Agg", XDG_CACHE_HOME=str(xdg_cache_home), PYTHONPATH=os.pathsep.join(paths))
-    script = os.path.join(os.path.dirname(__file__), "..", "..", "examples", "scan_grid.py")
-    out = subprocess.run([sys.executable, script, "2"], cwd=scratch, env=env, capture_output=True, text=True,
-                         timeout=600)
-    assert out.returncode == 0, out.stderr
-    assert out.stdout.startswith("nuvex.ScanResult (DeltaNeff[2] x Omegabh2[3]; 0 failed)")
-    # D/H falls with the baryon density and rises with extra radiation
-    doh = [float(x) for x in re.findall(r"D/H = (\S+)", out.stdout)]
-    assert doh[0] > doh[1] > doh[2] and doh[3] > doh[0]
-    table = [line for line in (scratch / "sBBN_example.dat").read_text().splitlines() if not line.startswith("#")]
-    assert table[0] == "3 3" and len(table) == 1 + 9  # counts line, then 3 x 3 points
-    assert (scratch / "sensitivities.png").stat().st_size > 10000
-
-
 def _resume(path, fast, **kw):
     return nuvex.scan({"Omegabh2": [0.022, 0.023]}, ["Yp"], jobs=1, progress=False, checkpoint=path, **fast, **kw)
 

@@ -370,3 +370,45 @@ TEST(Session, RateSetChangesRebuildOnlyTheNetworks) {
         didiva_results_free(&fresh);
     }
 }
+
+// A scan over a thermal relic's mass: each new mass rebuilds the neutrino history, the background
+// and the weak rates (the neutrino temperatures change) and keeps the plasma tables and networks;
+// a change of the baryon density at a fixed mass rebuilds nothing. Every run equals a fresh run.
+TEST(Session, RelicMassScanRebuildsOnlyTheHistoryBackgroundAndWeakRates) {
+    Fixture f;
+    NVXConfig rec;
+    ASSERT_TRUE(make_record(rec, join(f.base, {{"relic_g", F(2.0)}, {"relic_spin", S("fermion")}})));
+    Session s(true);
+    char* err = nullptr;
+    ASSERT_EQ(s.init(rec, nullptr, true, &err), 0);
+    nvx_config_free(&rec);
+    const Case cases[] = {
+        {"first mass", {{"relic_mass_MeV", F(0.5)}}, {1, 1, 1, 1, 1}},
+        {"second mass", {{"relic_mass_MeV", F(2.0)}}, {0, 1, 1, 1, 0}},
+        {"third mass", {{"relic_mass_MeV", F(8.0)}}, {0, 1, 1, 1, 0}},
+        {"baryon density at that mass", {{"relic_mass_MeV", F(8.0)}, {"Omegabh2", F(0.0230)}}, {0, 0, 0, 0, 0}},
+        {"the other sector", {{"relic_mass_MeV", F(8.0)}, {"relic_couples_to", S("neutrinos")}}, {0, 1, 1, 1, 0}},
+        {"no relic", {}, {0, 1, 1, 1, 0}},
+        {"first mass again", {{"relic_mass_MeV", F(0.5)}}, {0, 1, 1, 1, 0}},
+    };
+    double doh_previous = 0.0;
+    for (const Case& c : cases) {
+        const Session::Builds before = s.builds();
+        NVXResults mine{}, fresh{};
+        ASSERT_EQ(s.run(c.changes.data(), c.changes.size(), nullptr, &mine, &err), NVX_OK) << c.what << ": " << err;
+        ASSERT_EQ(fresh_run(join(join(f.base, {{"relic_g", F(2.0)}, {"relic_spin", S("fermion")}}), c.changes), &fresh),
+                  NVX_OK)
+            << c.what;
+        expect_identical(mine, fresh, c.what);
+        const Session::Builds& after = s.builds();
+        EXPECT_EQ(after.plasma - before.plasma, c.expect.plasma) << c.what;
+        EXPECT_EQ(after.history - before.history, c.expect.history) << c.what;
+        EXPECT_EQ(after.background - before.background, c.expect.background) << c.what;
+        EXPECT_EQ(after.weak - before.weak, c.expect.weak) << c.what;
+        EXPECT_EQ(after.network - before.network, c.expect.network) << c.what;
+        EXPECT_NE(mine.DoH, doh_previous) << c.what << ": the run did not see the change";
+        doh_previous = mine.DoH;
+        didiva_results_free(&mine);
+        didiva_results_free(&fresh);
+    }
+}
