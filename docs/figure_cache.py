@@ -123,6 +123,8 @@ class _Tee(io.TextIOBase):
 def _run_job(job: Job, cache: Path, key: str, echo: bool) -> Path:
     """Runs the job in a fresh folder beside its entry and turns that folder into the entry."""
     cache.mkdir(parents=True, exist_ok=True)
+    for stale in cache.glob(f".{job.name}.*"):  # left by a run that was killed
+        shutil.rmtree(stale, ignore_errors=True)
     work = Path(tempfile.mkdtemp(prefix=f".{job.name}.", dir=cache))
     try:
         printed = io.StringIO()

@@ -66,7 +66,10 @@ def test_unchanged_key_reuses_and_changed_parts_rebuild(dirs):
     # a new output in the job's promise is a new key too
     two = fc.Job("demo", body, "v2", ["fig.png", "fig2.png"])
     assert fc.job_key("lib-B", two) != fc.job_key("lib-B", job(body, "v2"))
-    # no stray folders of earlier entries or runs are left in the cache
+    # no stray folders of earlier entries or runs are left in the cache, also after a killed run
+    (cache / ".demo.killedrun" / "half.png").parent.mkdir()
+    (cache / ".demo.killedrun" / "half.png").write_bytes(b"half")
+    fc.build([job(body, "v3")], cache, out, "lib-B", echo=False, log=lambda s: None)
     assert sorted(p.name for p in cache.iterdir()) == ["demo"]
 
 
