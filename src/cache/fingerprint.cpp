@@ -121,9 +121,11 @@ NVXFingerprintEntry entry_bool(const char* key, int v) {
     e.value.payload.i = v ? 1 : 0;
     return e;
 }
+// A parameter of -0.0 computes exactly what 0.0 computes: both get one fingerprint, so that a
+// sign bit never costs a rebuild of the tables (minutes for the weak rates).
 NVXFingerprintEntry entry_float(const char* key, double v) {
     NVXFingerprintEntry e{key, {NVX_PARAM_FLOAT, {}}};
-    e.value.payload.d = v;
+    e.value.payload.d = v == 0.0 ? 0.0 : v;
     return e;
 }
 NVXFingerprintEntry entry_str(const char* key, const char* s) {

@@ -107,10 +107,16 @@ void Mapped::reset() {
 
 Status load(const std::string& path, const Identity& identity, Mapped* out, uint64_t* id, std::string* why) {
     out->reset();
-    // non-blocking: a FIFO put where a snapshot belongs must not stop the run
-    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+    // non-blocking: a FIFO put where a snapshot belongs must not stop the run; not following a
+    // link: snapshots are only ever regular files written here, and one that is not would be read
+    // every run while the writer, which never replaces it, leaves it standing
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOFOLLOW);
     if (fd < 0) {
         if (errno == ENOENT || errno == ENOTDIR) return Status::Missing;
+        if (errno == ELOOP) {
+            *why = "a symbolic link, not a regular file";
+            return Status::Bad;
+        }
         *why = strprintf("cannot be opened (%s)", std::strerror(errno));
         return Status::Bad;
     }

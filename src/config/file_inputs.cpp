@@ -8,12 +8,41 @@
 
 #include <cstring>
 #include <ctime>
+#include <map>
+#include <mutex>
+#include <string>
 
 namespace nvx::inputs {
 
 namespace {
 
 thread_local Recorder* t_recorder = nullptr;
+
+// The hashes of bytes already read in this process, by path, with the identity the file had before
+// that read: a stage written later hashes its inputs from here instead of reading them again. Only
+// files whose modification lies well before the read are remembered (within one tick of the file
+// system's clock an edit can leave the identity unchanged).
+constexpr int64_t kRacyWindowNs = 2000000000;
+struct Known {
+    FileId id;
+    uint64_t hash;
+};
+std::mutex g_known_mutex;
+std::map<std::string, Known> g_known;
+
+void remember(const char* path, const FileId& id, uint64_t hash) {
+    if (!id.exists || id.mtime_ns + kRacyWindowNs >= now_ns()) return;
+    std::lock_guard<std::mutex> lock(g_known_mutex);
+    g_known[path] = Known{id, hash};
+}
+
+bool recall(const char* path, const FileId& id, uint64_t* hash) {
+    std::lock_guard<std::mutex> lock(g_known_mutex);
+    const auto it = g_known.find(path);
+    if (it == g_known.end() || !(it->second.id == id)) return false;
+    *hash = it->second.hash;
+    return true;
+}
 
 Note* find(Recorder* r, const char* path) {
     for (Note& n : r->notes)
@@ -78,6 +107,7 @@ void content(const char* path, const void* data, size_t n) {
     if (nt && !nt->hashed) {
         nt->hash = hash64(data, n);
         nt->hashed = true;
+        remember(path, nt->id, nt->hash);
     }
 }
 void probe(const char* path) { note(path, false); }
@@ -114,6 +144,7 @@ uint64_t hash64(const void* data, size_t n, uint64_t seed) {
 }
 
 bool hash_file(const char* path, uint64_t* out) {
+    if (recall(path, FileId::of(path), out)) return true;
     const int fd = ::open(path, O_RDONLY | O_CLOEXEC);
     if (fd < 0) return false;
     struct stat st;

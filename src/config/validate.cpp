@@ -160,6 +160,14 @@ int check_physical_ranges(const NVXConfig* c, char** err) {
         if (!std::isnan(d.value) && !(std::fabs(d.value) <= 10.0))
             return fail(err, "%s=%.6g is out of range: |mu/T| must be <= 10 (the weak-rate integrals cover "
                              "electron energies up to 30 T)", d.name, d.value);
+    // The run treats an ionised plasma in the radiation era: matter-radiation equality (z_eq = 3402,
+    // T = 0.80 eV) and recombination (z_* = 1090, T = 0.26 eV; Planck 2018 VI, A&A 641 (2020) A6) lie
+    // below 1 eV, and every nuclear abundance is frozen long before. An end at 1e-7 MeV built its
+    // own weak-rate tables (the end temperature is part of their fingerprint), then failed in the
+    // integrator with a step-size underflow.
+    if (!(c->T_end_MeV >= 1e-6))
+        return fail(err, "T_end_MeV=%.6g is out of range: must be >= 1e-06 MeV (1 eV: below it the plasma "
+                         "recombines and matter dominates, outside what the run computes)", c->T_end_MeV);
     // the decay era follows the decays of the large network only: asked for on another network it
     // would write nothing and report success
     if (c->decay_era && c->output_decay_evolution && !nvx_config_is_large(c))

@@ -61,10 +61,31 @@ const auto* find_row(const Table& t, const char* name) {
     return static_cast<decltype(&t.rows[0])>(nullptr);
 }
 
-// Owns a FILE*.
+// Owns a FILE* over the file's bytes, read whole in one open so that the stage being built notes
+// their hash from this read (its snapshot then needs no second read of the file).
 struct File {
     FILE* fp = nullptr;
-    explicit File(const char* path) : fp((nvx::inputs::read(path), std::fopen(path, "r"))) {}
+    std::string bytes;
+    explicit File(const char* path) {
+        nvx::inputs::read(path);
+        fp = std::fopen(path, "r");
+        if (!fp) return;
+        char buf[65536];
+        size_t n;
+        while ((n = std::fread(buf, 1, sizeof buf, fp)) > 0) bytes.append(buf, n);
+        if (std::ferror(fp)) {
+            std::rewind(fp);  // read by the parser as it always was; the snapshot hashes the file itself
+            return;
+        }
+        nvx::inputs::content(path, bytes.data(), bytes.size());
+        if (bytes.empty()) return;  // fp stands at its end: the parser reads nothing, as from the file
+        if (FILE* mem = ::fmemopen(bytes.data(), bytes.size(), "r")) {
+            std::fclose(fp);
+            fp = mem;
+        } else {
+            std::rewind(fp);
+        }
+    }
     ~File() {
         if (fp) std::fclose(fp);
     }

@@ -77,6 +77,7 @@ NVXParam field_value(const NVXConfig* c, const FieldSpec& f) {
         case FieldKind::NumberOrNoneNaN:
             v.kind = NVX_PARAM_FLOAT;
             v.payload.d = *reinterpret_cast<const double*>(p);
+            if (v.payload.d == 0.0) v.payload.d = 0.0;  // -0.0 computes what 0.0 does: one snapshot
             break;
         case FieldKind::StringOrNone: {
             const char* s = *reinterpret_cast<char* const*>(p);
@@ -216,6 +217,7 @@ StageSnapshot::StageSnapshot(const NVXConfig* c, const char* stage, unsigned sta
             NVXParam v{};
             v.kind = NVX_PARAM_FLOAT;
             v.payload.d = row.key[0] == 'O' ? c->Omegabh2 : c->G;
+            if (v.payload.d == 0.0) v.payload.d = 0.0;
             add(row.key, v);
         } else {
             // a row the record does not know: no fingerprint can cover it, so no snapshot

@@ -123,7 +123,8 @@ const KeyStages* key_stages(const char* key) {
 
 namespace {
 
-bool same_double(double a, double b) { return std::memcmp(&a, &b, sizeof a) == 0; }
+// equal values (-0.0 is 0.0: the same physics) or the same bits (a NaN meaning None is itself)
+bool same_double(double a, double b) { return a == b || std::memcmp(&a, &b, sizeof a) == 0; }
 
 bool same_text(const char* a, const char* b) {
     if (!a || !b) return a == b;

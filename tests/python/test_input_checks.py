@@ -45,6 +45,8 @@ def data_copy(data_dir, target, *copied):
     ("amax", 1, "amax=1 is out of range: must be None or >= 4 (the network must hold helium-4"),
     ("munuOverTnu", 1e3, "munuOverTnu=1000 is out of range: |mu/T| must be <= 10"),
     ("munuOverTnu_e", -11.0, "munuOverTnu_e=-11 is out of range"),
+    ("munuOverTnu_e", 100.0, "munuOverTnu_e=100 is out of range: |mu/T| must be <= 10"),
+    ("T_end_MeV", 1e-7, "T_end_MeV=1e-07 is out of range: must be >= 1e-06 MeV"),
 ])
 def test_unphysical_values_are_refused_before_the_run(base, data_dir, key, value, text):
     with pytest.raises(ValueError) as info:
@@ -86,6 +88,20 @@ def test_negative_radiation_density_names_the_table(base, data_dir):
     ok = run(base, data_dir, extra_rho_T=T, extra_rho_val=[-0.01 * 0.6579736267392905 * t ** 4 for t in T])
     ref = run(base, data_dir)
     assert ok["YPBBN"] < ref["YPBBN"]  # less radiation, slower expansion, later freeze-out: less helium
+
+
+def _files(folder):
+    return {os.path.join(d, f) for d, _, names in os.walk(folder) for f in names}
+
+
+def test_signed_zero_reuses_the_tables_of_zero(base, data_dir, cache_dir):
+    # -0.0 is the input 0.0: it once got tables of its own (minutes of weak-rate integrals) because
+    # the fingerprint kept the sign; now its run writes no new cache or snapshot and gives 0.0's numbers
+    zero = run(base, data_dir, params={"munuOverTnu_e": 0.0, "DeltaNeff": 0.0})
+    before = _files(cache_dir)
+    minus = run(base, data_dir, params={"munuOverTnu_e": -0.0, "DeltaNeff": -0.0})
+    assert _files(cache_dir) == before
+    assert minus == zero
 
 
 # ---- rate variations and uncertainty factors ------------------------------------------------------

@@ -420,6 +420,9 @@ TEST(Validate, PhysicalRangesNameTheKey) {
         {[](NVXConfig& c) { c.munuOverTnu_tau = -10.5; },
          "munuOverTnu_tau=-10.5 is out of range: |mu/T| must be <= 10 (the weak-rate integrals cover electron "
          "energies up to 30 T)"},
+        {[](NVXConfig& c) { c.T_end_MeV = 1e-7; },
+         "T_end_MeV=1e-07 is out of range: must be >= 1e-06 MeV (1 eV: below it the plasma recombines and matter "
+         "dominates, outside what the run computes)"},
         {[](NVXConfig& c) {
              c.decay_era = 1;
              c.output_decay_evolution = 1;
@@ -436,6 +439,7 @@ TEST(Validate, PhysicalRangesNameTheKey) {
     Record edge;
     edge.c.DeltaNeff = 0.0 - 3.044 - 1e-15;  // a grid's rounding below N_eff = 0 is still N_eff = 0
     edge.c.munuOverTnu = -10;
+    edge.c.T_end_MeV = 1e-6;
     edge.set_string(edge.c.network, "large");
     edge.c.decay_era = edge.c.output_decay_evolution = 1;
     EXPECT_EQ(edge.validate(), "");

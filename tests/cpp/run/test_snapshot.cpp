@@ -17,6 +17,8 @@
 #include <vector>
 
 #include "cache/snapshot.hpp"
+#include "config/field_table.hpp"
+#include "nuvex/cache.h"
 #include "nuvex/background.h"
 #include "nuvex/hooks.h"
 #include "nuvex/mc.h"
@@ -62,11 +64,14 @@ struct Messages {
         auto* self = static_cast<Messages*>(user);
         std::lock_guard<std::mutex> lock(self->m);
         if (level >= NVX_MSG_WARNING) self->text += std::string(line) + "\n";
+        self->log += std::string(line) + "\n";
     }
+    std::string log;  // every level
 };
 
 // A one-shot run (the path of the command line) with its warnings.
-int run_once(const Params& params, NVXResults* r, std::string* warnings = nullptr, const char* data_dir = nullptr) {
+int run_once(const Params& params, NVXResults* r, std::string* warnings = nullptr, const char* data_dir = nullptr,
+             std::string* log = nullptr) {
     NVXConfig c;
     char* err = nullptr;
     bool ok = nvx_config_init_defaults(&c, data_dir ? data_dir : NUVEX_DATA_DIR, &err) == 0;
@@ -89,6 +94,7 @@ int run_once(const Params& params, NVXResults* r, std::string* warnings = nullpt
     std::free(err);
     nvx_config_free(&c);
     if (warnings) *warnings = msgs.text;
+    if (log) *log = msgs.log;
     return rc;
 }
 
@@ -306,6 +312,169 @@ TEST(Snapshot, DamagedSnapshotsAreRebuiltAndReported) {
     didiva_results_free(&plain);
 }
 
+TEST(Snapshot, AnythingButARegularFileInItsPlaceIsReportedAndLeftAlone) {
+    // a directory, a link to a whole snapshot, a dangling link: each is reported, the stage is built
+    // from its tables, and the object stays as it was (nothing but regular files is replaced)
+    Fixture f;
+    NVXResults plain{}, r{};
+    run_without_snapshots(f.base, &plain);
+    ASSERT_EQ(run_once(f.base, &r), 0);
+    didiva_results_free(&r);
+    const std::string elsewhere = nvx_test::scratch_dir("snapshot_elsewhere");
+    struct Case {
+        const char* stage;
+        const char* what;    // expected in the warning
+        mode_t type;         // what must still stand there afterwards
+    };
+    const Case cases[] = {{"plasma", "not a readable regular file", S_IFDIR},
+                          {"network", "a symbolic link", S_IFLNK},
+                          {"weak", "a symbolic link", S_IFLNK}};
+    for (const Case& c : cases) {
+        const std::string path = file_of(f.dir, c.stage);
+        ASSERT_FALSE(path.empty()) << c.stage;
+        const std::string whole = elsewhere + "/" + c.stage + ".snap";
+        ASSERT_EQ(std::rename(path.c_str(), whole.c_str()), 0);
+        if (c.type == S_IFDIR) {
+            ASSERT_EQ(::mkdir(path.c_str(), 0755), 0);
+        } else if (std::string(c.stage) == "network") {
+            ASSERT_EQ(::symlink(whole.c_str(), path.c_str()), 0);  // to the very snapshot that was there
+        } else {
+            ASSERT_EQ(::symlink((elsewhere + "/none.snap").c_str(), path.c_str()), 0);  // dangling
+        }
+        for (int run = 0; run < 2; ++run) {  // reported at every run, since it is never replaced
+            std::string warnings;
+            NVXResults again{};
+            ASSERT_EQ(run_once(f.base, &again, &warnings), 0) << c.stage;
+            EXPECT_NE(warnings.find("ignoring the snapshot " + path + " (" + c.what), std::string::npos)
+                << c.stage << ": " << warnings;
+            expect_identical(plain, again, std::string("something else in place of the ") + c.stage + " snapshot");
+            didiva_results_free(&again);
+            struct stat st;
+            ASSERT_EQ(::lstat(path.c_str(), &st), 0) << c.stage;
+            EXPECT_EQ(st.st_mode & S_IFMT, c.type) << c.stage;
+        }
+        EXPECT_EQ(nvx_test::read_file(whole).size() > 0, true);
+    }
+    didiva_results_free(&plain);
+}
+
+TEST(Snapshot, AWholeSnapshotOfAnotherConfigurationInItsPlaceIsRebuilt) {
+    // a valid file whose header names another fingerprint (another configuration's background, or
+    // one written in another format) is not used: the stage is built again, the run logs why, and the
+    // file is replaced by the right one
+    Fixture f;
+    NVXResults plain{}, r{};
+    run_without_snapshots(f.base, &plain);
+    ASSERT_EQ(run_once(f.base, &r), 0);
+    didiva_results_free(&r);
+    const std::string bg = file_of(f.dir, "background");
+    ASSERT_FALSE(bg.empty());
+    const std::string mine = nvx_test::read_file(bg);
+    const std::vector<std::string> before = snapshot_files(f.dir);
+    ASSERT_EQ(run_once(join(f.base, {{"DeltaNeff", F(0.5)}}), &r), 0);
+    didiva_results_free(&r);
+    std::string other;
+    for (const std::string& p : snapshot_files(f.dir))
+        if (p != bg && p.find("/background-") != std::string::npos) other = p;
+    ASSERT_FALSE(other.empty());
+    std::string newer_format = mine;
+    const uint32_t version = nvx::snapshot::kFormatVersion + 1;
+    std::memcpy(&newer_format[8], &version, sizeof version);
+    const struct {
+        std::string bytes;
+        const char* why;
+    } impostors[] = {{nvx_test::read_file(other), "written for another configuration"},
+                     {newer_format, "written in format"}};
+    for (const auto& imp : impostors) {
+        nvx_test::write_file(bg, imp.bytes);
+        std::string warnings, log;
+        NVXResults again{};
+        ASSERT_EQ(run_once(f.base, &again, &warnings, nullptr, &log), 0);
+        expect_identical(plain, again, imp.why);
+        didiva_results_free(&again);
+        EXPECT_NE(log.find("snapshot " + bg + " not used (" + imp.why), std::string::npos) << log;
+        EXPECT_EQ(warnings, "") << "another configuration's file is not damage";
+        EXPECT_EQ(nvx_test::read_file(bg), mine) << imp.why << ": the right snapshot was written in its place";
+        ASSERT_EQ(run_once(f.base, &again, &warnings, nullptr, &log), 0);
+        EXPECT_NE(log.find("stage tables read from the snapshot " + bg), std::string::npos) << log;
+        didiva_results_free(&again);
+    }
+    didiva_results_free(&plain);
+    (void)before;
+}
+
+TEST(Snapshot, EveryRowOfTheStageTableIsInTheFingerprintsOfExactlyItsStages) {
+    // every key of the table, changed alone in the record, moves the snapshot of each stage that
+    // reads it and of no other: a key added to the table without reaching the fingerprint fails here
+    Fixture f;
+    NVXConfig a;
+    ASSERT_TRUE(make_record(a, f.base));
+    const unsigned masks[] = {nvx::session::kStagePlasma, nvx::session::kStageHistory,
+                              nvx::session::kStageBackground, nvx::session::kStageWeak,
+                              nvx::session::kStageNetwork};
+    std::string paths[5];
+    for (size_t m = 0; m < 5; ++m) {
+        nvx::session::StageSnapshot s(&a, "x", masks[m], {1});
+        ASSERT_TRUE(s.enabled());
+        paths[m] = s.path();
+    }
+    size_t checked = 0;
+    for (size_t i = 0; i < nvx::session::KEY_STAGES_SIZE; ++i) {
+        const nvx::session::KeyStages& row = nvx::session::KEY_STAGES[i];
+        const std::string key = row.key;
+        if (key.back() == '_') continue;  // per-reaction prefixes: read per run, none in the table's stages
+        NVXConfig b;
+        ASSERT_TRUE(make_record(b, f.base));
+        // the record's field changed in place (no validation: the fingerprint must follow any value)
+        if (key == "Omegabh2") {
+            b.Omegabh2 *= 1.01;
+        } else if (key == "GN") {
+            b.G *= 1.01;
+        } else {
+            const nvx::FieldSpec* fs = nvx::find_field(row.key);
+            ASSERT_NE(fs, nullptr) << key;
+            char* p = reinterpret_cast<char*>(&b) + fs->offset;
+            switch (fs->kind) {
+                case nvx::FieldKind::Bool: {
+                    int32_t& v = *reinterpret_cast<int32_t*>(p);
+                    v = v ? 0 : 1;
+                    break;
+                }
+                case nvx::FieldKind::Int:
+                case nvx::FieldKind::IntOrNone:
+                    *reinterpret_cast<int32_t*>(p) += 7;
+                    break;
+                case nvx::FieldKind::Number:
+                case nvx::FieldKind::NumberOrNoneZero:
+                case nvx::FieldKind::NumberOrNoneNaN: {
+                    double& v = *reinterpret_cast<double*>(p);
+                    v = (v == 0 || v != v) ? 0.125 : v * 1.01;
+                    break;
+                }
+                case nvx::FieldKind::StringOrNone: {
+                    char*& s = *reinterpret_cast<char**>(p);
+                    const std::string now = s ? s : "";
+                    std::free(s);
+                    s = strdup((now + "_other").c_str());
+                    break;
+                }
+            }
+        }
+        for (size_t m = 0; m < 5; ++m) {
+            nvx::session::StageSnapshot s(&b, "x", masks[m], {1});
+            ASSERT_TRUE(s.enabled()) << key;
+            // the file's name: a changed cache directory moves every folder, but names only its stages
+            const auto name = [](const std::string& path) { return path.substr(path.rfind('/') + 1); };
+            EXPECT_EQ(name(s.path()) != name(paths[m]), (row.stages & masks[m]) != 0)
+                << key << " stage bit " << masks[m];
+        }
+        nvx_config_free(&b);
+        ++checked;
+    }
+    EXPECT_GT(checked, 70u);
+    nvx_config_free(&a);
+}
+
 TEST(Snapshot, AChangedParameterOfAStageGivesItsOwnSnapshot) {
     Fixture f;
     NVXResults r{};
@@ -357,6 +526,53 @@ TEST(Snapshot, EveryKeyOfAStageIsInItsFingerprint) {
         nvx_config_free(&b);
     }
     nvx_config_free(&a);
+}
+
+TEST(Snapshot, ASignedZeroIsTheSameInputAsZero) {
+    // -0.0 computes what 0.0 computes: the same snapshots, cached tables and session stages. A
+    // neighbour of zero (the smallest normal double) must still tell them apart.
+    Fixture f;
+    using namespace nvx::session;
+    const unsigned all = kStagePlasma | kStageHistory | kStageBackground | kStageWeak | kStageNetwork;
+    auto take = [](char* s) {
+        std::string out = s ? s : "";
+        std::free(s);
+        return out;
+    };
+    auto weak_hash = [&](const NVXConfig& c) {
+        NVXFingerprintEntry e[NVX_WEAK_FINGERPRINT_LEN];
+        return take(nvx_fingerprint_hash(e, nvx_weak_rate_fingerprint(&c, e)));
+    };
+    auto thermal_hash = [&](const NVXConfig& c) {
+        NVXFingerprintEntry e[NVX_THERMAL_FINGERPRINT_LEN];
+        return take(nvx_fingerprint_hash(e, nvx_thermal_fingerprint(&c, e)));
+    };
+    for (const char* key : {"munuOverTnu_e", "munuOverTnu", "DeltaNeff", "y_SZ"}) {
+        NVXConfig zero, minus, near;
+        ASSERT_TRUE(make_record(zero, join(f.base, {{key, F(0.0)}})));
+        ASSERT_TRUE(make_record(minus, join(f.base, {{key, F(-0.0)}})));
+        ASSERT_TRUE(make_record(near, join(f.base, {{key, F(2.2250738585072014e-308)}})));
+        StageSnapshot s0(&zero, "x", all, {1}), sm(&minus, "x", all, {1}), sn(&near, "x", all, {1});
+        ASSERT_TRUE(s0.enabled());
+        EXPECT_EQ(s0.path(), sm.path()) << key;
+        EXPECT_NE(s0.path(), sn.path()) << key;
+        EXPECT_EQ(changed_stages(zero, minus, nullptr), 0u) << key;
+        EXPECT_NE(changed_stages(zero, near, nullptr), 0u) << key;
+        EXPECT_EQ(weak_hash(zero), weak_hash(minus)) << key;
+        EXPECT_EQ(thermal_hash(zero), thermal_hash(minus)) << key;
+        nvx_config_free(&zero);
+        nvx_config_free(&minus);
+        nvx_config_free(&near);
+    }
+    // the electron-neutrino degeneracy enters the weak-rate and thermal tables: a neighbour of zero
+    // changes their names, so the equality above is the sign, not a key left out
+    NVXConfig zero, near;
+    ASSERT_TRUE(make_record(zero, join(f.base, {{"munuOverTnu_e", F(0.0)}})));
+    ASSERT_TRUE(make_record(near, join(f.base, {{"munuOverTnu_e", F(2.2250738585072014e-308)}})));
+    EXPECT_NE(weak_hash(zero), weak_hash(near));
+    EXPECT_NE(thermal_hash(zero), thermal_hash(near));
+    nvx_config_free(&zero);
+    nvx_config_free(&near);
 }
 
 TEST(Snapshot, AnEditedInputFileIsFollowed) {
