@@ -87,11 +87,13 @@ bench: deps
 	@for b in build/bench_*; do [ -x "$$b" ] && "$$b" || exit 1; done
 	PYTHONPATH=build/python $(PYTHON) bench/python_overhead.py
 
-# HTML documentation in build/docs/html; its figures come from real runs (per-user cache)
+# HTML documentation in build/docs/html. Its figures come from real runs, cached in build/docs-cache
+# under a key of each figure's code, the library, the package and the data: a job runs again only when
+# one of these changed, or for all of them with `make docs DOCS_REBUILD=1`.
 docs: deps
 	@$(MAKE) --no-print-directory build/CMakeCache.txt
 	$(CMAKE) --build build -j$(JOBS) --target _nuvex_c
-	PYTHONPATH=build/python $(PYTHON) docs/make_figures.py docs/_figures
+	PYTHONPATH=build/python $(PYTHON) docs/make_figures.py docs/_figures --cache build/docs-cache $(if $(DOCS_REBUILD),--rebuild)
 	PYTHONPATH=build/python $(PYTHON) -m sphinx -b html -q docs build/docs/html
 	@echo "documentation: build/docs/html/index.html"
 

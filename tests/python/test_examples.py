@@ -65,9 +65,24 @@ def check_infer_omegab_neff(out, folder):
     assert (folder / "infer_omegab_neff.png").stat().st_size > 10000
 
 
+def check_relic_bounds(out, folder):
+    # quick mode, 6 masses: the bounds it prints and the physics of a Majorana fermion in both sectors
+    # (electrophilic Neff below the standard value, neutrinophilic above)
+    assert out.count("6 masses") == 2
+    bounds = re.findall(r"Majorana fermion coupled to (\w+), (BBN[^:]*): excluded below ([0-9.]+) MeV", out)
+    assert [(s, k) for s, k, _ in bounds] == [("electrons", "BBN (Yp, D/H)"), ("electrons", "BBN + Planck Neff"),
+                                             ("neutrinos", "BBN (Yp, D/H)"), ("neutrinos", "BBN + Planck Neff")]
+    assert all(3.0 < float(m) < 30.0 for _, _, m in bounds)
+    light = re.findall(r"^\s+0\.1\s+([0-9.]+)", out, re.M)
+    assert abs(float(light[0]) - 2.0966) < 2e-3 and abs(float(light[1]) - 4.4599) < 2e-3
+    for sector in ("electrons", "neutrinos"):
+        assert (folder / f"relic_bounds_{sector}.png").stat().st_size > 10000
+
+
 CHECKS = {"single_run.py": check_single_run, "monte_carlo.py": check_monte_carlo,
           "custom_network.py": check_custom_network, "scan_grid.py": check_scan_grid,
-          "infer_omegab_dh.py": check_infer_omegab_dh, "infer_omegab_neff.py": check_infer_omegab_neff}
+          "infer_omegab_dh.py": check_infer_omegab_dh, "infer_omegab_neff.py": check_infer_omegab_neff,
+          "relic_bounds.py": check_relic_bounds}
 
 
 @pytest.mark.parametrize("name", EXAMPLES)

@@ -89,28 +89,3 @@ def test_relic_bounds_checks_its_arguments(fast):
                                                          "DoH": np.array([2.5e-5])}, np.array([1.0]),
                                         {"Neff": 3.0, "Yp": 0.25, "DoH": 2.5e-5}, 1.0,
                                         {"g": 1.0, "spin": "boson", "couples_to": "electrons"}, []).excluded_below_MeV)
-
-
-def test_the_relic_example_runs_as_a_plain_script(tmp_path, xdg_cache_home):
-    # the example in its quick mode (6 masses): the bounds it prints, its figures, and the physics of
-    # a Majorana fermion in both sectors (electrophilic Neff below, neutrinophilic above the standard)
-    import os
-    import pathlib
-    import re
-    import subprocess
-    import sys
-
-    script = pathlib.Path(__file__).resolve().parents[2] / "examples" / "relic_bounds.py"
-    env = dict(os.environ, MPLBACKEND="Agg", XDG_CACHE_HOME=str(xdg_cache_home), NUVEX_EXAMPLE_QUICK="1")
-    out = subprocess.run([sys.executable, str(script)], cwd=tmp_path, env=env, capture_output=True, text=True,
-                         timeout=600)
-    assert out.returncode == 0, out.stderr
-    assert out.stdout.count("6 masses") == 2
-    bounds = re.findall(r"Majorana fermion coupled to (\w+), (BBN[^:]*): excluded below ([0-9.]+) MeV", out.stdout)
-    assert [(s, k) for s, k, _ in bounds] == [("electrons", "BBN (Yp, D/H)"), ("electrons", "BBN + Planck Neff"),
-                                             ("neutrinos", "BBN (Yp, D/H)"), ("neutrinos", "BBN + Planck Neff")]
-    assert all(3.0 < float(m) < 30.0 for _, _, m in bounds)
-    light = re.findall(r"^\s+0\.1\s+([0-9.]+)", out.stdout, re.M)
-    assert float(light[0]) == pytest.approx(2.0966, abs=2e-3) and float(light[1]) == pytest.approx(4.4599, abs=2e-3)
-    for sector in ("electrons", "neutrinos"):
-        assert (tmp_path / f"relic_bounds_{sector}.png").stat().st_size > 10000

@@ -376,6 +376,10 @@ def test_page_and_plotly_are_served_locally(client):
     meta = client.get("/api/meta").json
     names = {r["name"] for r in meta["networks"]["small"]}
     assert "n_p__d_g" in names and len(meta["networks"]["large"]) > len(names)
+    # a person reads reactions in nuclear notation, never the internal names
+    labels = {r["name"]: r["label"] for r in meta["networks"]["large"]}
+    assert labels["d_d__He3_n"] == "d(d,n)3He" and labels["n_p__d_g"] == "p(n,γ)d"
+    assert not any("__" in label for label in labels.values())
     assert meta["inputs"]["tau_n"]["unit"] == "s"
     assert [r["name"] for r in meta["rate_sets"]] == sorted(nuvex.rate_sets())
 

@@ -18,7 +18,7 @@ from typing import Any, Callable, Iterator, Mapping
 
 import numpy as np
 
-from .. import observations
+from .. import notation, observations
 from .._data import data_dir as default_data_dir
 from .._data import rate_sets
 from .._params import CALL_KEYWORDS, PARAMS
@@ -587,7 +587,8 @@ def observation_list() -> list[dict[str, Any]]:
 
 
 def _network_reactions(data_dir: str) -> dict[str, list[dict[str, str]]]:
-    """The reactions of each network with readable labels ("d + p -> He3 + g") from the catalogue."""
+    """The reactions of each network with labels in nuclear notation ("d(p,γ)3He"); the catalogue's
+    equation ("d + p -> He3 + g") where a name has no such form."""
     labels: dict[str, str] = {}
     try:
         with open(os.path.join(data_dir, "csv", "reactions_large.csv"), newline="") as f:
@@ -609,7 +610,8 @@ def _network_reactions(data_dir: str) -> dict[str, list[dict[str, str]]]:
                         names.append(word[0])
         except OSError:
             pass
-        out[network] = [{"name": n, "label": labels.get(n, n)} for n in names]
+        out[network] = [{"name": n, "label": notation.reaction(n) if notation.reaction(n) != n else labels.get(n, n)}
+                        for n in names]
     return out
 
 
