@@ -29,8 +29,6 @@ done
 py=/usr/bin/python3
 [ -x "$py" ] || py=python3
 [ -n "$old_dir" ] || old_dir=${TMPDIR:-/tmp}/nuvex-old-$old_commit
-[ -d /work/old-speed/build ] && [ "$old_dir" = "${TMPDIR:-/tmp}/nuvex-old-$old_commit" ] && [ "$old_commit" = 0788538 ] &&
-  old_dir=/work/old-speed  # built here already
 new_build="$root/build"
 if [ ! -x "$new_build/nuvex" ] || [ ! -e "$new_build/python/nuvex" ]; then
   echo "building this tree (make build) ..."
