@@ -8,6 +8,11 @@ job under the cache directory, holds those files, the printed output (``output.t
 the job's key and every file is present with its recorded hash; otherwise (a changed example, library
 or data; a truncated or edited file; ``rebuild=True``) the job runs again. A job that fails or does not
 make the files it promises leaves no entry and the build stops with its error.
+
+Jobs marked ``shipped`` (the inference chains, minutes each) also have an entry in a folder kept in the
+repository, keyed by their own source and the data alone: a fresh clone, or a change to the library,
+reuses it instead of running the chain; the job runs again when its source or the data change, or on
+request (``rebuild=True``), which also refreshes the repository's entry (to be committed).
 """
 from __future__ import annotations
 
@@ -38,6 +43,7 @@ class Job:
     run: Callable[[Path], None]
     source: str
     outputs: list[str] = field(default_factory=list)
+    shipped: bool = False
 
 
 def sha256_file(path: Path) -> str:
@@ -120,6 +126,31 @@ class _Tee(io.TextIOBase):
             st.flush()
 
 
+def _copy_entry(entry: Path, folder: Path, name: str, key: str) -> Path:
+    """Copies a valid entry under ``folder/name`` with another key, replacing the old copy whole."""
+    folder.mkdir(parents=True, exist_ok=True)
+    work = Path(tempfile.mkdtemp(prefix=f".{name}.", dir=folder))
+    try:
+        manifest = json.loads((entry / MANIFEST).read_text(encoding="utf-8"))
+        for fname in manifest["files"]:
+            shutil.copyfile(entry / fname, work / fname)
+        (work / MANIFEST).write_text(json.dumps({"key": key, "files": manifest["files"]}, indent=1) + "\n",
+                                     encoding="utf-8")
+        os.chmod(work, 0o755)
+        target = folder / name
+        old = None
+        if target.exists() or target.is_symlink():
+            old = Path(tempfile.mkdtemp(prefix=f".{name}.old.", dir=folder))
+            os.replace(target, old / "entry")
+        os.replace(work, target)
+        if old is not None:
+            shutil.rmtree(old, ignore_errors=True)
+        return target
+    except BaseException:
+        shutil.rmtree(work, ignore_errors=True)
+        raise
+
+
 def _run_job(job: Job, cache: Path, key: str, echo: bool) -> Path:
     """Runs the job in a fresh folder beside its entry and turns that folder into the entry."""
     cache.mkdir(parents=True, exist_ok=True)
@@ -161,24 +192,37 @@ def _run_job(job: Job, cache: Path, key: str, echo: bool) -> Path:
 
 
 def build(jobs: Iterable[Job], cache: Path, out: Path, common: str, rebuild: bool = False,
-          echo: bool = True, log: Callable[[str], None] | None = None) -> dict[str, str]:
+          echo: bool = True, log: Callable[[str], None] | None = None, shipped: Path | None = None,
+          shipped_common: str = "") -> dict[str, str]:
     """Makes every job's files in ``out`` (``<name>.txt`` holds what it printed), from the cache when
-    its entry is valid, else by running it. Returns ``{name: "reused" | "built"}``."""
+    its entry is valid, else for a shipped job from ``shipped`` when its entry there is valid under
+    ``shipped_common`` (the data alone), else by running it. Returns ``{name: "reused" | "shipped" |
+    "built"}``."""
     cache, out = Path(cache).absolute(), Path(out).absolute()  # jobs run in a folder of their own
+    shipped = Path(shipped).absolute() if shipped is not None else None
     log = log or (lambda s: print(s, file=sys.stderr))
     status = {}
     for job in jobs:
         key = job_key(common, job)
         entry = cache / job.name
+        ships = job.shipped and shipped is not None
+        shipped_key = job_key(shipped_common, job) if ships else ""
         if not rebuild and _entry_valid(entry, key, job):
             status[job.name] = "reused"
             log(f"figures: {job.name}: cached")
+        elif not rebuild and ships and _entry_valid(shipped / job.name, shipped_key, job):
+            entry = shipped / job.name
+            status[job.name] = "shipped"
+            log(f"figures: {job.name}: output kept in {shipped} (rebuild on request)")
         else:
             t0 = time.monotonic()
             log(f"figures: {job.name}: running")
             entry = _run_job(job, cache, key, echo)
             status[job.name] = "built"
             log(f"figures: {job.name}: made in {time.monotonic() - t0:.1f} s")
+            if ships:
+                _copy_entry(entry, shipped, job.name, shipped_key)
+                log(f"figures: {job.name}: output refreshed in {shipped / job.name} (commit it)")
         for name in job.outputs:
             _write_if_changed(out / name, (entry / name).read_bytes())
         _write_if_changed(out / f"{job.name}.txt", (entry / OUTPUT).read_bytes())

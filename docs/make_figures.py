@@ -1,9 +1,10 @@
 # Makes the figures of the documentation from real runs (default parameters, per-user solver cache):
 # abundances against temperature, a Monte Carlo corner plot, the Schramm plot, the sensitivities and
 # the two inference examples. Each figure is cached (docs/figure_cache.py) under a key of its own code,
-# the extension module, the package and the data; only what changed runs again (the full chains take
-# minutes on two cores, a warm build seconds).
-# Usage: python3 docs/make_figures.py [OUTPUT_DIR] [--cache DIR] [--rebuild]
+# the extension module, the package and the data; only what changed runs again. The inference chains
+# (minutes each on two cores) also keep their output in docs/example_outputs, keyed by the example and
+# the data alone, so a fresh clone builds the docs in about a minute; --rebuild runs them and refreshes it.
+# Usage: python3 docs/make_figures.py [OUTPUT_DIR] [--cache DIR] [--shipped DIR] [--rebuild]
 import argparse
 import inspect
 import os
@@ -72,7 +73,8 @@ def example_job(name: str, steps: int, script: Path | None = None) -> figure_cac
         if done.returncode != 0:
             raise RuntimeError(f"{script} failed (exit {done.returncode}):\n{done.stderr[-3000:]}")
 
-    return figure_cache.Job(name, run, f"{script.read_text(encoding='utf-8')}\0steps={steps}", [f"{name}.png"])
+    return figure_cache.Job(name, run, f"{script.read_text(encoding='utf-8')}\0steps={steps}", [f"{name}.png"],
+                            shipped=True)
 
 
 def jobs() -> list[figure_cache.Job]:
@@ -97,16 +99,28 @@ def common_key() -> str:
     return "\0".join(parts)
 
 
+def shipped_key() -> str:
+    """What the kept chain outputs depend on besides the example itself: the data directory (runs' own
+    caches left out). Changes to the library reuse them until a rebuild is asked for."""
+    from nuvex import _provenance
+
+    return _provenance.data_fingerprint(nuvex.data_dir())
+
+
 def main(argv: list[str] | None = None) -> int:
     ap = argparse.ArgumentParser(description="make the documentation's figures, reusing cached ones")
     ap.add_argument("out", nargs="?", type=Path, default=Path(__file__).parent / "_figures")
     ap.add_argument("--cache", type=Path, default=ROOT / "build" / "docs-cache",
                     help="cache folder (default build/docs-cache)")
-    ap.add_argument("--rebuild", action="store_true", help="run every figure job again")
+    ap.add_argument("--shipped", type=Path, default=ROOT / "docs" / "example_outputs",
+                    help="kept outputs of the inference chains (default docs/example_outputs)")
+    ap.add_argument("--rebuild", action="store_true",
+                    help="run every figure job again (and refresh the kept chain outputs)")
     args = ap.parse_args(argv)
-    status = figure_cache.build(jobs(), args.cache, args.out, common_key(), rebuild=args.rebuild, echo=False)
+    status = figure_cache.build(jobs(), args.cache, args.out, common_key(), rebuild=args.rebuild, echo=False,
+                                shipped=args.shipped, shipped_common=shipped_key())
     built = [k for k, v in status.items() if v == "built"]
-    print(f"figures: {len(status) - len(built)} cached, {len(built)} made"
+    print(f"figures: {len(status) - len(built)} cached or kept, {len(built)} made"
           + (f" ({', '.join(built)})" if built else ""), file=sys.stderr)
     return 0
 

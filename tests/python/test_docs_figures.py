@@ -190,3 +190,50 @@ def test_example_runs_as_a_script_in_its_own_folder(tmp_path, monkeypatch):
     with pytest.raises(RuntimeError, match="exit 1"):
         mf.figure_cache.build([mf.example_job("demo_example", 7, script)], Path("cache"), Path("out"), "k",
                               echo=False, log=lambda s: None)
+
+
+def test_shipped_outputs_stand_in_until_the_example_or_the_data_change(tmp_path):
+    # the chains' kept outputs serve a fresh clone and a changed library; a changed example or data,
+    # a damaged kept file, or a rebuild request runs the job, and a run refreshes the kept entry
+    cache, out, kept = tmp_path / "cache", tmp_path / "out", tmp_path / "kept"
+    body = Counting(payload=b"chain-1")
+
+    def chain(source="ex-1"):
+        return fc.Job("demo", body, source, ["fig.png"], shipped=True)
+
+    def build(source="ex-1", lib="lib-A", data="data-A", rebuild=False, cache_dir=cache):
+        # the cache's key holds the library and the data; the kept entry's key only the data
+        return fc.build([chain(source)], cache_dir, out, lib + data, rebuild=rebuild, echo=False,
+                        log=lambda s: None, shipped=kept, shipped_common=data)["demo"]
+
+    assert build() == "built" and body.calls == 1
+    assert (kept / "demo" / "fig.png").read_bytes() == b"chain-1"
+    # a fresh clone (no cache) and a changed library both take the kept output without running
+    assert build(cache_dir=tmp_path / "fresh") == "shipped"
+    assert build(lib="lib-B") == "shipped" and body.calls == 1
+    assert (out / "fig.png").read_bytes() == b"chain-1" and (out / "demo.txt").read_text() == "printed line\n"
+    # a changed example, changed data, or a request runs it and refreshes the kept entry
+    for n, kwargs in enumerate(({"source": "ex-2"}, {"source": "ex-2", "data": "data-B"},
+                                {"source": "ex-2", "data": "data-B", "lib": "lib-C", "rebuild": True}), start=2):
+        body.payload = f"chain-{n}".encode()
+        assert build(**kwargs) == "built" and body.calls == n
+        assert (kept / "demo" / "fig.png").read_bytes() == body.payload
+    assert build(source="ex-2", data="data-B", lib="lib-D") == "shipped"
+    # a damaged kept file is never published: the job runs again
+    (kept / "demo" / "fig.png").write_bytes(b"chain-?")
+    assert build(source="ex-2", data="data-B", lib="lib-E") == "built"
+    assert (out / "fig.png").read_bytes() == body.payload
+    assert sorted(p.name for p in kept.iterdir()) == ["demo"]  # no stray folders
+
+
+def test_kept_chain_outputs_match_the_examples_and_the_data():
+    # the outputs kept in the repository must be those of today's examples on today's data; after a
+    # change to either, `make docs DOCS_REBUILD=1` refreshes them (then commit docs/example_outputs)
+    mf = _load("make_figures", ROOT / "docs" / "make_figures.py")
+    shipped = [j for j in mf.jobs() if j.shipped]
+    assert {j.name for j in shipped} == {"infer_omegab_dh", "infer_omegab_neff"}
+    key = mf.shipped_key()
+    for j in shipped:
+        assert fc._entry_valid(ROOT / "docs" / "example_outputs" / j.name, fc.job_key(key, j), j), (
+            f"docs/example_outputs/{j.name} is not the output of today's example on today's data: "
+            "run `make docs DOCS_REBUILD=1` and commit docs/example_outputs")
