@@ -2,11 +2,16 @@
 // them, else the standard streams (log lines on stdout under "verbose", warnings on stderr).
 #include <cstdarg>
 #include <cstdio>
+#include <mutex>
 #include <string>
 
+#include "config/stderr_lines.hpp"
 #include "nuvex/config.h"
 
 namespace {
+
+std::mutex g_stderr_mutex;
+bool g_progress_open = false;  // a progress line without its newline is on standard error
 
 std::string vformat(const char* format, va_list ap) {
     va_list copy;
@@ -35,7 +40,7 @@ void to_streams(const NVXConfig* config, int level, const char* tag, const std::
             if (verbose) std::fputs(text.c_str(), stdout);
             break;
         case NVX_MSG_NOTICE: std::printf("%s\n", text.c_str()); break;
-        default: std::fprintf(stderr, "%s\n", text.c_str()); break;
+        default: nvx::stderr_line(text.c_str()); break;
     }
 }
 
@@ -51,6 +56,31 @@ void deliver(const NVXConfig* config, int level, const char* tag, const char* fo
 }
 
 }  // namespace
+
+namespace nvx {
+
+void stderr_progress(const char* text) {
+    std::lock_guard<std::mutex> lock(g_stderr_mutex);
+    std::fprintf(stderr, "\r%s", text);
+    std::fflush(stderr);
+    g_progress_open = true;
+}
+
+void stderr_progress_end() {
+    std::lock_guard<std::mutex> lock(g_stderr_mutex);
+    if (g_progress_open) std::fputc('\n', stderr);
+    std::fflush(stderr);
+    g_progress_open = false;
+}
+
+void stderr_line(const char* text) {
+    std::lock_guard<std::mutex> lock(g_stderr_mutex);
+    std::fprintf(stderr, "%s%s\n", g_progress_open ? "\n" : "", text);
+    std::fflush(stderr);
+    g_progress_open = false;
+}
+
+}  // namespace nvx
 
 extern "C" {
 

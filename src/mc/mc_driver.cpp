@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "config/err.hpp"
+#include "config/stderr_lines.hpp"
 #include "mc/mc_internal.hpp"
 #include "nuvex/mc.h"
 #include "nuvex/numerics.h"
@@ -56,8 +57,9 @@ struct ProgressLines {
     void print(int d) const {
         const int total = call.o.num_mc;
         const int pct = total > 0 ? int(int64_t(d) * 100 / total) : 0;
-        std::fprintf(stderr, "\r[MC] %d/%d samples (%3d%%)", d, total, pct);
-        std::fflush(stderr);
+        char line[96];
+        std::snprintf(line, sizeof line, "[MC] %d/%d samples (%3d%%)", d, total, pct);
+        nvx::stderr_progress(line);
     }
     void loop() {
         int shown = call.done.load();
@@ -310,13 +312,15 @@ int run_in(Session& central, const NVXConfig* record, const NVXMCOptions* option
     if (prog) {
         prog->running = false;
         prog->thread.join();
-        if (rc == NVX_CANCELLED)
-            std::fprintf(stderr, "\r[MC] cancelled after %d/%d samples\n", call.done.load(), o.num_mc);
-        else if (rc == NVX_OK)
-            std::fprintf(stderr, "\r[MC] %d/%d samples (100%%)\n", o.num_mc, o.num_mc);
-        else
-            std::fprintf(stderr, "\n");
-        std::fflush(stderr);
+        char line[96];
+        if (rc == NVX_CANCELLED) {
+            std::snprintf(line, sizeof line, "[MC] cancelled after %d/%d samples", call.done.load(), o.num_mc);
+            nvx::stderr_progress(line);
+        } else if (rc == NVX_OK) {
+            std::snprintf(line, sizeof line, "[MC] %d/%d samples (100%%)", o.num_mc, o.num_mc);
+            nvx::stderr_progress(line);
+        }
+        nvx::stderr_progress_end();
     }
     if (rc != NVX_OK && call.cancelled()) rc = NVX_CANCELLED;
     if (rc == NVX_CANCELLED && err && *err) {

@@ -7,10 +7,10 @@
 #include <cmath>
 #include <cstdio>
 #include <cstring>
-#include <mutex>
 #include <thread>
 #include <vector>
 
+#include "config/stderr_lines.hpp"
 #include "nuvex/constants.h"
 #include "weak/weak_internal.hpp"
 
@@ -156,7 +156,6 @@ bool parallel_for(size_t n, int n_threads, void (*body)(size_t, void*), void* us
     if (hooked) progress_label = nullptr;
     std::atomic<size_t> next{0}, done{0};
     std::atomic<bool> stopped{false};
-    std::mutex print_mutex;
     auto worker = [&] {
         for (size_t i; (i = next.fetch_add(1)) < n;) {
             if (nvx_run_cancelled(run)) {
@@ -167,9 +166,9 @@ bool parallel_for(size_t n, int n_threads, void (*body)(size_t, void*), void* us
             const size_t d = done.fetch_add(1) + 1;
             if (hooked) nvx_progress(run, stage, double(d), double(n));
             if (progress_label) {
-                std::lock_guard<std::mutex> lock(print_mutex);
-                std::fprintf(stderr, "\r[weak-c] %s: %zu/%zu", progress_label, d, n);
-                std::fflush(stderr);
+                char line[160];
+                std::snprintf(line, sizeof line, "[weak-c] %s: %zu/%zu", progress_label, d, n);
+                nvx::stderr_progress(line);
             }
         }
     };
@@ -177,7 +176,7 @@ bool parallel_for(size_t n, int n_threads, void (*body)(size_t, void*), void* us
     for (size_t t = 1; t < threads; ++t) pool.emplace_back(worker);
     worker();
     for (auto& th : pool) th.join();
-    if (progress_label && n > 0) std::fprintf(stderr, "\n");
+    if (progress_label && n > 0) nvx::stderr_progress_end();
     return !stopped.load() && !nvx_run_cancelled(run);
 }
 

@@ -25,6 +25,18 @@ def run(cmd, cwd, env):
     return subprocess.run(cmd, cwd=cwd, env=env, capture_output=True, text=True, timeout=300)
 
 
+def test_warnings_during_a_monte_carlo_start_their_own_line(cli, scratch, xdg_cache_home):
+    # the progress line is rewritten in place ('\r'); a warning written meanwhile (a clamped rate
+    # factor) must end it first instead of landing at its end
+    done = run([cli, "--mc", "400", "--seed", "1", "--jobs", "1"], scratch, env_for(xdg_cache_home))
+    assert done.returncode == 0, done.stderr
+    lines = done.stderr.split("\n")
+    warnings = [ln for ln in lines if "the rate factor" in ln]
+    assert warnings, "the seed should give clamped rate factors"
+    assert all("\r" not in ln and "[MC]" not in ln for ln in warnings), warnings[:3]
+    assert "[MC] 400/400 samples (100%)\n" in done.stderr
+
+
 class TestPythonModuleIsTheProgram:
     CASES = [
         ["--json", "--set", "show_progress=False"],                      # a run: same JSON document
