@@ -84,8 +84,11 @@ def main(argv: Sequence[str] | None = None) -> int:
     if args[:1] in (["-h"], ["--help"]):
         sys.stdout.flush()
         rc = subprocess.run([exe, *args]).returncode
-        print("\n" + _usage_of_subcommands(), end="")
-        return rc
+        try:
+            print("\n" + _usage_of_subcommands(), end="", flush=True)
+        except BrokenPipeError:  # `nuvex --help | head -1`: the reader has gone, as the program found
+            os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
+        return rc if rc >= 0 else 128 - rc  # a program ended by a signal: the shell's status
     sys.stdout.flush()
     sys.stderr.flush()
     try:

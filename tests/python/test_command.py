@@ -37,6 +37,22 @@ def test_warnings_during_a_monte_carlo_start_their_own_line(cli, scratch, xdg_ca
     assert "[MC] 400/400 samples (100%)\n" in done.stderr
 
 
+def test_help_into_a_closed_pipe_ends_quietly(cli, scratch, xdg_cache_home):
+    # `nuvex --help | head -1`: the reader goes away; no traceback, the program's status kept
+    def into_closed_pipe(cmd):
+        p = subprocess.Popen(cmd, cwd=scratch, env=env_for(xdg_cache_home, NUVEX_CLI=cli),
+                             stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+        p.stdout.close()
+        err = p.stderr.read().decode()
+        p.stderr.close()
+        return p.wait(timeout=60), err
+
+    rc, err = into_closed_pipe([sys.executable, "-m", "nuvex", "--help"])
+    assert "Traceback" not in err and "BrokenPipe" not in err, err
+    direct = into_closed_pipe([cli, "--help"])[0]
+    assert rc == (128 - direct if direct < 0 else direct), err  # as a shell sees a signal's end: 128 + N
+
+
 class TestPythonModuleIsTheProgram:
     CASES = [
         ["--json", "--set", "show_progress=False"],                      # a run: same JSON document
