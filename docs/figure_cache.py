@@ -126,6 +126,20 @@ class _Tee(io.TextIOBase):
             st.flush()
 
 
+def _swap_in(work: Path, folder: Path, name: str) -> Path:
+    """Makes the finished folder ``work`` the entry ``folder/name``, the old entry moved aside first
+    and removed after, so that a reader never sees half an entry."""
+    target = folder / name
+    old = None
+    if target.exists() or target.is_symlink():
+        old = Path(tempfile.mkdtemp(prefix=f".{name}.old.", dir=folder))
+        os.replace(target, old / "entry")
+    os.replace(work, target)
+    if old is not None:
+        shutil.rmtree(old, ignore_errors=True)
+    return target
+
+
 def _copy_entry(entry: Path, folder: Path, name: str, key: str) -> Path:
     """Copies a valid entry under ``folder/name`` with another key, replacing the old copy whole."""
     folder.mkdir(parents=True, exist_ok=True)
@@ -137,15 +151,7 @@ def _copy_entry(entry: Path, folder: Path, name: str, key: str) -> Path:
         (work / MANIFEST).write_text(json.dumps({"key": key, "files": manifest["files"]}, indent=1) + "\n",
                                      encoding="utf-8")
         os.chmod(work, 0o755)
-        target = folder / name
-        old = None
-        if target.exists() or target.is_symlink():
-            old = Path(tempfile.mkdtemp(prefix=f".{name}.old.", dir=folder))
-            os.replace(target, old / "entry")
-        os.replace(work, target)
-        if old is not None:
-            shutil.rmtree(old, ignore_errors=True)
-        return target
+        return _swap_in(work, folder, name)
     except BaseException:
         shutil.rmtree(work, ignore_errors=True)
         raise
@@ -177,15 +183,7 @@ def _run_job(job: Job, cache: Path, key: str, echo: bool) -> Path:
         (work / OUTPUT).write_text(printed.getvalue(), encoding="utf-8")
         files = {name: sha256_file(work / name) for name in job.outputs + [OUTPUT]}
         (work / MANIFEST).write_text(json.dumps({"key": key, "files": files}, indent=1), encoding="utf-8")
-        entry = cache / job.name
-        old = None
-        if entry.exists() or entry.is_symlink():
-            old = Path(tempfile.mkdtemp(prefix=f".{job.name}.old.", dir=cache))
-            os.replace(entry, old / "entry")
-        os.replace(work, entry)
-        if old is not None:
-            shutil.rmtree(old, ignore_errors=True)
-        return entry
+        return _swap_in(work, cache, job.name)
     except BaseException:
         shutil.rmtree(work, ignore_errors=True)
         raise
