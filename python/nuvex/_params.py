@@ -254,14 +254,15 @@ _EXPECTS = {"bool": "a bool", "int": "an int", "int or None": "an int or None", 
 def check_types(params: Mapping[str, Any]) -> None:
     """TypeError naming the key for a value of the wrong type (bools are not numbers)."""
     for key, value in params.items():
-        spec = PARAMS.get(key)
-        if spec is None:
+        param = PARAMS.get(key)
+        if param is None:
             continue
-        ok = isinstance(value, _ACCEPTS[spec.kind])
-        if isinstance(value, bool) and spec.kind.startswith(("number", "int")) and spec.kind != "int":
+        kind = param.kind
+        ok = isinstance(value, _ACCEPTS[kind])
+        if isinstance(value, bool) and kind.startswith(("number", "int")) and kind != "int":
             ok = False  # the solver refuses True as a number or an int-or-None
         if not ok:
-            raise TypeError(f"{key} expects {_EXPECTS[spec.kind]}, not {type(value).__name__}")
+            raise TypeError(f"{key} expects {_EXPECTS[kind]}, not {type(value).__name__}")
 
 
 _NETWORK_PARTS = ("removed", "replaced", "added")

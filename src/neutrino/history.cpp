@@ -12,6 +12,7 @@
 #include "config/err.hpp"
 #include "nuvex/constants.h"
 #include "nuvex/neutrino.h"
+#include "neutrino/history_rows.hpp"
 #include "neutrino/relic_decoupling.hpp"
 
 namespace {
@@ -28,11 +29,7 @@ struct OwnedTable {
     double at(size_t col, size_t row) const { return t.columns[col][row]; }
 };
 
-double* copy_out(const std::vector<double>& v) {
-    auto* p = static_cast<double*>(std::malloc((v.empty() ? 1 : v.size()) * sizeof(double)));
-    if (p && !v.empty()) std::memcpy(p, v.data(), v.size() * sizeof(double));
-    return p;
-}
+using nvx::history_rows::copy_out;
 
 std::string suffix(const NVXConfig* c) { return c->QED_corrections ? "" : "_NoQED"; }
 std::string prefix(const NVXConfig* c) {
@@ -70,7 +67,9 @@ int load_main(nvx_neutrino_history* h, const NVXConfig* c, double m_e, char** er
                              path.c_str(), r + 1);
     auto Tg_of = [&](size_t r) { return m_e * t.at(1, r) / t.at(0, r); };
     const bool reverse = n >= 2 && Tg_of(0) > Tg_of(n - 1);
-    std::vector<double> Tg(n), rn(n), rm(n), rt(n), N(n), lnT(n), lnx(n);
+    nvx::history_rows::ThermalRows rows(n);
+    auto &Tg = rows.Tg, &rn = rows.nue, &rm = rows.numu, &rt = rows.nutau, &N = rows.N, &lnT = rows.lnT,
+         &lnx = rows.lnx;
     for (size_t k = 0; k < n; ++k) {
         const size_t r = reverse ? n - 1 - k : k;
         const double x = t.at(0, r);
@@ -86,20 +85,8 @@ int load_main(nvx_neutrino_history* h, const NVXConfig* c, double m_e, char** er
             return nvx::fail(err, "%s: data row %zu: photon temperature is not monotonic",
                              path.c_str(), r + 1);
     }
-    h->Tg = copy_out(Tg);
-    h->ratio_nue = copy_out(rn);
-    h->ratio_numu = copy_out(rm);
-    h->ratio_nutau = copy_out(rt);
-    h->Nheating = copy_out(N);
-    h->lnTg = copy_out(lnT);
-    h->lnx = copy_out(lnx);
-    h->n = n;
-    if (!h->Tg || !h->ratio_nue || !h->ratio_numu || !h->ratio_nutau || !h->Nheating || !h->lnTg ||
-        !h->lnx)
-        return nvx::fail(err, "nvx_neutrino_history_init: out of memory");
+    if (!nvx::history_rows::set(h, rows)) return nvx::fail(err, "nvx_neutrino_history_init: out of memory");
     const size_t first = reverse ? n - 1 : 0, last = reverse ? 0 : n - 1;
-    h->Tg_min = Tg.front();
-    h->Tg_max = Tg.back();
     h->x_at_Tg_min = t.at(0, first);
     h->x_at_Tg_max = t.at(0, last);
     h->spectral_loaded = 0;

@@ -12,6 +12,7 @@
 #include <mutex>
 
 #include "config/err.hpp"
+#include "neutrino/history_rows.hpp"
 #include "nuvex/constants.h"
 #include "nuvex/ode.h"
 
@@ -268,12 +269,6 @@ struct ByLnT {
     }
 };
 
-double* owned(const std::vector<double>& v) {
-    auto* p = static_cast<double*>(std::malloc(std::max<size_t>(v.size(), 1) * sizeof(double)));
-    if (p && !v.empty()) std::memcpy(p, v.data(), v.size() * sizeof(double));
-    return p;
-}
-
 }  // namespace
 
 int solve_thermal(const NVXConfig* c, const nvx_plasma* plasma, ThermalSolution& relic, ThermalSolution& reference,
@@ -329,7 +324,10 @@ int apply_relic(nvx_neutrino_history* h, const NVXConfig* c, const nvx_plasma* p
     const ByLnT ref(S);
     const size_t n = R.T.size();
     // rows in ascending photon temperature, as the history keeps them
-    std::vector<double> Tg(n), re(n), rm(n), rt(n), rX(n), N(n), lnT(n), lnx(n);
+    nvx::history_rows::ThermalRows rows(n);
+    auto &Tg = rows.Tg, &re = rows.nue, &rm = rows.numu, &rt = rows.nutau, &N = rows.N, &lnT = rows.lnT,
+         &lnx = rows.lnx;
+    std::vector<double> rX(n);
     for (size_t k = 0; k < n; ++k) {
         const size_t i = n - 1 - k;
         const double T = R.T[i];
@@ -351,20 +349,9 @@ int apply_relic(nvx_neutrino_history* h, const NVXConfig* c, const nvx_plasma* p
     }
     double* arrays[] = {h->Tg, h->ratio_nue, h->ratio_numu, h->ratio_nutau, h->Nheating, h->lnTg, h->lnx};
     for (double* a : arrays) std::free(a);
-    h->Tg = owned(Tg);
-    h->ratio_nue = owned(re);
-    h->ratio_numu = owned(rm);
-    h->ratio_nutau = owned(rt);
-    h->ratio_relic = owned(rX);
-    h->Nheating = owned(N);
-    h->lnTg = owned(lnT);
-    h->lnx = owned(lnx);
-    h->n = n;
-    if (!h->Tg || !h->ratio_nue || !h->ratio_numu || !h->ratio_nutau || !h->ratio_relic || !h->Nheating ||
-        !h->lnTg || !h->lnx)
-        return fail(err, "nvx_neutrino_history_init: out of memory");
-    h->Tg_min = Tg.front();
-    h->Tg_max = Tg.back();
+    const bool rows_set = nvx::history_rows::set(h, rows);
+    h->ratio_relic = nvx::history_rows::copy_out(rX);
+    if (!rows_set || !h->ratio_relic) return fail(err, "nvx_neutrino_history_init: out of memory");
     h->x_at_Tg_min = std::exp(lnx.front());
     h->x_at_Tg_max = std::exp(lnx.back());
     h->has_relic = 1;

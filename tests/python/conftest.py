@@ -64,7 +64,7 @@ def make_device(directory, name="full", minor=7):
 
 @pytest.fixture()
 def full_device(scratch):
-    """A private device that refuses every write with ENOSPC, like the system's /dev/full."""
+    """A private device (character device 1,7) that refuses every write with ENOSPC."""
     return make_device(scratch, "full", 7)
 
 

@@ -119,7 +119,7 @@ def test_cli_json_is_valid_and_alone_on_stdout(cli, data_dir, cache_dir, scratch
 
 
 def test_output_on_a_full_device_fails_and_leaves_the_node(run, cli, data_dir, cache_dir, full_device):
-    # a private device that answers every write with ENOSPC, never the machine's /dev/full
+    # a private device that answers every write with ENOSPC, never the machine's own full device
     with pytest.raises(RuntimeError, match=f"cannot (write|open) {full_device}"):
         run(output_final_result=True, output_final_file=str(full_device))
     bad = subprocess.run([cli, "--data-dir", data_dir, "--set", f"cache_dir='{cache_dir}'", "--set",

@@ -20,9 +20,13 @@ ROOT = pathlib.Path(__file__).resolve().parents[2]
 pytestmark = pytest.mark.skipif("san" in os.environ.get("LD_PRELOAD", ""),
                                 reason="a sanitizer runtime cannot be preloaded into the fresh interpreter")
 
-# what points an interpreter at the build or source tree: none of it exists for a user
-_TREE_VARIABLES = ("PYTHONPATH", "NUVEX_DATA_DIR", "XDG_CACHE_HOME", "PIP_INDEX_URL", "NUVEX_CLI",
-                   "NUVEX_CMAKE_BUILD_DIR", "NUVEX_BUILD_DIR", "NUVEX_SOURCE_DIR", "CMAKE_BUILD_TYPE")
+# what points an interpreter or a build at the source tree or at one of our build trees: a user has
+# none of it (every NUVEX_ variable, the build type; a compiler launcher such as ccache stays)
+_TREE_VARIABLES = ("PYTHONPATH", "XDG_CACHE_HOME", "PIP_INDEX_URL", "CMAKE_BUILD_TYPE")
+
+
+def _is_tree_variable(name):
+    return name in _TREE_VARIABLES or name.startswith("NUVEX_")
 
 
 def snapshot(folder, skip=()):
@@ -31,7 +35,7 @@ def snapshot(folder, skip=()):
 
 
 def clean_env(home, venv=None, **extra):
-    env = {k: v for k, v in os.environ.items() if k not in _TREE_VARIABLES}
+    env = {k: v for k, v in os.environ.items() if not _is_tree_variable(k)}
     env.update(HOME=str(home), PIP_NO_INDEX="1", PIP_DISABLE_PIP_VERSION_CHECK="1", **extra)
     if venv is not None:  # an activated venv: its scripts folder first on PATH
         env["PATH"] = f"{venv / 'bin'}:{env.get('PATH', '/usr/bin:/bin')}"

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "neutrino/distortion.hpp"
+#include "neutrino/tabulated_history.hpp"
 #include "nuvex/neutrino.h"
 
 namespace {
@@ -138,33 +139,11 @@ namespace {
 
 // A tabulated spectrum built by hand: every row holds delta(y) on the momenta 0.25 ... 20, and the
 // rows map plasma z to x = z / r.
-struct Table {
-    std::vector<double> lnx, w, xw, df, grid;
-    nvx_neutrino_history h{};
-    Table(double r, double (*delta)(double)) {
-        for (int j = 1; j <= 80; ++j) grid.push_back(0.25 * j);
-        for (int i = 0; i < 31; ++i) {
-            const double z = std::pow(10.0, -1.0 + 2.0 * i / 30);
-            w.push_back(z);
-            xw.push_back(z / r);
-            lnx.push_back(std::log(z / r));
-            // rows differ (a slow drift with x), so that the interpolation between rows is checked too
-            for (double y : grid) df.push_back(delta(y) * (1.0 + 0.1 * std::log(z)));
-        }
-        h.mode = NVX_NU_MODE_TABULATED;
-        h.spectral_loaded = 1;
-        h.w_min = w.front();
-        h.w_max = w.back();
-        h.w_sorted = w.data();
-        h.x_by_w = xw.data();
-        h.n_spec = w.size();
-        h.lnx_spec = lnx.data();
-        h.dfnu = df.data();
-        h.grid = grid.data();
-        h.n_mom = grid.size();
-        h.grid_min = grid.front();
-        h.grid_max = grid.back();
-    }
+struct Table : TabulatedHistory {
+    // rows differ (a slow drift with x), so that the interpolation between rows is checked too
+    Table(double r, double (*delta)(double))
+        : TabulatedHistory(r, 31, -1.0, 1.0,
+                           [delta](double y, double z) { return delta(y) * (1.0 + 0.1 * std::log(z)); }) {}
 };
 
 double shape(double y) { return 0.004 * (y * y / 4 - y) * std::exp(-y / 10); }

@@ -12,6 +12,7 @@
 #include "nuvex/cache.h"
 #include "nuvex/config.h"
 #include "nuvex/constants.h"
+#include "neutrino/tabulated_history.hpp"
 #include "nuvex/weak.h"
 #include "test_util.hpp"
 
@@ -80,35 +81,9 @@ inline nvx_neutrino_history analytic_history(double y_SZ, double y_gray, double 
 // Tabulated-spectrum history built by hand: every row holds the same relative distortion delta(y)
 // on the shipped momentum grid y = 0.25 ... 20, and the rows' comoving temperature is r T (x = z/r),
 // so that with neutrino temperatures r T the total spectrum is (1 + delta(E/T_nu)) F(E/T_nu).
-struct TableHistory {
-    std::vector<double> lnx, w, xw, df, grid;
-    nvx_neutrino_history h{};
-    TableHistory(double r, const std::function<double(double)>& delta) {
-        for (int j = 1; j <= 80; ++j) grid.push_back(0.25 * j);
-        const int n = 61;
-        for (int i = 0; i < n; ++i) {
-            const double z = std::pow(10.0, -2.0 + 3.0 * i / (n - 1));  // m_e/T_gamma from 0.01 to 10
-            w.push_back(z);
-            xw.push_back(z / r);
-            lnx.push_back(std::log(z / r));
-            for (double y : grid) df.push_back(delta(y));
-        }
-        h.mode = NVX_NU_MODE_TABULATED;
-        h.spectral_loaded = 1;
-        h.w_min = w.front();
-        h.w_max = w.back();
-        h.w_sorted = w.data();
-        h.x_by_w = xw.data();
-        h.n_spec = w.size();
-        h.lnx_spec = lnx.data();
-        h.dfnu = df.data();
-        h.grid = grid.data();
-        h.n_mom = grid.size();
-        h.grid_min = grid.front();
-        h.grid_max = grid.back();
-    }
-    TableHistory(const TableHistory&) = delete;
-    TableHistory& operator=(const TableHistory&) = delete;
+struct TableHistory : TabulatedHistory {
+    TableHistory(double r, const std::function<double(double)>& delta)  // m_e/T_gamma from 0.01 to 10
+        : TabulatedHistory(r, 61, -2.0, 1.0, [&delta](double y, double) { return delta(y); }) {}
 };
 
 inline double fermi_occupation(double v) { return 1.0 / (std::exp(v) + 1.0); }
