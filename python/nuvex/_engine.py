@@ -202,9 +202,9 @@ def run_threads(setup: Setup, keys: Sequence[str], parts: Sequence[Sequence[Item
 
     threads = [threading.Thread(target=work, name=f"nuvex-worker-{i}", daemon=True)
                for i in range(max(1, min(jobs, len(parts))))]
-    for t in threads:
-        t.start()
     try:
+        for t in threads:  # a Ctrl-C may come while the later threads are being started
+            t.start()
         finished = 0
         while finished < len(threads):
             try:
@@ -223,7 +223,8 @@ def run_threads(setup: Setup, keys: Sequence[str], parts: Sequence[Sequence[Item
             for solver in running:
                 solver.cancel()
         for t in threads:
-            t.join()
+            if t.ident is not None or t.is_alive():
+                t.join()
         raise
     for t in threads:
         t.join()
