@@ -49,8 +49,9 @@ def test_help_into_a_closed_pipe_ends_quietly(cli, scratch, xdg_cache_home):
 
     rc, err = into_closed_pipe([sys.executable, "-m", "nuvex", "--help"])
     assert "Traceback" not in err and "BrokenPipe" not in err, err
-    direct = into_closed_pipe([cli, "--help"])[0]
-    assert rc == (128 - direct if direct < 0 else direct), err  # as a shell sees a signal's end: 128 + N
+    # the help may fit the pipe before the reader goes (0) or meet the closed pipe (SIGPIPE: 128 + 13)
+    assert rc in (0, 128 + 13), err
+    assert into_closed_pipe([cli, "--help"])[0] in (0, -13)
 
 
 class TestPythonModuleIsTheProgram:
